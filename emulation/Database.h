@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace emulation {
+
+class Database;
+
+// A prepared statement, reset when the holder lets it go.
+class Statement {
+public:
+    Statement(Database& db, sqlite3_stmt* stmt) : m_db(&db), m_stmt(stmt) {}
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    Statement(Statement&& o) noexcept : m_db(o.m_db), m_stmt(o.m_stmt) { o.m_stmt = nullptr; }
+    ~Statement();
+
+    Statement& bind(int index, const QString& text);
+    Statement& bind(int index, std::int64_t number);
+    Statement& bindNull(int index);
+    // Steps once: true while a row is available. A failure is remembered on the database.
+    bool step();
+    // Runs to completion; false on failure.
+    bool run();
+
+    QString text(int column) const;
+    std::int64_t number(int column) const;
+    bool isNull(int column) const;
+
+private:
+    Database* m_db;
+    sqlite3_stmt* m_stmt;
+};
+
+// One SQLite connection with its prepared statements kept for reuse.
+class Database {
+public:
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // Opens an existing database file (create = false) or makes a new one.
+    static std::unique_ptr<Database> open(const QString& file, bool create, QString* error);
+
+    bool exec(const char* sql);
+    Statement prepare(const char* sql);
+    std::int64_t lastInsertId() const;
+    int changes() const;
+
+    QString lastError() const { return m_lastError; }
+    void noteError();
+
+    // BEGIN IMMEDIATE ... COMMIT, or ROLLBACK when the transaction is let go uncommitted.
+    class Transaction {
+    public:
+        explicit Transaction(Database& db);
+        ~Transaction();
+        bool ok() const { return m_open; }
+        bool commit();
+
+    private:
+        Database& m_db;
+        bool m_open;
+    };
+
+private:
+    explicit Database(sqlite3* handle) : m_handle(handle) {}
+    sqlite3* m_handle;
+    std::map<std::string, sqlite3_stmt*> m_cache;
+    QString m_lastError;
+};
+
+} // namespace emulation

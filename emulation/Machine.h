@@ -1,0 +1,58 @@
+#pragma once
+
+#include "platform/Outcome.h"
+
+#include <QString>
+
+#include <memory>
+
+namespace emulation {
+
+class Database;
+class MetabaseStore;
+
+// The emulated Windows Server 2003 + IIS 6 machine: a folder holding machine.db (SQLite: the
+// metabase, accounts, permissions and the machine's facts) and drives/<letter>/ for its disks.
+class Machine {
+public:
+    ~Machine();
+
+    // The default machine: $VELMORA_MACHINE, or the per-user data folder.
+    static QString defaultFolder();
+
+    // Opens an installed machine. A missing machine is named with the command that installs one;
+    // a damaged database is reported, never replaced.
+    static platform::Outcome<std::unique_ptr<Machine>> open(const QString& folder);
+
+    struct InstallOptions {
+        QString name = QStringLiteral("VELMORA"); // the computer name
+    };
+    // Lays down a fresh Windows Server 2003 SP2 (Chinese edition) with IIS 6 in a folder that
+    // holds no machine yet.
+    static platform::Outcome<std::unique_ptr<Machine>> install(const QString& folder, const InstallOptions& options);
+
+    QString folder() const { return m_folder; }
+    QString drivesFolder() const;
+    // The file on this computer behind a Windows path of the machine; empty when the path is
+    // not on one of its drives.
+    QString hostPath(const QString& windowsPath) const;
+
+    Database& db() { return *m_db; }
+    MetabaseStore& metabase() { return *m_metabase; }
+
+    QString fact(const QString& name) const;
+    void setFact(const QString& name, const QString& value);
+
+    // The version the database's layout has once this build has opened it.
+    static int schemaVersion();
+
+private:
+    Machine(QString folder, std::unique_ptr<Database> db);
+    platform::Status service(const QString& name) const;
+
+    QString m_folder;
+    std::unique_ptr<Database> m_db;
+    std::unique_ptr<MetabaseStore> m_metabase;
+};
+
+} // namespace emulation

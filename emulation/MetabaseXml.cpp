@@ -1,0 +1,320 @@
+#include "emulation/MetabaseXml.h"
+
+#include "emulation/Database.h"
+#include "emulation/MetabaseSchema.h"
+#include "emulation/MetabaseStore.h"
+
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <map>
+
+namespace emulation {
+
+using namespace Qt::Literals::StringLiterals;
+using platform::MetaValue;
+
+namespace {
+
+QString escape(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        switch (c.unicode()) {
+        case u'&':
+            out += u"&amp;"_s;
+            break;
+        case u'<':
+            out += u"&lt;"_s;
+            break;
+        case u'>':
+            out += u"&gt;"_s;
+            break;
+        case u'"':
+            out += u"&quot;"_s;
+            break;
+        case u'\n':
+            out += u"&#10;"_s;
+            break;
+        case u'\r':
+            out += u"&#13;"_s;
+            break;
+        case u'\t':
+            out += u"&#9;"_s;
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+QString flagsText(const QString& property, std::uint32_t value) {
+    const auto names = schema::flagNames(property);
+    if (names.empty() || value == 0)
+        return QString::number(value);
+    QStringList parts;
+    std::uint32_t rest = value;
+    for (const auto& [name, bit] : names)
+        if (value & bit) {
+            parts << name;
+            rest &= ~bit;
+        }
+    if (rest != 0)
+        return QString::number(value); // bits without a name: keep the number
+    return parts.join(u" | "_s);
+}
+
+QString valueText(const QString& property, const MetaValue& value) {
+    switch (value.kind()) {
+    case MetaValue::Kind::Boolean:
+        return value.toBool() ? u"TRUE"_s : u"FALSE"_s;
+    case MetaValue::Kind::Number:
+        return flagsText(property, value.toNumber());
+    case MetaValue::Kind::String:
+        return escape(value.toString());
+    case MetaValue::Kind::StringList:
+    case MetaValue::Kind::MimeMap:
+        break;
+    }
+    QStringList lines;
+    for (const QString& s : value.toStringList())
+        lines << escape(s);
+    return lines.join(u"\n\t\t\t"_s);
+}
+
+// Literal line breaks inside attribute values carry the elements of multi-string values; an XML
+// reader would fold them into blanks, so they become character references before parsing.
+QByteArray protectLineBreaks(const QByteArray& xml) {
+    QByteArray out;
+    out.reserve(xml.size());
+    bool inTag = false;
+    char quote = 0;
+    for (qsizetype i = 0; i < xml.size(); ++i) {
+        const char c = xml[i];
+        if (quote) {
+            if (c == quote) {
+                quote = 0;
+            } else if (c == '\r' || c == '\n') {
+                if (c == '\r' && i + 1 < xml.size() && xml[i + 1] == '\n')
+                    ++i;
+                while (i + 1 < xml.size() && (xml[i + 1] == '\t' || xml[i + 1] == ' '))
+                    ++i;
+                out += "&#10;";
+                continue;
+            }
+        } else if (inTag) {
+            if (c == '"' || c == '\'')
+                quote = c;
+            else if (c == '>')
+                inTag = false;
+        } else if (c == '<') {
+            inTag = true;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::optional<std::uint32_t> parseFlags(const QString& property, const QString& text) {
+    bool isNumber = false;
+    const std::uint32_t n = text.trimmed().toUInt(&isNumber, 0);
+    if (isNumber)
+        return n;
+    const auto names = schema::flagNames(property);
+    std::uint32_t value = 0;
+    for (const QString& part : text.split(u'|')) {
+        const QString name = part.trimmed();
+        const auto it = std::find_if(names.begin(), names.end(), [&](const auto& nb) {
+            return nb.first.compare(name, Qt::CaseInsensitive) == 0;
+        });
+        if (it == names.end())
+            return std::nullopt;
+        value |= it->second;
+    }
+    return value;
+}
+
+std::optional<MetaValue> parseValue(const QString& property, const QString& text) {
+    const auto kind = schema::typeOf(property);
+    QStringList lines = text.split(u'\n');
+    for (QString& l : lines)
+        l = l.trimmed();
+    switch (kind.value_or(lines.size() > 1 ? MetaValue::Kind::StringList : MetaValue::Kind::String)) {
+    case MetaValue::Kind::String:
+        return MetaValue(text);
+    case MetaValue::Kind::Number:
+        if (const auto n = parseFlags(property, text))
+            return MetaValue(*n);
+        return std::nullopt;
+    case MetaValue::Kind::Boolean:
+        if (text.trimmed().compare(u"TRUE"_s, Qt::CaseInsensitive) == 0 || text.trimmed() == u"1"_s)
+            return MetaValue(true);
+        if (text.trimmed().compare(u"FALSE"_s, Qt::CaseInsensitive) == 0 || text.trimmed() == u"0"_s)
+            return MetaValue(false);
+        return std::nullopt;
+    case MetaValue::Kind::StringList:
+        if (lines.size() == 1 && lines[0].isEmpty())
+            return MetaValue(QStringList{});
+        return MetaValue(lines);
+    case MetaValue::Kind::MimeMap:
+        break;
+    }
+    lines.removeAll(QString());
+    return schema::coerce(property, MetaValue(lines));
+}
+
+} // namespace
+
+QByteArray exportMetabaseXml(Database& db) {
+    struct Key {
+        QString path;
+        QString cls;
+        std::vector<std::pair<QString, MetaValue>> props;
+    };
+    std::map<std::int64_t, Key> keys;
+    {
+        auto st = db.prepare("SELECT id, cpath, keytype FROM mb_keys");
+        while (st.step())
+            keys[st.number(0)] = Key{st.text(1), st.text(2), {}};
+    }
+    {
+        auto st = db.prepare("SELECT key, name, type, value FROM mb_props");
+        while (st.step()) {
+            auto it = keys.find(st.number(0));
+            if (it != keys.end())
+                it->second.props.emplace_back(st.text(1),
+                                              MetabaseStore::decode(static_cast<int>(st.number(2)), st.text(3)));
+        }
+    }
+    std::vector<const Key*> ordered;
+    for (const auto& [id, key] : keys)
+        ordered.push_back(&key);
+    std::sort(ordered.begin(), ordered.end(), [](const Key* a, const Key* b) {
+        return a->path.compare(b->path, Qt::CaseInsensitive) < 0;
+    });
+
+    QString out = u"<?xml version =\"1.0\"?>\n"
+                  "<configuration xmlns=\"urn:microsoft-catalog:XMLMetabase-V64-0\">\n"
+                  "<MBProperty>\n"_s;
+    for (const Key* key : ordered) {
+        const QString element = key->cls.isEmpty() ? u"IIsConfigObject"_s : key->cls;
+        out += u'<' + element + u"\tLocation =\""_s + escape(key->path) + u'"';
+        auto props = key->props;
+        std::sort(props.begin(), props.end(),
+                  [](const auto& a, const auto& b) { return a.first.compare(b.first, Qt::CaseInsensitive) < 0; });
+        for (const auto& [name, value] : props)
+            out += u"\n\t\t"_s + name + u"=\""_s + valueText(name, value) + u'"';
+        out += u"\n\t>\n</"_s + element + u">\n"_s;
+    }
+    out += u"</MBProperty>\n</configuration>\n"_s;
+    return out.toUtf8();
+}
+
+platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QString& machineName) {
+    struct Key {
+        QString path;
+        QString cls;
+        std::vector<std::pair<QString, MetaValue>> props;
+    };
+    std::vector<Key> keys;
+    QXmlStreamReader reader(protectLineBreaks(xml));
+    int depth = 0;
+    bool inProperties = false;
+    while (!reader.atEnd()) {
+        const auto token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement) {
+            ++depth;
+            if (reader.name() == u"MBProperty"_s) {
+                inProperties = true;
+                continue;
+            }
+            if (!inProperties || !reader.attributes().hasAttribute(u"Location"_s))
+                continue;
+            Key key;
+            key.path = reader.attributes().value(u"Location"_s).toString().trimmed();
+            key.cls = reader.name().toString();
+            if (key.cls == u"IIsConfigObject"_s)
+                key.cls.clear();
+            if (!key.path.startsWith(u"/LM"_s, Qt::CaseInsensitive))
+                continue; // "." (IIS_Global) and schema entries are not keys of the metabase
+            for (const auto& attr : reader.attributes()) {
+                const QString name = attr.name().toString();
+                if (name == u"Location"_s)
+                    continue;
+                QString text = attr.value().toString();
+                if (!machineName.isEmpty())
+                    text.replace(u"{MACHINE}"_s, machineName);
+                const auto value = parseValue(name, text);
+                if (!value)
+                    return platform::Error{platform::hr::InvalidArgument,
+                                           u"%1 的属性 %2 的值无效：%3"_s.arg(key.path, name, text)};
+                key.props.emplace_back(schema::canonicalName(name), *value);
+            }
+            keys.push_back(std::move(key));
+        } else if (token == QXmlStreamReader::EndElement) {
+            --depth;
+            if (reader.name() == u"MBProperty"_s)
+                inProperties = false;
+        }
+    }
+    if (reader.hasError())
+        return platform::Error{platform::hr::InvalidArgument,
+                               u"MetaBase.xml 第 %1 行有错误：%2"_s.arg(reader.lineNumber()).arg(reader.errorString())};
+    if (keys.empty())
+        return platform::Error{platform::hr::InvalidArgument, u"MetaBase.xml 中没有任何元数据库项。"_s};
+
+    Database::Transaction tx(db);
+    if (!tx.ok() || !db.exec("DELETE FROM mb_keys"))
+        return platform::Error{platform::hr::Fail, db.lastError()};
+    std::map<QString, std::int64_t> ids; // lower-case path -> id
+    std::function<std::int64_t(const QString&, const QString&)> ensureKey = [&](const QString& path,
+                                                                                  const QString& cls) -> std::int64_t {
+        const QString lower = path.toLower();
+        if (auto it = ids.find(lower); it != ids.end()) {
+            if (!cls.isEmpty()) {
+                auto st = db.prepare("UPDATE mb_keys SET keytype = ?2 WHERE id = ?1");
+                st.bind(1, it->second).bind(2, cls);
+                st.run();
+            }
+            return it->second;
+        }
+        const qsizetype slash = path.lastIndexOf(u'/');
+        std::int64_t parent = 0;
+        if (slash > 0)
+            parent = ensureKey(path.left(slash), QString());
+        auto st = db.prepare("INSERT INTO mb_keys(parent, path, cpath, name, keytype) VALUES (?1, ?2, ?3, ?4, ?5)");
+        if (parent)
+            st.bind(1, parent);
+        else
+            st.bindNull(1);
+        st.bind(2, lower).bind(3, path).bind(4, path.mid(slash + 1)).bind(5, cls);
+        if (!st.run())
+            return 0;
+        const std::int64_t id = db.lastInsertId();
+        ids[lower] = id;
+        return id;
+    };
+    for (const Key& key : keys) {
+        QString path = key.path;
+        path.replace(0, 3, u"/LM"_s);
+        while (path.endsWith(u'/'))
+            path.chop(1);
+        const std::int64_t id = ensureKey(path, key.cls);
+        if (id == 0)
+            return platform::Error{platform::hr::Fail, db.lastError()};
+        for (const auto& [name, value] : key.props) {
+            const auto [type, text] = MetabaseStore::encode(value);
+            auto st = db.prepare("INSERT INTO mb_props(key, lname, name, type, value) VALUES (?1, ?2, ?3, ?4, ?5) "
+                                 "ON CONFLICT(key, lname) DO UPDATE SET name = ?3, type = ?4, value = ?5");
+            st.bind(1, id).bind(2, name.toLower()).bind(3, name).bind(4, type).bind(5, text);
+            if (!st.run())
+                return platform::Error{platform::hr::Fail, db.lastError()};
+        }
+    }
+    if (!tx.commit())
+        return platform::Error{platform::hr::Fail, db.lastError()};
+    return {};
+}
+
+} // namespace emulation

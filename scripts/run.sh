@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up, builds, installs the default emulated machine on first use and opens the window.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/setup.sh"
+"$top/scripts/build.sh"
+export FONTCONFIG_FILE="$top/resources/fonts/fonts.conf"
+machine=${VELMORA_MACHINE:-${XDG_DATA_HOME:-$HOME/.local/share}/velmora/machine}
+if [ ! -e "$machine/machine.db" ]; then
+  "$top/build/tools/velmora-machine/velmora-machine" install --machine "$machine"
+fi
+export VELMORA_MACHINE="$machine"
+exec "$top/build/src/app/velmora"

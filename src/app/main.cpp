@@ -1,0 +1,54 @@
+// Velmora: opens the machine, wires the platform and shows the window.
+
+#include "emulation/Machine.h"
+#include "settings/ProfileFile.h"
+#include "window/Form1.h"
+
+#include "emulation/MetabaseStore.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <cstdlib>
+#include <filesystem>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// The window's fonts, SimSun and FangSong_GB2312, come from the fontconfig file that the build
+// puts beside the program, unless the environment names another.
+void useProgramFonts() {
+    if (std::getenv("FONTCONFIG_FILE"))
+        return;
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return;
+    const auto conf = exe.parent_path() / "fonts.conf";
+    if (std::filesystem::exists(conf, ec))
+        setenv("FONTCONFIG_FILE", conf.c_str(), 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    useProgramFonts();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(u"Velmora"_s);
+    QApplication::setWindowIcon(QIcon(u":/velmora/velmora.xpm"_s));
+
+    auto machine = emulation::Machine::open(emulation::Machine::defaultFolder());
+    if (!machine) {
+        QMessageBox::critical(nullptr, u"错误信息"_s, machine.error().text);
+        return 1;
+    }
+    settings::ProfileFile profiles([m = machine.value().get()](const QString& path) { return m->hostPath(path); });
+
+    Form1Services services;
+    services.profiles = &profiles;
+    services.metabase = &machine.value()->metabase();
+    Form1 form(services);
+    form.show();
+    return app.exec();
+}

@@ -1,0 +1,131 @@
+#pragma once
+
+#include "window/MSFlexGrid.h"
+
+#include <QMainWindow>
+#include <QString>
+
+#include <cstdint>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTimer;
+
+namespace platform {
+class Metabase;
+class ProfileStore;
+} // namespace platform
+
+// The platform services the window's handlers use.
+struct Form1Services {
+    platform::ProfileStore* profiles = nullptr;
+    platform::Metabase* metabase = nullptr;
+};
+
+// Main-window state shared by the handlers; it lives as long as the program.
+struct Form1State {
+    QString HomeRoot;            // sites root folder
+    QString RunStatus;           // "True"/"False": the sites root has been secured
+    QString SecureCount;         // how often the sites root has been secured, as text
+    QString LogFolder;           // IIS central log folder
+    QString LogConfigured;       // "TRUE"/"FALSE": the log folder has been set
+    QString SharedAnonymousUser; // the web service's anonymous account
+    QString BindingIP;           // IP address of new bindings; empty for all unassigned
+    bool SiteExists = false;     // the last create found the name taken
+    std::int16_t SiteNumber = 0; // number of the site being created
+    QString CreatedSiteName;
+    QString SelectedSiteId;
+    QString SelectedSitePath;
+    QString SelectedSiteFolder;
+    std::int16_t FtpSiteNumber = 0; // the default FTP site, 0 when none
+    QString FtpDirPath;
+    bool DeleteReported = false;
+};
+
+// The program's only window. Controls carry their design names, also as object names.
+class Form1 final : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit Form1(const Form1Services& services, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Controls, top to bottom as the window shows them.
+    QLabel* Label1;
+    QLineEdit* txtSiteName;
+    QCheckBox* Check1;
+    QCheckBox* Check2;
+    QLabel* Label6;
+    QCheckBox* Check3;
+    QCheckBox* Check4;
+    QLabel* Label2;
+    QLineEdit* txtHostName;
+    QLineEdit* readtable;
+    QCheckBox* Check5;
+    QLabel* Label3;
+    QComboBox* Combo1;
+    QLabel* Label4;
+    QLineEdit* txtSitePort;
+    QLabel* Label7;
+    QLineEdit* username;
+    QLabel* Label8;
+    QLineEdit* password;
+    QLabel* Label5;
+    QLineEdit* txtSitePath;
+    QPushButton* Command1;
+    QPushButton* Command2;
+    QPushButton* Command3;
+    QPushButton* Command4;
+    QLabel* Label9;
+    QLabel* Label13;
+    QLineEdit* timedate;
+    window::MSFlexGrid* MSFlexGrid1;
+    QLabel* Label11;
+    QLabel* Label10;
+    QLabel* Label12;
+    QTimer* Timer1;
+
+    QMenu* Menu_file;
+    QAction* Menu_file_home;
+    QAction* Menu_file_0;
+    QAction* Menu_file_log;
+    QAction* Menu_file_1;
+    QAction* Menu_file_back;
+    QMenu* Menu_help;
+    QAction* Menu_help_about;
+    QAction* Menu_help_0;
+    QAction* Menu_help_conn;
+
+    Form1State state;
+    Form1Services services;
+
+    // Option-box reactions: each runs whenever its box changes state, by hand or by program.
+    void Check1_Click();
+    void Check3_Click();
+    void Check5_Click();
+
+    // Action handlers.
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
+    void MSFlexGrid1_Click();
+    void Menu_file_home_Click();
+    void Menu_file_log_Click();
+    void Menu_help_about_Click();
+    void Menu_help_conn_Click();
+    void Timer1_Timer();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    void setTabOrderChain();
+    bool m_centred = false;
+};
