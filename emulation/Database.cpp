@@ -14,7 +14,8 @@ Statement::~Statement() {
 }
 
 Statement& Statement::bind(int index, const QString& text) {
-    sqlite3_bind_text16(m_stmt, index, text.utf16(), static_cast<int>(text.size() * 2), SQLITE_TRANSIENT);
+    const QByteArray utf8 = text.toUtf8();
+    sqlite3_bind_text(m_stmt, index, utf8.constData(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
     return *this;
 }
 
@@ -53,16 +54,19 @@ bool Statement::run() {
 }
 
 QString Statement::text(int column) const {
-    const void* p = sqlite3_column_text16(m_stmt, column);
-    const int bytes = sqlite3_column_bytes16(m_stmt, column);
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
     if (!p)
         return {};
-    return QString::fromUtf16(static_cast<const char16_t*>(p), bytes / 2);
+    return QString::fromUtf8(p, sqlite3_column_bytes(m_stmt, column));
 }
 
-std::int64_t Statement::number(int column) const { return sqlite3_column_int64(m_stmt, column); }
+std::int64_t Statement::number(int column) const {
+    return sqlite3_column_int64(m_stmt, column);
+}
 
-bool Statement::isNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+bool Statement::isNull(int column) const {
+    return sqlite3_column_type(m_stmt, column) == SQLITE_NULL;
+}
 
 Database::~Database() {
     for (auto& [sql, stmt] : m_cache)
@@ -76,7 +80,8 @@ std::unique_ptr<Database> Database::open(const QString& file, bool create, QStri
     const int rc = sqlite3_open_v2(QFile::encodeName(file).constData(), &handle, flags, nullptr);
     if (rc != SQLITE_OK) {
         if (error)
-            *error = handle ? QString::fromUtf8(sqlite3_errmsg(handle)) : QString::fromUtf8(sqlite3_errstr(rc));
+            *error =
+                handle ? QString::fromUtf8(sqlite3_errmsg(handle)) : QString::fromUtf8(sqlite3_errstr(rc));
         sqlite3_close(handle);
         return nullptr;
     }
@@ -92,7 +97,9 @@ std::unique_ptr<Database> Database::open(const QString& file, bool create, QStri
     return db;
 }
 
-void Database::noteError() { m_lastError = QString::fromUtf8(sqlite3_errmsg(m_handle)); }
+void Database::noteError() {
+    m_lastError = QString::fromUtf8(sqlite3_errmsg(m_handle));
+}
 
 bool Database::exec(const char* sql) {
     char* message = nullptr;
@@ -117,25 +124,53 @@ Statement Database::prepare(const char* sql) {
     return Statement(*this, it->second);
 }
 
-std::int64_t Database::lastInsertId() const { return sqlite3_last_insert_rowid(m_handle); }
+std::int64_t Database::lastInsertId() const {
+    return sqlite3_last_insert_rowid(m_handle);
+}
 
-int Database::changes() const { return sqlite3_changes(m_handle); }
+int Database::changes() const {
+    return sqlite3_changes(m_handle);
+}
 
-Database::Transaction::Transaction(Database& db) : m_db(db), m_open(db.exec("BEGIN IMMEDIATE")) {}
+bool Database::autocommit() const {
+    return sqlite3_get_autocommit(m_handle) != 0;
+}
+
+Database::Transaction::Transaction(Database& db)
+    : m_db(db), m_savepoint(!db.autocommit()),
+      m_open(db.exec(m_savepoint ? "SAVEPOINT velmora_write" : "BEGIN IMMEDIATE")) {}
 
 Database::Transaction::~Transaction() {
-    if (m_open)
+    if (!m_open)
+        return;
+    if (m_savepoint) {
+        m_db.exec("ROLLBACK TO velmora_write");
+        m_db.exec("RELEASE velmora_write");
+    } else {
         m_db.exec("ROLLBACK");
+    }
 }
 
 bool Database::Transaction::commit() {
     if (!m_open)
         return false;
     m_open = false;
-    if (m_db.exec("COMMIT"))
+    if (m_db.exec(m_savepoint ? "RELEASE velmora_write" : "COMMIT"))
         return true;
-    m_db.exec("ROLLBACK");
+    if (m_savepoint) {
+        m_db.exec("ROLLBACK TO velmora_write");
+        m_db.exec("RELEASE velmora_write");
+    } else {
+        m_db.exec("ROLLBACK");
+    }
     return false;
+}
+
+Database::ReadScope::ReadScope(Database& db) : m_db(db), m_owner(db.autocommit() && db.exec("BEGIN")) {}
+
+Database::ReadScope::~ReadScope() {
+    if (m_owner)
+        m_db.exec("COMMIT");
 }
 
 } // namespace emulation

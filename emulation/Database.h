@@ -59,6 +59,7 @@ public:
     void noteError();
 
     // BEGIN IMMEDIATE ... COMMIT, or ROLLBACK when the transaction is let go uncommitted.
+    // Inside a read scope the transaction is a savepoint of the scope's transaction.
     class Transaction {
     public:
         explicit Transaction(Database& db);
@@ -68,8 +69,24 @@ public:
 
     private:
         Database& m_db;
+        bool m_savepoint;
         bool m_open;
     };
+
+    // Every read while the scope lives sees one state of the database, and the file locks are
+    // taken once for all of them instead of once a statement.
+    class ReadScope {
+    public:
+        explicit ReadScope(Database& db);
+        ~ReadScope();
+        ReadScope(const ReadScope&) = delete;
+        ReadScope& operator=(const ReadScope&) = delete;
+
+    private:
+        Database& m_db;
+        bool m_owner;
+    };
+    bool autocommit() const;
 
 private:
     explicit Database(sqlite3* handle) : m_handle(handle) {}

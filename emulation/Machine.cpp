@@ -23,22 +23,16 @@ namespace {
 // Each entry brings the database from the version before it to its own; each runs in one
 // transaction together with the version mark.
 const std::array<const char*, 1> Migrations = {
-    // 1: metabase keys and properties, and the machine's facts.
+    // 1: metabase keys with their properties, and the machine's facts.
     "CREATE TABLE mb_keys ("
     "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
     "  parent INTEGER REFERENCES mb_keys(id) ON DELETE CASCADE,"
     "  path TEXT NOT NULL UNIQUE," // lower case, for lookups
     "  cpath TEXT NOT NULL,"       // as created
     "  name TEXT NOT NULL,"
-    "  keytype TEXT NOT NULL DEFAULT '');"
+    "  keytype TEXT NOT NULL DEFAULT '',"
+    "  props TEXT NOT NULL DEFAULT '');" // every property of the key, see PropertyRecord
     "CREATE INDEX mb_keys_parent ON mb_keys(parent, id);"
-    "CREATE TABLE mb_props ("
-    "  key INTEGER NOT NULL REFERENCES mb_keys(id) ON DELETE CASCADE,"
-    "  lname TEXT NOT NULL,"
-    "  name TEXT NOT NULL,"
-    "  type INTEGER NOT NULL,"
-    "  value TEXT NOT NULL,"
-    "  PRIMARY KEY (key, lname)) WITHOUT ROWID;"
     "CREATE TABLE facts (name TEXT PRIMARY KEY, value TEXT NOT NULL);",
 };
 
@@ -54,12 +48,14 @@ platform::Status migrate(Database& db) {
     if (!version)
         return version.error();
     if (version.value() > static_cast<int>(Migrations.size()))
-        return Error{platform::hr::Fail, u"数据库版本 %1 比本程序支持的版本 %2 新。"_s.arg(version.value()).arg(
-                                             Migrations.size())};
+        return Error{
+            platform::hr::Fail,
+            u"数据库版本 %1 比本程序支持的版本 %2 新。"_s.arg(version.value()).arg(Migrations.size())};
     for (int v = version.value(); v < static_cast<int>(Migrations.size()); ++v) {
         Database::Transaction tx(db);
         const QByteArray mark = "PRAGMA user_version = " + QByteArray::number(v + 1);
-        if (!tx.ok() || !db.exec(Migrations[static_cast<size_t>(v)]) || !db.exec(mark.constData()) || !tx.commit())
+        if (!tx.ok() || !db.exec(Migrations[static_cast<size_t>(v)]) || !db.exec(mark.constData()) ||
+            !tx.commit())
             return Error{platform::hr::Fail, db.lastError()};
     }
     return {};
@@ -86,7 +82,8 @@ platform::Status layDrives(const QString& drives, const QByteArray& list) {
         const WinPath wp = WinPath::parse(path);
         if (!wp.valid())
             return Error{platform::hr::BadPathname, u"种子文件中的路径无效：%1"_s.arg(path)};
-        const QString host = drives + u'/' + wp.drive + (wp.names.isEmpty() ? QString() : u'/' + wp.names.join(u'/'));
+        const QString host =
+            drives + u'/' + wp.drive + (wp.names.isEmpty() ? QString() : u'/' + wp.names.join(u'/'));
         if (path.endsWith(u'\\')) {
             if (!QDir().mkpath(host))
                 return Error{platform::hr::AccessDenied, u"无法创建文件夹 %1"_s.arg(host)};
@@ -103,13 +100,16 @@ platform::Status layDrives(const QString& drives, const QByteArray& list) {
 
 } // namespace
 
-Machine::Machine(QString folder, std::unique_ptr<Database> db) : m_folder(std::move(folder)), m_db(std::move(db)) {
+Machine::Machine(QString folder, std::unique_ptr<Database> db)
+    : m_folder(std::move(folder)), m_db(std::move(db)) {
     m_metabase = std::make_unique<MetabaseStore>(*m_db, [this] { return service(u"iisadmin"_s); });
 }
 
 Machine::~Machine() = default;
 
-int Machine::schemaVersion() { return static_cast<int>(Migrations.size()); }
+int Machine::schemaVersion() {
+    return static_cast<int>(Migrations.size());
+}
 
 QString Machine::defaultFolder() {
     const QString env = qEnvironmentVariable("VELMORA_MACHINE");
@@ -148,7 +148,7 @@ Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const 
         return Error{platform::hr::Fail, error};
     if (auto s = migrate(*db); !s)
         return s.error();
-    if (auto s = importMetabaseXml(*db, seed(u"MetaBase.xml"_s), options.name); !s)
+    if (auto s = importMetabaseXml(*db, seed(u"MetaBase.xml"_s), options.name.toUpper()); !s)
         return s.error();
     if (auto s = layDrives(folder + u"/drives"_s, seed(u"drives.txt"_s)); !s)
         return s.error();
@@ -162,9 +162,13 @@ Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const 
     return machine;
 }
 
-QString Machine::drivesFolder() const { return m_folder + u"/drives"_s; }
+QString Machine::drivesFolder() const {
+    return m_folder + u"/drives"_s;
+}
 
-QString Machine::hostPath(const QString& windowsPath) const { return hostPathOf(drivesFolder(), windowsPath); }
+QString Machine::hostPath(const QString& windowsPath) const {
+    return hostPathOf(drivesFolder(), windowsPath);
+}
 
 QString Machine::fact(const QString& name) const {
     auto st = m_db->prepare("SELECT value FROM facts WHERE name = ?1");

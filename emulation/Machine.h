@@ -29,7 +29,8 @@ public:
     };
     // Lays down a fresh Windows Server 2003 SP2 (Chinese edition) with IIS 6 in a folder that
     // holds no machine yet.
-    static platform::Outcome<std::unique_ptr<Machine>> install(const QString& folder, const InstallOptions& options);
+    static platform::Outcome<std::unique_ptr<Machine>> install(const QString& folder,
+                                                               const InstallOptions& options);
 
     QString folder() const { return m_folder; }
     QString drivesFolder() const;

@@ -194,4 +194,3 @@ platform::MetaValue coerce(const QString& property, const platform::MetaValue& v
 }
 
 } // namespace emulation::schema
-

@@ -2,9 +2,9 @@
 
 #include "emulation/Database.h"
 #include "emulation/MetabaseSchema.h"
+#include "emulation/PropertyRecord.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
+#include <QSet>
 
 #include <map>
 
@@ -12,9 +12,9 @@ namespace emulation {
 
 using namespace Qt::Literals::StringLiterals;
 using platform::Error;
+using platform::MetabaseObjectPtr;
 using platform::MetaChild;
 using platform::MetaValue;
-using platform::MetabaseObjectPtr;
 using platform::MimeMapList;
 using platform::Outcome;
 using platform::Status;
@@ -55,32 +55,28 @@ struct KeyState {
 
 namespace {
 
-enum ValueType { TString = 0, TNumber = 1, TBoolean = 2, TStringList = 3, TMimeMap = 4 };
-
 QString parentPath(const QString& path) {
     const qsizetype slash = path.lastIndexOf(u'/');
     return slash <= 0 ? QString() : path.left(slash);
 }
 
-QString adsPathOf(const QString& path) {
-    // "/LM/W3SVC/1" -> "IIS://LocalHost/W3SVC/1"
-    return u"IIS://LocalHost"_s + path.mid(3);
+// The stored property record of a key, or nullopt when the key is gone.
+std::optional<QString> recordOf(Database& db, std::int64_t id) {
+    auto st = db.prepare("SELECT props FROM mb_keys WHERE id = ?1");
+    st.bind(1, id);
+    if (!st.step())
+        return std::nullopt;
+    return st.text(0);
 }
-
-struct Prop {
-    QString name;
-    MetaValue value;
-};
-using PropMap = std::map<QString, Prop>; // by lower-case name
 
 class StoredObject final : public platform::MetabaseObject {
 public:
-    StoredObject(MetabaseStore& store, std::shared_ptr<KeyState> key, PropMap props)
-        : m_store(store), m_key(std::move(key)), m_props(std::move(props)) {}
+    StoredObject(MetabaseStore& store, std::shared_ptr<KeyState> key, QString record)
+        : m_store(store), m_key(std::move(key)), m_record(std::move(record)) {}
 
     QString Class() const override { return m_key->cls; }
     QString Name() const override { return m_key->name; }
-    QString ADsPath() const override { return adsPathOf(m_key->path); }
+    QString ADsPath() const override { return u"IIS://LocalHost"_s + m_key->path.mid(3); }
 
     Outcome<MetaValue> Get(const QString& property) override;
     void Put(const QString& property, const MetaValue& value) override;
@@ -99,15 +95,16 @@ public:
     Status PutEx(platform::PutExControl control, const QString& property, const MimeMapList& values) override;
 
 private:
-    std::optional<MetaValue> inherited(const QString& lname);
+    std::optional<MetaValue> inherited(const QString& property);
     Status storeKeys(std::vector<KeyState*>& stored);
+    Status storeChanges(const std::map<QString, std::optional<StoredProperty>>& changes);
     Status setState(std::uint32_t state);
-    std::optional<std::uint32_t> storedState();
+    std::uint32_t storedState();
 
     MetabaseStore& m_store;
     std::shared_ptr<KeyState> m_key;
-    PropMap m_props;                                  // as stored when bound (the property cache)
-    std::map<QString, std::optional<Prop>> m_pending; // Put since the last SetInfo; nullopt clears
+    QString m_record; // the property cache: the key's properties as read at bind or stored since
+    std::map<QString, std::optional<StoredProperty>> m_pending; // Put since SetInfo, by lower-case name
 };
 
 Outcome<MetaValue> StoredObject::Get(const QString& property) {
@@ -125,30 +122,29 @@ Outcome<MetaValue> StoredObject::Get(const QString& property) {
     if (const auto it = m_pending.find(lname); it != m_pending.end()) {
         if (it->second)
             return it->second->value;
-    } else if (const auto own = m_props.find(lname); own != m_props.end()) {
-        return own->second.value;
+    } else if (auto own = PropertyRecord::find(m_record, property)) {
+        return *own;
     }
     if (schema::isInheritable(property))
-        if (auto value = inherited(lname))
+        if (auto value = inherited(property))
             return *value;
     return metabaseError(hr::PropertyNotFound);
 }
 
-std::optional<MetaValue> StoredObject::inherited(const QString& lname) {
-    auto query = [&](const QString& path) -> std::optional<MetaValue> {
-        auto st = m_store.db().prepare("SELECT p.type, p.value FROM mb_keys k JOIN mb_props p ON p.key = k.id "
-                                       "WHERE k.path = ?1 AND p.lname = ?2");
-        st.bind(1, path.toLower()).bind(2, lname);
-        if (st.step())
-            return MetabaseStore::decode(static_cast<int>(st.number(0)), st.text(1));
-        return std::nullopt;
+std::optional<MetaValue> StoredObject::inherited(const QString& property) {
+    auto fromKey = [&](const QString& path) -> std::optional<MetaValue> {
+        auto st = m_store.db().prepare("SELECT props FROM mb_keys WHERE path = ?1");
+        st.bind(1, path.toLower());
+        if (!st.step())
+            return std::nullopt;
+        return PropertyRecord::find(st.text(0), property);
     };
     for (QString path = parentPath(m_key->path); !path.isEmpty(); path = parentPath(path))
-        if (auto value = query(path))
+        if (auto value = fromKey(path))
             return value;
     // Keys without a MimeMap of their own read the machine's default list.
-    if (lname == u"mimemap"_s)
-        return query(u"/LM/MimeMap"_s);
+    if (property.compare(u"MimeMap"_s, Qt::CaseInsensitive) == 0)
+        return fromKey(u"/LM/MimeMap"_s);
     return std::nullopt;
 }
 
@@ -160,7 +156,7 @@ void StoredObject::Put(const QString& property, const MetaValue& value) {
         return;
     }
     const QString name = schema::canonicalName(property);
-    m_pending[property.toLower()] = Prop{name, schema::coerce(name, value)};
+    m_pending[property.toLower()] = StoredProperty{name, schema::coerce(name, value)};
 }
 
 Status StoredObject::storeKeys(std::vector<KeyState*>& stored) {
@@ -168,20 +164,20 @@ Status StoredObject::storeKeys(std::vector<KeyState*>& stored) {
     std::vector<KeyState*> chain;
     for (KeyState* k = m_key.get(); k && k->id == 0; k = k->parent.get())
         chain.push_back(k);
+    auto idOf = [&](const QString& path) -> std::int64_t {
+        auto find = m_store.db().prepare("SELECT id FROM mb_keys WHERE path = ?1");
+        find.bind(1, path.toLower());
+        return find.step() ? find.number(0) : 0;
+    };
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         KeyState* k = *it;
-        const QString parent = parentPath(k->path);
-        auto find = m_store.db().prepare("SELECT id FROM mb_keys WHERE path = ?1");
-        find.bind(1, parent.toLower());
-        if (!find.step())
+        const std::int64_t parentId = idOf(parentPath(k->path));
+        if (parentId == 0)
             return metabaseError(hr::PathNotFound);
-        const std::int64_t parentId = find.number(0);
-        auto exists = m_store.db().prepare("SELECT id FROM mb_keys WHERE path = ?1");
-        exists.bind(1, k->path.toLower());
-        if (exists.step())
+        if (idOf(k->path) != 0)
             return metabaseError(hr::AlreadyExists);
         auto insert = m_store.db().prepare(
-            "INSERT INTO mb_keys(parent, path, cpath, name, keytype) VALUES (?1, ?2, ?3, ?4, ?5)");
+            "INSERT INTO mb_keys(parent, path, cpath, name, keytype, props) VALUES (?1, ?2, ?3, ?4, ?5, '')");
         insert.bind(1, parentId).bind(2, k->path.toLower()).bind(3, k->path).bind(4, k->name).bind(5, k->cls);
         if (!insert.run())
             return Error{hr::Fail, m_store.db().lastError()};
@@ -191,69 +187,56 @@ Status StoredObject::storeKeys(std::vector<KeyState*>& stored) {
     return {};
 }
 
+// Applies changes to the key's record as stored now (another process may have changed other
+// properties since the bind); the caller holds the transaction.
+Status StoredObject::storeChanges(const std::map<QString, std::optional<StoredProperty>>& changes) {
+    Database& db = m_store.db();
+    auto current = recordOf(db, m_key->id);
+    if (!current)
+        return metabaseError(hr::PathNotFound); // deleted since it was bound
+    auto properties = PropertyRecord::decode(*current);
+    QString cls = m_key->cls;
+    for (const auto& [lname, prop] : changes) {
+        if (lname == u"keytype"_s) {
+            cls = prop ? prop->value.toString() : QString();
+            continue;
+        }
+        PropertyRecord::set(properties, prop ? prop->name : lname,
+                            prop ? std::optional(prop->value) : std::nullopt);
+    }
+    const QString record = PropertyRecord::encode(properties);
+    auto st = db.prepare("UPDATE mb_keys SET props = ?2, keytype = ?3 WHERE id = ?1");
+    st.bind(1, m_key->id).bind(2, record).bind(3, cls);
+    if (!st.run())
+        return Error{hr::Fail, db.lastError()};
+    m_record = record;
+    m_key->cls = cls;
+    return {};
+}
+
 Status StoredObject::SetInfo() {
     Database& db = m_store.db();
     Database::Transaction tx(db);
     if (!tx.ok())
         return Error{hr::Fail, db.lastError()};
     std::vector<KeyState*> stored;
-    auto undo = [&] {
+    const QString recordBefore = m_record;
+    const QString classBefore = m_key->cls;
+    auto fail = [&](Error e) -> Status {
         for (KeyState* k : stored)
             k->id = 0;
+        m_record = recordBefore;
+        m_key->cls = classBefore;
+        return e;
     };
-    Status keys = storeKeys(stored);
-    if (!keys) {
-        undo();
-        return keys;
-    }
-    auto still = db.prepare("SELECT keytype FROM mb_keys WHERE id = ?1");
-    still.bind(1, m_key->id);
-    if (!still.step()) {
-        undo();
-        return metabaseError(hr::PathNotFound); // deleted since it was bound
-    }
-    for (const auto& [lname, prop] : m_pending) {
-        if (lname == u"keytype"_s) {
-            auto st = db.prepare("UPDATE mb_keys SET keytype = ?2 WHERE id = ?1");
-            st.bind(1, m_key->id).bind(2, prop ? prop->value.toString() : QString());
-            if (!st.run()) {
-                undo();
-                return Error{hr::Fail, db.lastError()};
-            }
-            continue;
-        }
-        bool ok;
-        if (prop) {
-            const auto [type, text] = MetabaseStore::encode(prop->value);
-            auto st = db.prepare("INSERT INTO mb_props(key, lname, name, type, value) VALUES (?1, ?2, ?3, ?4, ?5) "
-                                 "ON CONFLICT(key, lname) DO UPDATE SET name = ?3, type = ?4, value = ?5");
-            st.bind(1, m_key->id).bind(2, lname).bind(3, prop->name).bind(4, type).bind(5, text);
-            ok = st.run();
-        } else {
-            auto st = db.prepare("DELETE FROM mb_props WHERE key = ?1 AND lname = ?2");
-            st.bind(1, m_key->id).bind(2, lname);
-            ok = st.run();
-        }
-        if (!ok) {
-            undo();
-            return Error{hr::Fail, db.lastError()};
-        }
-    }
-    if (!tx.commit()) {
-        undo();
-        return Error{hr::Fail, db.lastError()};
-    }
+    if (Status keys = storeKeys(stored); !keys)
+        return fail(keys.error());
+    if (Status changes = storeChanges(m_pending); !changes)
+        return fail(changes.error());
+    if (!tx.commit())
+        return fail(Error{hr::Fail, db.lastError()});
     for (KeyState* k : stored)
         k->parent.reset();
-    for (auto& [lname, prop] : m_pending) {
-        if (lname == u"keytype"_s) {
-            m_key->cls = prop ? prop->value.toString() : QString();
-        } else if (prop) {
-            m_props[lname] = *prop;
-        } else {
-            m_props.erase(lname);
-        }
-    }
     m_pending.clear();
     return {};
 }
@@ -273,31 +256,18 @@ Outcome<std::vector<MetabaseObjectPtr>> StoredObject::Enumerate() {
     std::vector<MetabaseObjectPtr> out;
     if (m_key->id == 0)
         return out;
-    // One read for all children and their properties, as an enumeration hands out bound objects.
-    auto st = m_store.db().prepare("SELECT k.id, k.cpath, k.name, k.keytype, p.lname, p.name, p.type, p.value "
-                                   "FROM mb_keys k LEFT JOIN mb_props p ON p.key = k.id "
-                                   "WHERE k.parent = ?1 ORDER BY k.id");
+    // One read for all children with their properties, as an enumeration hands out bound objects.
+    auto st = m_store.db().prepare(
+        "SELECT id, cpath, name, keytype, props FROM mb_keys WHERE parent = ?1 ORDER BY id");
     st.bind(1, m_key->id);
-    std::shared_ptr<KeyState> key;
-    PropMap props;
-    auto flush = [&] {
-        if (key)
-            out.push_back(std::make_unique<StoredObject>(m_store, std::move(key), std::move(props)));
-        props = PropMap{};
-    };
     while (st.step()) {
-        if (!key || key->id != st.number(0)) {
-            flush();
-            key = std::make_shared<KeyState>();
-            key->id = st.number(0);
-            key->path = st.text(1);
-            key->name = st.text(2);
-            key->cls = st.text(3);
-        }
-        if (!st.isNull(4))
-            props.emplace(st.text(4), Prop{st.text(5), MetabaseStore::decode(static_cast<int>(st.number(6)), st.text(7))});
+        auto key = std::make_shared<KeyState>();
+        key->id = st.number(0);
+        key->path = st.text(1);
+        key->name = st.text(2);
+        key->cls = st.text(3);
+        out.push_back(std::make_unique<StoredObject>(m_store, std::move(key), st.text(4)));
     }
-    flush();
     return out;
 }
 
@@ -314,13 +284,12 @@ Outcome<MetabaseObjectPtr> StoredObject::Create(const QString& cls, const QStrin
     key->name = name;
     key->cls = cls;
     key->parent = m_key;
-    return MetabaseObjectPtr(std::make_unique<StoredObject>(m_store, std::move(key), PropMap{}));
+    return MetabaseObjectPtr(std::make_unique<StoredObject>(m_store, std::move(key), QString()));
 }
 
 Status StoredObject::Delete(const QString& /*cls*/, const QString& name) {
-    const QString path = (m_key->path + u'/' + name).toLower();
     auto st = m_store.db().prepare("DELETE FROM mb_keys WHERE path = ?1");
-    st.bind(1, path);
+    st.bind(1, (m_key->path + u'/' + name).toLower());
     if (!st.run())
         return Error{hr::Fail, m_store.db().lastError()};
     if (m_store.db().changes() == 0)
@@ -332,24 +301,19 @@ Outcome<MetabaseObjectPtr> StoredObject::GetObject(const QString& /*cls*/, const
     return m_store.bindPath(m_key->path + u'/' + name);
 }
 
-std::optional<std::uint32_t> StoredObject::storedState() {
-    auto st = m_store.db().prepare("SELECT value FROM mb_props WHERE key = ?1 AND lname = 'serverstate'");
-    st.bind(1, m_key->id);
-    if (st.step())
-        return static_cast<std::uint32_t>(st.text(0).toUInt());
-    return std::nullopt;
+std::uint32_t StoredObject::storedState() {
+    const auto record = recordOf(m_store.db(), m_key->id);
+    if (!record)
+        return 0;
+    return PropertyRecord::find(*record, u"ServerState").value_or(MetaValue(0u)).toNumber();
 }
 
 Status StoredObject::setState(std::uint32_t state) {
-    auto st = m_store.db().prepare("INSERT INTO mb_props(key, lname, name, type, value) "
-                                   "VALUES (?1, 'serverstate', 'ServerState', 1, ?2) "
-                                   "ON CONFLICT(key, lname) DO UPDATE SET value = ?2");
-    st.bind(1, m_key->id).bind(2, QString::number(state));
-    if (!st.run())
-        return Error{hr::Fail, m_store.db().lastError()};
-    m_props[u"serverstate"_s] = Prop{u"ServerState"_s, MetaValue(state)};
-    m_pending.erase(u"serverstate"_s);
-    return {};
+    // A method call, not a cached Put: the state is stored at once.
+    Status s = storeChanges({{u"serverstate"_s, StoredProperty{u"ServerState"_s, MetaValue(state)}}});
+    if (s)
+        m_pending.erase(u"serverstate"_s);
+    return s;
 }
 
 // "ip:port:host" compared as HTTP.sys does: the host without regard to case.
@@ -357,7 +321,8 @@ QString bindingKey(const QString& binding) {
     const QStringList parts = binding.split(u':');
     if (parts.size() < 3)
         return binding.trimmed().toLower();
-    return parts[0].trimmed() + u':' + parts[1].trimmed() + u':' + parts.mid(2).join(u':').trimmed().toLower();
+    return parts[0].trimmed() + u':' + parts[1].trimmed() + u':' +
+           parts.mid(2).join(u':').trimmed().toLower();
 }
 
 Status StoredObject::Start() {
@@ -365,27 +330,31 @@ Status StoredObject::Start() {
         return metabaseError(hr::PathNotFound);
     Database& db = m_store.db();
     Database::Transaction tx(db);
+    const auto record = recordOf(db, m_key->id);
+    if (!record)
+        return metabaseError(hr::PathNotFound);
     QSet<QString> mine;
-    {
-        auto own = db.prepare("SELECT type, value FROM mb_props WHERE key = ?1 AND lname = 'serverbindings'");
-        own.bind(1, m_key->id);
-        if (own.step())
-            for (const QString& b : MetabaseStore::decode(static_cast<int>(own.number(0)), own.text(1)).toStringList())
-                mine.insert(bindingKey(b));
-    }
+    for (const QString& b :
+         PropertyRecord::find(*record, u"ServerBindings").value_or(MetaValue()).toStringList())
+        if (!b.isEmpty())
+            mine.insert(bindingKey(b));
     // Bindings already served by a started site of the same service refuse the start.
-    auto others = db.prepare("SELECT b.type, b.value FROM mb_keys k "
-                             "JOIN mb_props s ON s.key = k.id AND s.lname = 'serverstate' AND s.value = '2' "
-                             "JOIN mb_props b ON b.key = k.id AND b.lname = 'serverbindings' "
-                             "WHERE k.parent = (SELECT parent FROM mb_keys WHERE id = ?1) AND k.id <> ?1");
-    others.bind(1, m_key->id);
     bool clash = false;
-    while (!clash && others.step())
-        for (const QString& b : MetabaseStore::decode(static_cast<int>(others.number(0)), others.text(1)).toStringList())
+    auto others =
+        db.prepare("SELECT props FROM mb_keys WHERE parent = (SELECT parent FROM mb_keys WHERE id = ?1) "
+                   "AND id <> ?1");
+    others.bind(1, m_key->id);
+    while (!clash && others.step()) {
+        const QString other = others.text(0);
+        if (PropertyRecord::find(other, u"ServerState").value_or(MetaValue(0u)).toNumber() != 2)
+            continue;
+        for (const QString& b :
+             PropertyRecord::find(other, u"ServerBindings").value_or(MetaValue()).toStringList())
             if (mine.contains(bindingKey(b))) {
                 clash = true;
                 break;
             }
+    }
     Status result = setState(clash ? 4u : 2u);
     if (result && !tx.commit())
         result = Error{hr::Fail, db.lastError()};
@@ -397,39 +366,50 @@ Status StoredObject::Start() {
 Status StoredObject::Stop() {
     if (m_key->id == 0)
         return metabaseError(hr::PathNotFound);
-    return setState(4);
+    Database::Transaction tx(m_store.db());
+    Status s = setState(4);
+    return s && tx.commit() ? s : Status(Error{hr::Fail, m_store.db().lastError()});
 }
 
 Status StoredObject::Pause() {
     if (m_key->id == 0)
         return metabaseError(hr::PathNotFound);
+    Database::Transaction tx(m_store.db());
     const auto state = storedState();
     if (state != 2u && state != 6u)
         return metabaseError(hr::ServiceNotActive); // only a running site can pause
-    return setState(6);
+    Status s = setState(6);
+    return s && tx.commit() ? s : Status(Error{hr::Fail, m_store.db().lastError()});
 }
 
 Status StoredObject::Continue() {
     if (m_key->id == 0)
         return metabaseError(hr::PathNotFound);
+    Database::Transaction tx(m_store.db());
     if (storedState() != 6u)
         return metabaseError(hr::ServiceNotActive);
-    return setState(2);
+    Status s = setState(2);
+    return s && tx.commit() ? s : Status(Error{hr::Fail, m_store.db().lastError()});
 }
 
 Status StoredObject::AppCreate(bool inProcess) {
     // The application root is the key itself; in-process applications are isolation 0.
-    Put(u"AppRoot"_s, MetaValue(m_key->path));
-    Put(u"AppIsolated"_s, MetaValue(inProcess ? 0u : 1u));
-    if (m_key->id == 0)
-        return {}; // stored with the key at its SetInfo
-    auto keep = m_pending;
-    for (auto it = m_pending.begin(); it != m_pending.end();)
-        it = (it->first == u"approot"_s || it->first == u"appisolated"_s) ? std::next(it) : m_pending.erase(it);
-    Status s = SetInfo();
-    keep.erase(u"approot"_s);
-    keep.erase(u"appisolated"_s);
-    m_pending.insert(keep.begin(), keep.end());
+    const StoredProperty root{u"AppRoot"_s, MetaValue(m_key->path)};
+    const StoredProperty isolated{u"AppIsolated"_s, MetaValue(inProcess ? 0u : 1u)};
+    if (m_key->id == 0) {
+        // Stored with the key at its SetInfo.
+        m_pending[u"approot"_s] = root;
+        m_pending[u"appisolated"_s] = isolated;
+        return {};
+    }
+    Database::Transaction tx(m_store.db());
+    Status s = storeChanges({{u"approot"_s, root}, {u"appisolated"_s, isolated}});
+    if (s && !tx.commit())
+        s = Error{hr::Fail, m_store.db().lastError()};
+    if (s) {
+        m_pending.erase(u"approot"_s);
+        m_pending.erase(u"appisolated"_s);
+    }
     return s;
 }
 
@@ -440,7 +420,8 @@ Outcome<MimeMapList> StoredObject::GetEx(const QString& property) {
     return v.value().toMimeMap();
 }
 
-Status StoredObject::PutEx(platform::PutExControl control, const QString& property, const MimeMapList& values) {
+Status StoredObject::PutEx(platform::PutExControl control, const QString& property,
+                           const MimeMapList& values) {
     switch (control) {
     case platform::PutExControl::Clear:
         m_pending[property.toLower()] = std::nullopt;
@@ -465,10 +446,22 @@ Status StoredObject::PutEx(platform::PutExControl control, const QString& proper
     return metabaseError(hr::InvalidArgument);
 }
 
+class StoreReadScope final : public platform::MetabaseReadScope {
+public:
+    explicit StoreReadScope(Database& db) : m_scope(db) {}
+
+private:
+    Database::ReadScope m_scope;
+};
+
 } // namespace
 
 MetabaseStore::MetabaseStore(Database& db, std::function<Status()> available)
     : m_db(db), m_available(std::move(available)) {}
+
+std::unique_ptr<platform::MetabaseReadScope> MetabaseStore::ReadScope() {
+    return std::make_unique<StoreReadScope>(m_db);
+}
 
 std::optional<QString> MetabaseStore::metabasePath(const QString& adsPath) {
     static const QString prefix = u"IIS://"_s;
@@ -500,68 +493,16 @@ Outcome<MetabaseObjectPtr> MetabaseStore::Bind(const QString& adsPath) {
 }
 
 Outcome<MetabaseObjectPtr> MetabaseStore::bindPath(const QString& path) {
-    auto st = m_db.prepare("SELECT k.id, k.cpath, k.name, k.keytype, p.lname, p.name, p.type, p.value "
-                           "FROM mb_keys k LEFT JOIN mb_props p ON p.key = k.id WHERE k.path = ?1");
+    auto st = m_db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE path = ?1");
     st.bind(1, path.toLower());
-    auto key = std::make_shared<KeyState>();
-    PropMap props;
-    bool found = false;
-    while (st.step()) {
-        if (!found) {
-            found = true;
-            key->id = st.number(0);
-            key->path = st.text(1);
-            key->name = st.text(2);
-            key->cls = st.text(3);
-        }
-        if (!st.isNull(4))
-            props.emplace(st.text(4), Prop{st.text(5), decode(static_cast<int>(st.number(6)), st.text(7))});
-    }
-    if (!found)
+    if (!st.step())
         return metabaseError(hr::PathNotFound);
-    return MetabaseObjectPtr(std::make_unique<StoredObject>(*this, std::move(key), std::move(props)));
-}
-
-std::pair<int, QString> MetabaseStore::encode(const MetaValue& value) {
-    switch (value.kind()) {
-    case MetaValue::Kind::String:
-        return {TString, value.toString()};
-    case MetaValue::Kind::Number:
-        return {TNumber, QString::number(value.toNumber())};
-    case MetaValue::Kind::Boolean:
-        return {TBoolean, value.toBool() ? u"1"_s : u"0"_s};
-    case MetaValue::Kind::StringList:
-    case MetaValue::Kind::MimeMap:
-        break;
-    }
-    const QJsonArray array = QJsonArray::fromStringList(value.toStringList());
-    return {value.kind() == MetaValue::Kind::MimeMap ? TMimeMap : TStringList,
-            QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact))};
-}
-
-MetaValue MetabaseStore::decode(int type, const QString& text) {
-    switch (type) {
-    case TNumber:
-        return MetaValue(static_cast<std::uint32_t>(text.toULongLong()));
-    case TBoolean:
-        return MetaValue(text == u"1"_s);
-    case TStringList:
-    case TMimeMap: {
-        QStringList list;
-        for (const auto& v : QJsonDocument::fromJson(text.toUtf8()).array())
-            list << v.toString();
-        if (type == TStringList)
-            return MetaValue(list);
-        MimeMapList mm;
-        for (const QString& s : list) {
-            const qsizetype comma = s.indexOf(u',');
-            mm.append({s.left(comma), s.mid(comma + 1)});
-        }
-        return MetaValue(mm);
-    }
-    default:
-        return MetaValue(text);
-    }
+    auto key = std::make_shared<KeyState>();
+    key->id = st.number(0);
+    key->path = st.text(1);
+    key->name = st.text(2);
+    key->cls = st.text(3);
+    return MetabaseObjectPtr(std::make_unique<StoredObject>(*this, std::move(key), st.text(4)));
 }
 
 } // namespace emulation

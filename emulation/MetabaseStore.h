@@ -26,6 +26,7 @@ public:
     explicit MetabaseStore(Database& db, std::function<platform::Status()> available = {});
 
     platform::Outcome<platform::MetabaseObjectPtr> Bind(const QString& adsPath) override;
+    std::unique_ptr<platform::MetabaseReadScope> ReadScope() override;
 
     // "IIS://LocalHost/W3SVC/1" -> "/LM/W3SVC/1"; nullopt for a path of another host or form.
     static std::optional<QString> metabasePath(const QString& adsPath);
@@ -33,10 +34,6 @@ public:
     platform::Outcome<platform::MetabaseObjectPtr> bindPath(const QString& path);
 
     Database& db() { return m_db; }
-
-    // Value storage as (type, text) pairs, shared with MetaBase.xml import and export.
-    static std::pair<int, QString> encode(const platform::MetaValue& value);
-    static platform::MetaValue decode(int type, const QString& text);
 
 private:
     Database& m_db;

@@ -2,7 +2,7 @@
 
 #include "emulation/Database.h"
 #include "emulation/MetabaseSchema.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/PropertyRecord.h"
 
 #include <QXmlStreamReader>
 
@@ -174,25 +174,19 @@ QByteArray exportMetabaseXml(Database& db) {
     };
     std::map<std::int64_t, Key> keys;
     {
-        auto st = db.prepare("SELECT id, cpath, keytype FROM mb_keys");
-        while (st.step())
-            keys[st.number(0)] = Key{st.text(1), st.text(2), {}};
-    }
-    {
-        auto st = db.prepare("SELECT key, name, type, value FROM mb_props");
+        auto st = db.prepare("SELECT id, cpath, keytype, props FROM mb_keys");
         while (st.step()) {
-            auto it = keys.find(st.number(0));
-            if (it != keys.end())
-                it->second.props.emplace_back(st.text(1),
-                                              MetabaseStore::decode(static_cast<int>(st.number(2)), st.text(3)));
+            Key key{st.text(1), st.text(2), {}};
+            for (auto& p : PropertyRecord::decode(st.text(3)))
+                key.props.emplace_back(std::move(p.name), std::move(p.value));
+            keys[st.number(0)] = std::move(key);
         }
     }
     std::vector<const Key*> ordered;
     for (const auto& [id, key] : keys)
         ordered.push_back(&key);
-    std::sort(ordered.begin(), ordered.end(), [](const Key* a, const Key* b) {
-        return a->path.compare(b->path, Qt::CaseInsensitive) < 0;
-    });
+    std::sort(ordered.begin(), ordered.end(),
+              [](const Key* a, const Key* b) { return a->path.compare(b->path, Qt::CaseInsensitive) < 0; });
 
     QString out = u"<?xml version =\"1.0\"?>\n"
                   "<configuration xmlns=\"urn:microsoft-catalog:XMLMetabase-V64-0\">\n"
@@ -201,8 +195,9 @@ QByteArray exportMetabaseXml(Database& db) {
         const QString element = key->cls.isEmpty() ? u"IIsConfigObject"_s : key->cls;
         out += u'<' + element + u"\tLocation =\""_s + escape(key->path) + u'"';
         auto props = key->props;
-        std::sort(props.begin(), props.end(),
-                  [](const auto& a, const auto& b) { return a.first.compare(b.first, Qt::CaseInsensitive) < 0; });
+        std::sort(props.begin(), props.end(), [](const auto& a, const auto& b) {
+            return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
+        });
         for (const auto& [name, value] : props)
             out += u"\n\t\t"_s + name + u"=\""_s + valueText(name, value) + u'"';
         out += u"\n\t>\n</"_s + element + u">\n"_s;
@@ -259,8 +254,9 @@ platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QS
         }
     }
     if (reader.hasError())
-        return platform::Error{platform::hr::InvalidArgument,
-                               u"MetaBase.xml 第 %1 行有错误：%2"_s.arg(reader.lineNumber()).arg(reader.errorString())};
+        return platform::Error{
+            platform::hr::InvalidArgument,
+            u"MetaBase.xml 第 %1 行有错误：%2"_s.arg(reader.lineNumber()).arg(reader.errorString())};
     if (keys.empty())
         return platform::Error{platform::hr::InvalidArgument, u"MetaBase.xml 中没有任何元数据库项。"_s};
 
@@ -268,8 +264,8 @@ platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QS
     if (!tx.ok() || !db.exec("DELETE FROM mb_keys"))
         return platform::Error{platform::hr::Fail, db.lastError()};
     std::map<QString, std::int64_t> ids; // lower-case path -> id
-    std::function<std::int64_t(const QString&, const QString&)> ensureKey = [&](const QString& path,
-                                                                                  const QString& cls) -> std::int64_t {
+    std::function<std::int64_t(const QString&, const QString&)> ensureKey =
+        [&](const QString& path, const QString& cls) -> std::int64_t {
         const QString lower = path.toLower();
         if (auto it = ids.find(lower); it != ids.end()) {
             if (!cls.isEmpty()) {
@@ -283,7 +279,8 @@ platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QS
         std::int64_t parent = 0;
         if (slash > 0)
             parent = ensureKey(path.left(slash), QString());
-        auto st = db.prepare("INSERT INTO mb_keys(parent, path, cpath, name, keytype) VALUES (?1, ?2, ?3, ?4, ?5)");
+        auto st =
+            db.prepare("INSERT INTO mb_keys(parent, path, cpath, name, keytype) VALUES (?1, ?2, ?3, ?4, ?5)");
         if (parent)
             st.bind(1, parent);
         else
@@ -303,14 +300,13 @@ platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QS
         const std::int64_t id = ensureKey(path, key.cls);
         if (id == 0)
             return platform::Error{platform::hr::Fail, db.lastError()};
-        for (const auto& [name, value] : key.props) {
-            const auto [type, text] = MetabaseStore::encode(value);
-            auto st = db.prepare("INSERT INTO mb_props(key, lname, name, type, value) VALUES (?1, ?2, ?3, ?4, ?5) "
-                                 "ON CONFLICT(key, lname) DO UPDATE SET name = ?3, type = ?4, value = ?5");
-            st.bind(1, id).bind(2, name.toLower()).bind(3, name).bind(4, type).bind(5, text);
-            if (!st.run())
-                return platform::Error{platform::hr::Fail, db.lastError()};
-        }
+        std::vector<StoredProperty> properties;
+        for (const auto& [name, value] : key.props)
+            PropertyRecord::set(properties, name, value);
+        auto st = db.prepare("UPDATE mb_keys SET props = ?2 WHERE id = ?1");
+        st.bind(1, id).bind(2, PropertyRecord::encode(properties));
+        if (!st.run())
+            return platform::Error{platform::hr::Fail, db.lastError()};
     }
     if (!tx.commit())
         return platform::Error{platform::hr::Fail, db.lastError()};

@@ -16,7 +16,8 @@ WinPath WinPath::parse(const QString& text) {
     p.drive = t[0].toUpper();
     const QStringList parts = t.mid(2).split(QRegularExpression(u"[\\\\/]"_s), Qt::SkipEmptyParts);
     for (QString name : parts) {
-        while (!name.isEmpty() && (name.endsWith(u' ') || name.endsWith(u'.')) && name != u"."_s && name != u".."_s)
+        while (!name.isEmpty() && (name.endsWith(u' ') || name.endsWith(u'.')) && name != u"."_s &&
+               name != u".."_s)
             name.chop(1);
         if (name.isEmpty() || name == u"."_s)
             continue;
@@ -50,8 +51,8 @@ QString hostPathOf(const QString& drivesFolder, const QString& windowsPath) {
             continue;
         }
         if (exists) {
-            const QStringList entries = QDir(current).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                                                QDir::NoDotAndDotDot);
+            const QStringList entries = QDir(current).entryList(QDir::AllEntries | QDir::Hidden |
+                                                                QDir::System | QDir::NoDotAndDotDot);
             QString match;
             for (const QString& e : entries)
                 if (e.compare(name, Qt::CaseInsensitive) == 0) {

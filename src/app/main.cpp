@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
         QMessageBox::critical(nullptr, u"错误信息"_s, machine.error().text);
         return 1;
     }
-    settings::ProfileFile profiles([m = machine.value().get()](const QString& path) { return m->hostPath(path); });
+    settings::ProfileFile profiles(
+        [m = machine.value().get()](const QString& path) { return m->hostPath(path); });
 
     Form1Services services;
     services.profiles = &profiles;

@@ -94,11 +94,19 @@ public:
     virtual Status PutEx(PutExControl control, const QString& property, const MimeMapList& values) = 0;
 };
 
+// Held for the length of one operation that only reads: every bind and read inside it sees one
+// consistent state of the metabase.
+class MetabaseReadScope {
+public:
+    virtual ~MetabaseReadScope() = default;
+};
+
 // The IIS metabase, reached by "IIS://" paths.
 class Metabase {
 public:
     virtual ~Metabase() = default;
     virtual Outcome<std::unique_ptr<MetabaseObject>> Bind(const QString& adsPath) = 0;
+    virtual std::unique_ptr<MetabaseReadScope> ReadScope() = 0;
 };
 
 using MetabaseObjectPtr = std::unique_ptr<MetabaseObject>;

@@ -11,15 +11,15 @@ namespace platform {
 
 // Windows error numbers (HRESULTs) that callers test for.
 namespace hr {
-inline constexpr std::uint32_t PathNotFound = 0x80070003;  // ERROR_PATH_NOT_FOUND
-inline constexpr std::uint32_t AccessDenied = 0x80070005;  // ERROR_ACCESS_DENIED
-inline constexpr std::uint32_t AlreadyExists = 0x800700B7; // ERROR_ALREADY_EXISTS
+inline constexpr std::uint32_t PathNotFound = 0x80070003;     // ERROR_PATH_NOT_FOUND
+inline constexpr std::uint32_t AccessDenied = 0x80070005;     // ERROR_ACCESS_DENIED
+inline constexpr std::uint32_t AlreadyExists = 0x800700B7;    // ERROR_ALREADY_EXISTS
 inline constexpr std::uint32_t PropertyNotFound = 0x8000500D; // E_ADS_PROPERTY_NOT_FOUND
-inline constexpr std::uint32_t BadPathname = 0x80005000;   // E_ADS_BAD_PATHNAME
-inline constexpr std::uint32_t RpcUnavailable = 0x800706BA; // RPC_S_SERVER_UNAVAILABLE
-inline constexpr std::uint32_t InvalidArgument = 0x80070057; // E_INVALIDARG
+inline constexpr std::uint32_t BadPathname = 0x80005000;      // E_ADS_BAD_PATHNAME
+inline constexpr std::uint32_t RpcUnavailable = 0x800706BA;   // RPC_S_SERVER_UNAVAILABLE
+inline constexpr std::uint32_t InvalidArgument = 0x80070057;  // E_INVALIDARG
 inline constexpr std::uint32_t ServiceNotActive = 0x80070426; // ERROR_SERVICE_NOT_ACTIVE
-inline constexpr std::uint32_t Fail = 0x80004005;          // E_FAIL
+inline constexpr std::uint32_t Fail = 0x80004005;             // E_FAIL
 } // namespace hr
 
 // An error as the platform reports it: the error number and its text.

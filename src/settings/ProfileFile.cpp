@@ -8,7 +8,8 @@
 
 namespace settings {
 
-ProfileFile::ProfileFile(std::function<QString(const QString&)> hostPathOf) : m_hostPathOf(std::move(hostPathOf)) {}
+ProfileFile::ProfileFile(std::function<QString(const QString&)> hostPathOf)
+    : m_hostPathOf(std::move(hostPathOf)) {}
 
 int ProfileFile::GetPrivateProfileString(const QString& section, const QString& key,
                                          const std::optional<QString>& defaultValue, QString& out, int size,

@@ -92,17 +92,18 @@ void Form1::buildControls() {
     setCentralWidget(client);
 
     Label1 = label(client, "Label1", u"网站名称："_s, twipsRect(120, 285, 900, 255));
-    txtSiteName = textBox(client, "txtSiteName", u"myweb"_s, twipsRect(1100, 200, 3480, 375), u"输入网站名称"_s);
+    txtSiteName =
+        textBox(client, "txtSiteName", u"myweb"_s, twipsRect(1100, 200, 3480, 375), u"输入网站名称"_s);
     Check1 = checkBox(client, "Check1", u"创建匿名用户"_s, twipsRect(4800, 150, 1455, 255));
     Check2 = checkBox(client, "Check2", u"创建/删除独立的程序池"_s, twipsRect(6960, 150, 2295, 300));
     Check2->setChecked(true);
-    Label6 = label(client, "Label6", u"多域名用@分隔如：www.example.com@example.com"_s, twipsRect(1080, 720, 3400, 255));
+    Label6 = label(client, "Label6", u"多域名用@分隔如：a.com@b.com"_s, twipsRect(1080, 720, 3400, 255));
     Check3 = checkBox(client, "Check3", u"创建/删除独立FTP站点"_s, twipsRect(4800, 650, 2175, 255));
     Check4 = checkBox(client, "Check4", u"64Bit do not access php"_s, twipsRect(6960, 650, 2400, 180));
     Check4->setEnabled(false);
     Label2 = label(client, "Label2", u"绑定域名："_s, twipsRect(120, 1040, 975, 255));
-    txtHostName =
-        textBox(client, "txtHostName", u"www.example.com"_s, twipsRect(1080, 960, 3495, 375), u"网站榜定的域名"_s);
+    txtHostName = textBox(client, "txtHostName", u"www.example.com"_s, twipsRect(1080, 960, 3495, 375),
+                          u"网站榜定的域名"_s);
     readtable = textBox(client, "readtable", QString(), twipsRect(7800, 960, 1575, 270));
     readtable->setVisible(false);
     readtable->setFocusPolicy(Qt::ClickFocus);
@@ -122,10 +123,12 @@ void Form1::buildControls() {
     password = textBox(client, "password", QString(), twipsRect(7800, 1650, 1455, 375), u"匿名用户密码"_s);
     password->setEnabled(false);
     Label5 = label(client, "Label5", u"网站路径："_s, twipsRect(120, 2350, 975, 255));
-    txtSitePath = textBox(client, "txtSitePath", u"D:\\WebRoot"_s, twipsRect(1080, 2250, 3495, 375), u"网站程序路径"_s);
+    txtSitePath =
+        textBox(client, "txtSitePath", u"D:\\WebRoot"_s, twipsRect(1080, 2250, 3495, 375), u"网站程序路径"_s);
     txtSitePath->setEnabled(false);
     Command1 = button(client, "Command1", u"建站"_s, twipsRect(4800, 2250, 735, 375), u"创建站点"_s);
-    Command2 = button(client, "Command2", u"删站"_s, twipsRect(6000, 2250, 735, 375), u"删除网站名称中的网站"_s);
+    Command2 =
+        button(client, "Command2", u"删站"_s, twipsRect(6000, 2250, 735, 375), u"删除网站名称中的网站"_s);
     Command3 = button(client, "Command3", u"修改"_s, twipsRect(7200, 2250, 735, 375), u"确定修改"_s);
     Command4 = button(client, "Command4", u"提取"_s, twipsRect(8400, 2250, 735, 375));
     Label9 = label(client, "Label9", u"网站列表"_s, twipsRect(4320, 2760, 1005, 375));
@@ -201,9 +204,10 @@ void Form1::buildMenus() {
 }
 
 void Form1::setTabOrderChain() {
-    const QList<QWidget*> order = {Command1, txtSiteName, txtHostName, Command2, txtSitePort, txtSitePath, Combo1,
-                                   Check2,   Check1,      username,    password, Check3,      Check4,      Command3,
-                                   MSFlexGrid1, readtable, Check5,    Command4, timedate};
+    const QList<QWidget*> order = {Command1,    txtSiteName, txtHostName, Command2, txtSitePort,
+                                   txtSitePath, Combo1,      Check2,      Check1,   username,
+                                   password,    Check3,      Check4,      Command3, MSFlexGrid1,
+                                   readtable,   Check5,      Command4,    timedate};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         setTabOrder(order[i], order[i + 1]);
 }
@@ -220,7 +224,9 @@ void Form1::showEvent(QShowEvent* event) {
     }
 }
 
-void Form1::Check1_Click() { password->setEnabled(Check1->isChecked()); }
+void Form1::Check1_Click() {
+    password->setEnabled(Check1->isChecked());
+}
 
 void Form1::Check3_Click() {
     if (Check3->isChecked())
@@ -245,8 +251,8 @@ void Form1::Check5_Click() {
     Check2->setChecked(true);
     Check3->setEnabled(true);
     Label5->setText(u"网站路径："_s);
-    txtSitePath->setText(services.profiles
-                             ? settings::ReadIniValue(*services.profiles, u"homepath"_s, u"path"_s, std::nullopt)
-                             : QString());
+    txtSitePath->setText(
+        services.profiles ? settings::ReadIniValue(*services.profiles, u"homepath"_s, u"path"_s, std::nullopt)
+                          : QString());
     txtSitePath->setEnabled(false);
 }

@@ -22,6 +22,7 @@ MSFlexGrid::MSFlexGrid(QWidget* parent) : QTableWidget(2, 2, parent) {
     setSelectionMode(QAbstractItemView::NoSelection);
     setWordWrap(false);
     setCornerButtonEnabled(false);
+    setTabKeyNavigation(false); // Tab leaves the grid for the next control
     styleFixedRow();
 }
 
@@ -79,19 +80,31 @@ void MSFlexGrid::setCol(int col) {
         m_col = col;
 }
 
-int MSFlexGrid::ColWidth(int col) const { return toTwips(columnWidth(col)); }
+int MSFlexGrid::ColWidth(int col) const {
+    return toTwips(columnWidth(col));
+}
 
-void MSFlexGrid::setColWidth(int col, int t) { setColumnWidth(col, twips(t)); }
+void MSFlexGrid::setColWidth(int col, int t) {
+    setColumnWidth(col, twips(t));
+}
 
 void MSFlexGrid::centreFixedRow() {
     for (int c = 0; c < columnCount(); ++c)
         itemAt(0, c)->setTextAlignment(Qt::AlignCenter);
 }
 
-int MSFlexGrid::CellLeft() const { return toTwips(columnViewportPosition(m_col) + viewport()->x()); }
-int MSFlexGrid::CellTop() const { return toTwips(rowViewportPosition(m_row) + viewport()->y()); }
-int MSFlexGrid::CellWidth() const { return toTwips(columnWidth(m_col)); }
-int MSFlexGrid::CellHeight() const { return toTwips(rowHeight(m_row)); }
+int MSFlexGrid::CellLeft() const {
+    return toTwips(columnViewportPosition(m_col) + viewport()->x());
+}
+int MSFlexGrid::CellTop() const {
+    return toTwips(rowViewportPosition(m_row) + viewport()->y());
+}
+int MSFlexGrid::CellWidth() const {
+    return toTwips(columnWidth(m_col));
+}
+int MSFlexGrid::CellHeight() const {
+    return toTwips(rowHeight(m_row));
+}
 
 void MSFlexGrid::Clear() {
     for (int r = 0; r < rowCount(); ++r)

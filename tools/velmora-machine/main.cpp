@@ -20,11 +20,12 @@ void print(FILE* to, const QString& text) {
 }
 
 int usage() {
-    print(stderr, u"用法：\n"
-                  "  velmora-machine install [--machine 文件夹] [--name 计算机名]\n"
-                  "  velmora-machine metabase export [--machine 文件夹] [--output MetaBase.xml]\n"
-                  "  velmora-machine metabase import 文件 [--machine 文件夹]\n"
-                  "不给 --machine 时使用 VELMORA_MACHINE 或默认的 %1\n"_s.arg(emulation::Machine::defaultFolder()));
+    print(stderr,
+          u"用法：\n"
+          "  velmora-machine install [--machine 文件夹] [--name 计算机名]\n"
+          "  velmora-machine metabase export [--machine 文件夹] [--output MetaBase.xml]\n"
+          "  velmora-machine metabase import 文件 [--machine 文件夹]\n"
+          "不给 --machine 时使用 VELMORA_MACHINE 或默认的 %1\n"_s.arg(emulation::Machine::defaultFolder()));
     return 2;
 }
 
@@ -64,7 +65,8 @@ int main(int argc, char** argv) {
         auto machine = emulation::Machine::install(folder, options);
         if (!machine)
             return fail(machine.error().text);
-        print(stdout, u"已安装模拟服务器 %1（Windows Server 2003 SP2，IIS 6）：%2\n"_s.arg(options.name.toUpper(), folder));
+        print(stdout, u"已安装模拟服务器 %1（Windows Server 2003 SP2，IIS 6）：%2\n"_s.arg(
+                          options.name.toUpper(), folder));
         return 0;
     }
     if (command == u"metabase"_s && !args.isEmpty()) {

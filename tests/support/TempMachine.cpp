@@ -1,0 +1,46 @@
+#include "tests/support/TempMachine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+namespace testing_support {
+
+TempMachine::TempMachine(const QString& name) {
+    emulation::Machine::InstallOptions options;
+    options.name = name;
+    auto installed = emulation::Machine::install(folder(), options);
+    if (!installed) {
+        ADD_FAILURE() << "install failed: " << installed.error().text.toStdString();
+        return;
+    }
+    m_machine = std::move(installed).value();
+    m_profiles = std::make_unique<settings::ProfileFile>(
+        [m = m_machine.get()](const QString& path) { return m->hostPath(path); });
+}
+
+std::unique_ptr<emulation::Machine> TempMachine::reopen() const {
+    auto opened = emulation::Machine::open(folder());
+    if (!opened) {
+        ADD_FAILURE() << "open failed: " << opened.error().text.toStdString();
+        return nullptr;
+    }
+    return std::move(opened).value();
+}
+
+QByteArray TempMachine::readFile(const QString& windowsPath) const {
+    QFile f(m_machine->hostPath(windowsPath));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void TempMachine::writeFile(const QString& windowsPath, const QByteArray& bytes) const {
+    const QString host = m_machine->hostPath(windowsPath);
+    QDir().mkpath(QFileInfo(host).path());
+    QFile f(host);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+} // namespace testing_support
