@@ -1,6 +1,9 @@
 #include "emulation/Machine.h"
 
+#include "emulation/AccountStore.h"
 #include "emulation/Database.h"
+#include "emulation/FileSystem.h"
+#include "emulation/Interpreter.h"
 #include "emulation/MetabaseStore.h"
 #include "emulation/MetabaseXml.h"
 #include "emulation/WinPath.h"
@@ -22,7 +25,7 @@ namespace {
 
 // Each entry brings the database from the version before it to its own; each runs in one
 // transaction together with the version mark.
-const std::array<const char*, 1> Migrations = {
+const std::array<const char*, 2> Migrations = {
     // 1: metabase keys with their properties, and the machine's facts.
     "CREATE TABLE mb_keys ("
     "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -34,6 +37,29 @@ const std::array<const char*, 1> Migrations = {
     "  props TEXT NOT NULL DEFAULT '');" // every property of the key, see PropertyRecord
     "CREATE INDEX mb_keys_parent ON mb_keys(parent, id);"
     "CREATE TABLE facts (name TEXT PRIMARY KEY, value TEXT NOT NULL);",
+    // 2: accounts, groups and memberships; access-control entries of files and folders.
+    "CREATE TABLE principals ("
+    "  sid TEXT PRIMARY KEY,"
+    "  name TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+    "  domain TEXT NOT NULL," // BUILTIN, NT AUTHORITY, the computer name, or empty
+    "  kind TEXT NOT NULL,"   // user, group (local group), alias (built-in group), wellknown
+    "  full_name TEXT NOT NULL DEFAULT '',"
+    "  comment TEXT NOT NULL DEFAULT '',"
+    "  flags INTEGER NOT NULL DEFAULT 0,"
+    "  salt TEXT NOT NULL DEFAULT '',"
+    "  hash TEXT NOT NULL DEFAULT '');" // salted SHA-256 of the password; never the password
+    "CREATE TABLE members ("
+    "  group_sid TEXT NOT NULL REFERENCES principals(sid) ON DELETE CASCADE,"
+    "  member_sid TEXT NOT NULL,"
+    "  PRIMARY KEY (group_sid, member_sid)) WITHOUT ROWID;"
+    "CREATE TABLE aces ("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  path TEXT NOT NULL," // the Windows path in lower case, "d:\\webroot"
+    "  deny INTEGER NOT NULL,"
+    "  sid TEXT NOT NULL,"
+    "  mask INTEGER NOT NULL,"
+    "  flags INTEGER NOT NULL);"
+    "CREATE INDEX aces_path ON aces(path, id);",
 };
 
 Outcome<int> userVersion(Database& db) {
@@ -103,6 +129,9 @@ platform::Status layDrives(const QString& drives, const QByteArray& list) {
 Machine::Machine(QString folder, std::unique_ptr<Database> db)
     : m_folder(std::move(folder)), m_db(std::move(db)) {
     m_metabase = std::make_unique<MetabaseStore>(*m_db, [this] { return service(u"iisadmin"_s); });
+    m_accounts = std::make_unique<AccountStore>(*m_db, fact(u"name"_s));
+    m_files = std::make_unique<FileSystem>(*m_db, *m_accounts, drivesFolder());
+    m_interpreter = std::make_unique<Interpreter>(*this);
 }
 
 Machine::~Machine() = default;
@@ -137,6 +166,24 @@ Outcome<std::unique_ptr<Machine>> Machine::open(const QString& folder) {
 }
 
 Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const InstallOptions& options) {
+    if (QFileInfo::exists(folder + u"/machine.db"_s))
+        return Error{platform::hr::AlreadyExists, u"此文件夹中已有模拟服务器：%1"_s.arg(folder)};
+    // A failed installation leaves nothing behind that could pass for a machine.
+    const bool existed = QFileInfo::exists(folder);
+    auto result = installInto(folder, options);
+    if (!result) {
+        if (existed) {
+            for (const QString& f : {u"/machine.db"_s, u"/machine.db-wal"_s, u"/machine.db-shm"_s})
+                QFile::remove(folder + f);
+            QDir(folder + u"/drives"_s).removeRecursively();
+        } else {
+            QDir(folder).removeRecursively();
+        }
+    }
+    return result;
+}
+
+Outcome<std::unique_ptr<Machine>> Machine::installInto(const QString& folder, const InstallOptions& options) {
     const QString dbFile = folder + u"/machine.db"_s;
     if (QFileInfo::exists(dbFile))
         return Error{platform::hr::AlreadyExists, u"此文件夹中已有模拟服务器：%1"_s.arg(folder)};
@@ -152,14 +199,86 @@ Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const 
         return s.error();
     if (auto s = layDrives(folder + u"/drives"_s, seed(u"drives.txt"_s)); !s)
         return s.error();
+    {
+        auto st = db->prepare("INSERT INTO facts(name, value) VALUES ('name', ?1)");
+        st.bind(1, options.name.toUpper());
+        st.run();
+    }
     std::unique_ptr<Machine> machine(new Machine(folder, std::move(db)));
-    machine->setFact(u"name"_s, options.name.toUpper());
+    if (auto s = machine->seedAccounts(seed(u"accounts.txt"_s)); !s)
+        return s.error();
+    if (auto s = machine->seedPermissions(seed(u"acl.txt"_s)); !s)
+        return s.error();
     machine->setFact(u"build"_s, u"3790"_s);
     machine->setFact(u"version"_s, u"5.2"_s);
     machine->setFact(u"servicepack"_s, u"Service Pack 2"_s);
     machine->setFact(u"service.iisadmin"_s, u"running"_s);
     machine->setFact(u"service.w3svc"_s, u"running"_s);
     return machine;
+}
+
+platform::Status Machine::seedAccounts(const QByteArray& list) {
+    const QString name = fact(u"name"_s);
+    Database::Transaction tx(*m_db);
+    for (const QByteArray& raw : list.split('\n')) {
+        QString line = QString::fromUtf8(raw);
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        line.replace(u"{MACHINE}"_s, name);
+        QStringList f = line.split(u'\t');
+        while (f.size() < 10)
+            f << QString();
+        if (f[0] == u"principal"_s) {
+            const QString sid = f[4].startsWith(u"S-"_s) ? f[4] : m_accounts->machineSid() + u'-' + f[4];
+            const QString salt = f[9].isEmpty() ? QString() : QString::number(qHash(sid), 16);
+            auto st = m_db->prepare(
+                "INSERT INTO principals(sid, name, domain, kind, full_name, comment, flags, salt, hash) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+            st.bind(1, sid).bind(2, f[3]).bind(3, f[2]).bind(4, f[1]).bind(5, f[5]).bind(6, f[6]);
+            st.bind(7, static_cast<std::int64_t>(f[7].toUInt(nullptr, 0))).bind(8, salt);
+            st.bind(9, f[9].isEmpty() ? QString() : AccountStore::hashPassword(salt, f[9]));
+            if (!st.run())
+                return Error{platform::hr::Fail, u"种子帐户有错误：%1（%2）"_s.arg(line, m_db->lastError())};
+        } else if (f[0] == u"member"_s) {
+            const auto group = m_accounts->lookup(f[1]);
+            const auto member = m_accounts->lookup(f[2]);
+            if (!group || !member)
+                return Error{platform::hr::Fail, u"种子成员有错误：%1"_s.arg(line)};
+            auto st = m_db->prepare("INSERT INTO members(group_sid, member_sid) VALUES (?1, ?2)");
+            st.bind(1, group->sid).bind(2, member->sid);
+            st.run();
+        }
+    }
+    setFact(u"next_rid"_s, u"1003"_s);
+    tx.commit();
+    return {};
+}
+
+platform::Status Machine::seedPermissions(const QByteArray& list) {
+    const QString name = fact(u"name"_s);
+    for (const QByteArray& raw : list.split('\n')) {
+        QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        line.replace(u"{MACHINE}"_s, name);
+        const qsizetype tab = line.indexOf(u'\t');
+        const WinPath path = WinPath::parse(line.left(tab));
+        QString entry = line.mid(tab + 1).trimmed();
+        const bool deny = entry.startsWith(u"deny "_s);
+        if (deny)
+            entry = entry.mid(5);
+        const qsizetype colon = entry.indexOf(u':');
+        const auto who = m_accounts->lookup(entry.left(colon));
+        const auto permission = parseIcaclsPermission(entry.mid(colon + 1));
+        if (!path.valid() || !who || !permission)
+            return Error{platform::hr::Fail, u"种子权限有错误：%1"_s.arg(line)};
+        auto aces = m_files->explicitAces(path);
+        aces.push_back({deny, who->sid, permission->mask, permission->flags});
+        m_files->setExplicitAces(path, aces);
+    }
+    return {};
 }
 
 QString Machine::drivesFolder() const {

@@ -8,7 +8,10 @@
 
 namespace emulation {
 
+class AccountStore;
 class Database;
+class FileSystem;
+class Interpreter;
 class MetabaseStore;
 
 // The emulated Windows Server 2003 + IIS 6 machine: a folder holding machine.db (SQLite: the
@@ -40,6 +43,9 @@ public:
 
     Database& db() { return *m_db; }
     MetabaseStore& metabase() { return *m_metabase; }
+    AccountStore& accounts() { return *m_accounts; }
+    FileSystem& files() { return *m_files; }
+    Interpreter& interpreter() { return *m_interpreter; }
 
     QString fact(const QString& name) const;
     void setFact(const QString& name, const QString& value);
@@ -49,11 +55,18 @@ public:
 
 private:
     Machine(QString folder, std::unique_ptr<Database> db);
+    static platform::Outcome<std::unique_ptr<Machine>> installInto(const QString& folder,
+                                                                   const InstallOptions& options);
     platform::Status service(const QString& name) const;
+    platform::Status seedAccounts(const QByteArray& list);
+    platform::Status seedPermissions(const QByteArray& list);
 
     QString m_folder;
     std::unique_ptr<Database> m_db;
     std::unique_ptr<MetabaseStore> m_metabase;
+    std::unique_ptr<AccountStore> m_accounts;
+    std::unique_ptr<FileSystem> m_files;
+    std::unique_ptr<Interpreter> m_interpreter;
 };
 
 } // namespace emulation

@@ -1,6 +1,7 @@
 // velmora-machine: installs, inspects and operates an emulated Windows Server 2003 + IIS 6 machine.
 
 #include "emulation/Database.h"
+#include "emulation/Interpreter.h"
 #include "emulation/Machine.h"
 #include "emulation/MetabaseXml.h"
 
@@ -68,6 +69,17 @@ int main(int argc, char** argv) {
         print(stdout, u"已安装模拟服务器 %1（Windows Server 2003 SP2，IIS 6）：%2\n"_s.arg(
                           options.name.toUpper(), folder));
         return 0;
+    }
+    if (command == u"cmd"_s && args.size() == 1) {
+        auto machine = emulation::Machine::open(folder);
+        if (!machine)
+            return fail(machine.error().text);
+        const auto result = machine.value()->interpreter().RunHidden(args.first());
+        if (!result)
+            return fail(result.error().text);
+        print(stdout, result.value().output);
+        print(stdout, u"[退出代码 %1]\n"_s.arg(result.value().exitCode));
+        return result.value().exitCode == 0 ? 0 : 1;
     }
     if (command == u"metabase"_s && !args.isEmpty()) {
         const QString what = args.takeFirst();

@@ -1,0 +1,290 @@
+#include "emulation/AccountStore.h"
+
+#include "emulation/Database.h"
+
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+
+namespace emulation {
+
+using namespace Qt::Literals::StringLiterals;
+using platform::Error;
+using platform::Outcome;
+using platform::Status;
+
+QString AccountStore::hashPassword(const QString& salt, const QString& password) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash((salt + password).toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+namespace {
+
+QString newSalt() {
+    QByteArray bytes(16, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(bytes.data()), 4);
+    return QString::fromLatin1(bytes.toHex());
+}
+
+Principal principalFrom(Statement& st) {
+    Principal p;
+    p.sid = st.text(0);
+    p.name = st.text(1);
+    p.domain = st.text(2);
+    p.kind = st.text(3);
+    p.fullName = st.text(4);
+    p.comment = st.text(5);
+    p.flags = static_cast<std::uint32_t>(st.number(6));
+    return p;
+}
+
+} // namespace
+
+AccountStore::AccountStore(Database& db, QString computerName)
+    : m_db(db), m_computer(std::move(computerName)) {}
+
+QString AccountStore::machineSid() const {
+    // Three sub-authorities derived from the computer name, as fixed as a real machine's.
+    const QByteArray h = QCryptographicHash::hash(m_computer.toUpper().toUtf8(), QCryptographicHash::Sha1);
+    auto part = [&](int i) {
+        return QString::number((static_cast<quint32>(static_cast<quint8>(h[i])) << 24 |
+                                static_cast<quint32>(static_cast<quint8>(h[i + 1])) << 16 |
+                                static_cast<quint32>(static_cast<quint8>(h[i + 2])) << 8 |
+                                static_cast<quint32>(static_cast<quint8>(h[i + 3]))) %
+                               2000000000u);
+    };
+    return u"S-1-5-21-"_s + part(0) + u'-' + part(4) + u'-' + part(8);
+}
+
+QString AccountStore::newSid(int rid) {
+    return machineSid() + u'-' + QString::number(rid);
+}
+
+int AccountStore::nextRid() {
+    // Windows hands out relative identifiers from 1000 upward and never reuses one.
+    auto st = m_db.prepare("SELECT value FROM facts WHERE name = 'next_rid'");
+    int rid = st.step() ? st.text(0).toInt() : 1000;
+    auto set = m_db.prepare("INSERT INTO facts(name, value) VALUES ('next_rid', ?1) "
+                            "ON CONFLICT(name) DO UPDATE SET value = ?1");
+    set.bind(1, QString::number(rid + 1));
+    set.run();
+    return rid;
+}
+
+bool AccountStore::validName(const QString& name) {
+    if (name.isEmpty() || name.size() > 20)
+        return false;
+    static const QString forbidden = u"\"/\\[]:;|=,+*?<>"_s;
+    bool onlyDotsAndBlanks = true;
+    for (QChar c : name) {
+        if (forbidden.contains(c) || c.unicode() < 32)
+            return false;
+        if (c != u'.' && c != u' ')
+            onlyDotsAndBlanks = false;
+    }
+    return !onlyDotsAndBlanks;
+}
+
+std::optional<Principal> AccountStore::bySid(const QString& sid) {
+    auto st = m_db.prepare(
+        "SELECT sid, name, domain, kind, full_name, comment, flags FROM principals WHERE sid = ?1");
+    st.bind(1, sid);
+    if (!st.step())
+        return std::nullopt;
+    return principalFrom(st);
+}
+
+std::optional<Principal> AccountStore::lookup(const QString& text) {
+    const QString name = text.trimmed();
+    if (name.startsWith(u"S-1-"_s, Qt::CaseInsensitive))
+        return bySid(name.toUpper());
+    QString domain;
+    QString account = name;
+    if (const qsizetype slash = name.indexOf(u'\\'); slash >= 0) {
+        domain = name.left(slash);
+        account = name.mid(slash + 1);
+        if (domain == u"."_s)
+            domain = m_computer;
+    }
+    auto st = m_db.prepare("SELECT sid, name, domain, kind, full_name, comment, flags FROM principals "
+                           "WHERE name = ?1 COLLATE NOCASE");
+    st.bind(1, account);
+    if (!st.step())
+        return std::nullopt;
+    Principal p = principalFrom(st);
+    if (!domain.isEmpty() && domain.compare(p.domain, Qt::CaseInsensitive) != 0)
+        return std::nullopt;
+    return p;
+}
+
+std::uint32_t AccountStore::addUser(const QString& name, const QString& password, const QString& fullName,
+                                    const QString& comment, std::uint32_t flags) {
+    if (!validName(name))
+        return nerr::BadUsername;
+    Database::Transaction tx(m_db);
+    if (lookup(name))
+        return nerr::UserExists;
+    const QString sid = newSid(nextRid());
+    const QString salt = newSalt();
+    auto st =
+        m_db.prepare("INSERT INTO principals(sid, name, domain, kind, full_name, comment, flags, salt, hash) "
+                     "VALUES (?1, ?2, ?3, 'user', ?4, ?5, ?6, ?7, ?8)");
+    st.bind(1, sid).bind(2, name).bind(3, m_computer).bind(4, fullName).bind(5, comment);
+    st.bind(6, static_cast<std::int64_t>(flags | platform::userflags::NormalAccount)).bind(7, salt);
+    st.bind(8, hashPassword(salt, password));
+    if (!st.run())
+        return nerr::BadUsername;
+    // A new local user joins Users.
+    auto join = m_db.prepare("INSERT INTO members(group_sid, member_sid) VALUES ('S-1-5-32-545', ?1)");
+    join.bind(1, sid);
+    join.run();
+    return tx.commit() ? nerr::Success : nerr::BadUsername;
+}
+
+std::uint32_t AccountStore::setPassword(const QString& name, const QString& password) {
+    const auto p = lookup(name);
+    if (!p || !p->isUser())
+        return nerr::UserNotFound;
+    const QString salt = newSalt();
+    auto st = m_db.prepare("UPDATE principals SET salt = ?2, hash = ?3 WHERE sid = ?1");
+    st.bind(1, p->sid).bind(2, salt).bind(3, hashPassword(salt, password));
+    st.run();
+    return nerr::Success;
+}
+
+bool AccountStore::checkPassword(const QString& name, const QString& password) {
+    const auto p = lookup(name);
+    if (!p || !p->isUser())
+        return false;
+    auto st = m_db.prepare("SELECT salt, hash FROM principals WHERE sid = ?1");
+    st.bind(1, p->sid);
+    return st.step() && hashPassword(st.text(0), password) == st.text(1);
+}
+
+std::uint32_t AccountStore::addGroup(const QString& name, const QString& comment) {
+    if (!validName(name))
+        return nerr::BadUsername;
+    Database::Transaction tx(m_db);
+    if (const auto existing = lookup(name))
+        return existing->isGroup() ? nerr::AliasExists : nerr::UserExists;
+    auto st = m_db.prepare(
+        "INSERT INTO principals(sid, name, domain, kind, comment) VALUES (?1, ?2, ?3, 'group', ?4)");
+    st.bind(1, newSid(nextRid())).bind(2, name).bind(3, m_computer).bind(4, comment);
+    if (!st.run())
+        return nerr::BadUsername;
+    return tx.commit() ? nerr::Success : nerr::BadUsername;
+}
+
+void AccountStore::removeGroup(const QString& sid) {
+    auto st = m_db.prepare("DELETE FROM principals WHERE sid = ?1 AND kind = 'group'");
+    st.bind(1, sid);
+    st.run();
+    auto m = m_db.prepare("DELETE FROM members WHERE member_sid = ?1");
+    m.bind(1, sid);
+    m.run();
+}
+
+std::uint32_t AccountStore::addMember(const QString& group, const QString& member) {
+    const auto g = lookup(group);
+    if (!g || !g->isGroup())
+        return nerr::NoSuchAlias;
+    const auto m = lookup(member);
+    if (!m || m->sid == g->sid)
+        return nerr::NoSuchMember;
+    auto st = m_db.prepare("INSERT OR IGNORE INTO members(group_sid, member_sid) VALUES (?1, ?2)");
+    st.bind(1, g->sid).bind(2, m->sid);
+    st.run();
+    return m_db.changes() == 1 ? nerr::Success : nerr::MemberInAlias;
+}
+
+std::uint32_t AccountStore::removeMember(const QString& group, const QString& member) {
+    const auto g = lookup(group);
+    if (!g || !g->isGroup())
+        return nerr::NoSuchAlias;
+    const auto m = lookup(member);
+    if (!m)
+        return nerr::NoSuchMember;
+    auto st = m_db.prepare("DELETE FROM members WHERE group_sid = ?1 AND member_sid = ?2");
+    st.bind(1, g->sid).bind(2, m->sid);
+    st.run();
+    return m_db.changes() == 1 ? nerr::Success : nerr::MemberNotInAlias;
+}
+
+QList<Principal> AccountStore::groupsOf(const QString& sid) {
+    QList<Principal> out;
+    auto st = m_db.prepare("SELECT p.sid, p.name, p.domain, p.kind, p.full_name, p.comment, p.flags "
+                           "FROM members m JOIN principals p ON p.sid = m.group_sid WHERE m.member_sid = ?1 "
+                           "ORDER BY p.name");
+    st.bind(1, sid);
+    while (st.step())
+        out << principalFrom(st);
+    return out;
+}
+
+QList<Principal> AccountStore::membersOf(const QString& groupSid) {
+    QList<Principal> out;
+    QStringList sids;
+    {
+        auto st = m_db.prepare("SELECT member_sid FROM members WHERE group_sid = ?1");
+        st.bind(1, groupSid);
+        while (st.step())
+            sids << st.text(0);
+    }
+    for (const QString& sid : sids)
+        if (auto p = bySid(sid))
+            out << *p;
+    return out;
+}
+
+QStringList AccountStore::tokenOf(const QString& userSid) {
+    QStringList token{userSid, u"S-1-1-0"_s, u"S-1-5-11"_s, u"S-1-5-4"_s};
+    for (qsizetype i = 0; i < token.size(); ++i)
+        for (const Principal& g : groupsOf(token[i]))
+            if (!token.contains(g.sid))
+                token << g.sid;
+    return token;
+}
+
+Outcome<QStringList> AccountStore::Win32UserAccountNames() {
+    QStringList names;
+    auto st = m_db.prepare("SELECT name FROM principals WHERE kind = 'user' ORDER BY name COLLATE NOCASE");
+    while (st.step())
+        names << st.text(0);
+    return names;
+}
+
+Outcome<std::uint32_t> AccountStore::UserFlags(const QString& name) {
+    const auto p = lookup(name);
+    if (!p || !p->isUser())
+        return Error{0x800708AD, u"找不到用户名。"_s}; // NERR_UserNotFound through ADSI
+    return p->flags;
+}
+
+Status AccountStore::PutUserFlags(const QString& name, std::uint32_t flags) {
+    const auto p = lookup(name);
+    if (!p || !p->isUser())
+        return Error{0x800708AD, u"找不到用户名。"_s};
+    auto st = m_db.prepare("UPDATE principals SET flags = ?2 WHERE sid = ?1");
+    st.bind(1, p->sid).bind(2, static_cast<std::int64_t>(flags));
+    if (!st.run())
+        return Error{platform::hr::Fail, m_db.lastError()};
+    return {};
+}
+
+std::uint32_t AccountStore::NetUserDel(const QString& name) {
+    const auto p = lookup(name);
+    if (!p || !p->isUser())
+        return nerr::UserNotFound;
+    if (p->sid.endsWith(u"-500"_s) || p->sid.endsWith(u"-501"_s))
+        return nerr::SpecialAccount; // the built-in Administrator and Guest stay
+    Database::Transaction tx(m_db);
+    auto members = m_db.prepare("DELETE FROM members WHERE member_sid = ?1");
+    members.bind(1, p->sid);
+    members.run();
+    auto st = m_db.prepare("DELETE FROM principals WHERE sid = ?1");
+    st.bind(1, p->sid);
+    st.run();
+    tx.commit();
+    return nerr::Success;
+}
+
+} // namespace emulation

@@ -1,0 +1,180 @@
+#include "emulation/FileSystem.h"
+
+#include "emulation/AccountStore.h"
+#include "emulation/Database.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace emulation {
+
+using namespace Qt::Literals::StringLiterals;
+using platform::Error;
+using platform::Outcome;
+using platform::Status;
+
+FileSystem::FileSystem(Database& db, AccountStore& accounts, QString drivesFolder)
+    : m_db(db), m_accounts(accounts), m_drives(std::move(drivesFolder)) {}
+
+QString FileSystem::key(const WinPath& path) {
+    return path.toString().toLower();
+}
+
+QString FileSystem::hostPath(const QString& windowsPath) const {
+    return hostPathOf(m_drives, windowsPath);
+}
+
+QString FileSystem::hostPath(const WinPath& path) const {
+    return hostPathOf(m_drives, path.toString());
+}
+
+bool FileSystem::isFolder(const WinPath& path) const {
+    const QString host = hostPath(path);
+    return !host.isEmpty() && QFileInfo(host).isDir();
+}
+
+bool FileSystem::exists(const WinPath& path) const {
+    const QString host = hostPath(path);
+    return !host.isEmpty() && QFileInfo::exists(host);
+}
+
+QString FileSystem::displayPath(const WinPath& path) const {
+    const QString host = hostPath(path);
+    const QString base = m_drives + u'/' + path.drive;
+    if (host.isEmpty() || !host.startsWith(base))
+        return path.toString();
+    QString rest = host.mid(base.size());
+    rest.replace(u'/', u'\\');
+    return QString(path.drive) + u':' + (rest.isEmpty() ? u"\\"_s : rest);
+}
+
+QStringList FileSystem::children(const WinPath& folder) const {
+    return QDir(hostPath(folder))
+        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                   QDir::Name | QDir::IgnoreCase | QDir::DirsFirst);
+}
+
+std::vector<Ace> FileSystem::explicitAces(const WinPath& path) {
+    std::vector<Ace> out;
+    auto st = m_db.prepare("SELECT deny, sid, mask, flags FROM aces WHERE path = ?1 ORDER BY id");
+    st.bind(1, key(path));
+    while (st.step())
+        out.push_back({st.number(0) != 0, st.text(1), static_cast<std::uint32_t>(st.number(2)),
+                       static_cast<std::uint32_t>(st.number(3))});
+    return out;
+}
+
+void FileSystem::setExplicitAces(const WinPath& path, const std::vector<Ace>& aces) {
+    Database::Transaction tx(m_db);
+    auto clear = m_db.prepare("DELETE FROM aces WHERE path = ?1");
+    clear.bind(1, key(path));
+    clear.run();
+    // Stored in canonical order: deny entries before allow entries, otherwise as given.
+    std::vector<Ace> ordered = aces;
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const Ace& a, const Ace& b) { return a.deny && !b.deny; });
+    for (const Ace& ace : ordered) {
+        auto st = m_db.prepare("INSERT INTO aces(path, deny, sid, mask, flags) VALUES (?1, ?2, ?3, ?4, ?5)");
+        st.bind(1, key(path)).bind(2, ace.deny ? 1 : 0).bind(3, ace.sid);
+        st.bind(4, static_cast<std::int64_t>(ace.mask)).bind(5, static_cast<std::int64_t>(ace.flags));
+        st.run();
+    }
+    tx.commit();
+}
+
+void FileSystem::forgetAces(const WinPath& path) {
+    auto st = m_db.prepare("DELETE FROM aces WHERE path = ?1 OR substr(path, 1, length(?2)) = ?2");
+    const QString k = key(path);
+    st.bind(1, k).bind(2, k.endsWith(u'\\') ? k : k + u'\\');
+    st.run();
+}
+
+std::vector<Ace> FileSystem::effectiveAces(const WinPath& path) {
+    std::vector<Ace> explicitDeny, explicitAllow, inheritedDeny, inheritedAllow;
+    for (const Ace& ace : explicitAces(path)) {
+        if (ace.flags & aceflags::InheritOnly)
+            continue;
+        (ace.deny ? explicitDeny : explicitAllow).push_back(ace);
+    }
+    const bool folder = path.names.isEmpty() || isFolder(path);
+    WinPath ancestor = path;
+    for (int depth = 1; !ancestor.names.isEmpty(); ++depth) {
+        ancestor.names.removeLast();
+        for (Ace ace : explicitAces(ancestor)) {
+            if (!inheritsTo(ace.flags, depth, folder))
+                continue;
+            ace.flags =
+                (ace.flags & (aceflags::ObjectInherit | aceflags::ContainerInherit)) | aceflags::Inherited;
+            (ace.deny ? inheritedDeny : inheritedAllow).push_back(ace);
+        }
+    }
+    std::vector<Ace> out;
+    for (auto* part : {&explicitDeny, &explicitAllow, &inheritedDeny, &inheritedAllow})
+        out.insert(out.end(), part->begin(), part->end());
+    return out;
+}
+
+std::uint32_t FileSystem::rightsOf(const QString& sid, const WinPath& path) {
+    return grantedRights(effectiveAces(path), m_accounts.tokenOf(sid));
+}
+
+QString FileSystem::operatorSid() const {
+    return m_accounts.machineSid() + u"-500"_s;
+}
+
+std::uint32_t FileSystem::operatorRights(const WinPath& path) {
+    return rightsOf(operatorSid(), path);
+}
+
+Outcome<bool> FileSystem::EntryExists(const QString& path) {
+    const WinPath p = WinPath::parse(path);
+    if (!p.valid() || p.names.isEmpty())
+        return Error{platform::hr::BadPathname, fserr::BadSyntax};
+    WinPath folder = p;
+    folder.names.removeLast();
+    if (!isFolder(folder))
+        return Error{platform::hr::PathNotFound, fserr::PathNotFound};
+    if (!(operatorRights(folder) & rights::ReadData))
+        return Error{platform::hr::AccessDenied, fserr::AccessDenied};
+    const QString name = p.names.last();
+    const QStringList entries = children(folder);
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const QString& e) { return e.compare(name, Qt::CaseInsensitive) == 0; });
+}
+
+bool FileSystem::FileExists(const QString& path) {
+    const WinPath p = WinPath::parse(path);
+    return p.valid() && QFileInfo(hostPath(p)).isFile();
+}
+
+Status FileSystem::ClearAttributes(const QString& path) {
+    const WinPath p = WinPath::parse(path);
+    if (!p.valid() || !exists(p))
+        return Error{platform::hr::PathNotFound, fserr::PathNotFound};
+    // Attributes are not kept by the drives; the file becomes writable for its owner.
+    QFile::setPermissions(hostPath(p), QFile::permissions(hostPath(p)) | QFileDevice::WriteOwner);
+    return {};
+}
+
+Status FileSystem::DeleteTree(const QString& path) {
+    const WinPath p = WinPath::parse(path);
+    if (!p.valid() || p.names.isEmpty())
+        return Error{platform::hr::AccessDenied, fserr::AccessDenied}; // never a drive root
+    if (!exists(p))
+        return Error{platform::hr::PathNotFound, fserr::PathNotFound};
+    WinPath parent = p;
+    parent.names.removeLast();
+    if (!(operatorRights(p) & rights::Delete) && !(operatorRights(parent) & rights::DeleteChild))
+        return Error{platform::hr::AccessDenied, fserr::AccessDenied};
+    const QString host = hostPath(p);
+    const bool removed = QFileInfo(host).isDir() ? QDir(host).removeRecursively() : QFile::remove(host);
+    if (!removed)
+        return Error{platform::hr::AccessDenied, fserr::AccessDenied};
+    forgetAces(p);
+    return {};
+}
+
+} // namespace emulation

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/CommandRunner.h"
+
+#include <QString>
+
+#include <map>
+#include <optional>
+
+namespace emulation {
+
+class Machine;
+struct ProgramContext;
+
+// The machine's command interpreter: starts a process from a command line as CreateProcess does
+// (the program must exist as a file on the machine), and runs "cmd.exe /c" command strings as
+// cmd.exe parses them: %VAR% expansion first (also inside quotes), double quotes, ^ escapes,
+// the & && || | separators and > >> < redirections, the built-ins MkDir/md, copy, echo, type,
+// and programs found by path or on PATH. Every run goes to the machine's journal.log.
+class Interpreter final : public platform::CommandRunner {
+public:
+    explicit Interpreter(Machine& machine);
+
+    platform::Outcome<platform::CommandResult> RunHidden(const QString& commandLine) override;
+
+    // The environment of processes started on the machine, by upper-case name.
+    std::map<QString, QString> environment() const;
+    // Expands %NAME% as cmd.exe does on its command line: unknown names stay as they are.
+    static QString expand(const QString& text, const std::map<QString, QString>& environment);
+
+    // Runs a cmd.exe command string (what follows "/c") in a context; returns the exit status.
+    int runCommandString(ProgramContext& ctx, const QString& commandString);
+
+private:
+    platform::Outcome<platform::CommandResult> startProcess(const QString& commandLine);
+    int runOne(ProgramContext& ctx, QString command, const QList<bool>& literal);
+    std::optional<QString> findProgram(const QString& name) const;
+    void journal(const QString& commandLine, const platform::Outcome<platform::CommandResult>& result) const;
+
+    Machine& m_machine;
+};
+
+} // namespace emulation

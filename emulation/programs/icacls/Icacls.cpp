@@ -1,0 +1,150 @@
+// icacls.exe (Windows Server 2003 SP2): shows and edits access-control lists with inheritance
+// flags and specific rights.
+
+#include "emulation/AccountStore.h"
+#include "emulation/programs/Acl.h"
+
+namespace emulation {
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+struct Action {
+    enum Kind { Grant, GrantReplace, Deny, Remove, RemoveGrants, RemoveDenies } kind;
+    QString sid;
+    IcaclsPermission permission;
+};
+
+QString summary(int ok, int failed) {
+    return u"已成功处理 %1 个文件; 处理 %2 个文件时失败"_s.arg(ok).arg(failed);
+}
+
+void apply(std::vector<Ace>& aces, const Action& a) {
+    switch (a.kind) {
+    case Action::Remove:
+        std::erase_if(aces, [&](const Ace& x) { return x.sid == a.sid; });
+        return;
+    case Action::RemoveGrants:
+        std::erase_if(aces, [&](const Ace& x) { return x.sid == a.sid && !x.deny; });
+        return;
+    case Action::RemoveDenies:
+        std::erase_if(aces, [&](const Ace& x) { return x.sid == a.sid && x.deny; });
+        return;
+    case Action::GrantReplace:
+        // Replaces every explicit grant of the account; its denials stay.
+        std::erase_if(aces, [&](const Ace& x) { return x.sid == a.sid && !x.deny; });
+        [[fallthrough]];
+    case Action::Grant:
+    case Action::Deny: {
+        const bool deny = a.kind == Action::Deny;
+        for (Ace& x : aces)
+            if (x.sid == a.sid && x.deny == deny && x.flags == a.permission.flags) {
+                x.mask |= a.permission.mask; // merged into the entry of the same inheritance
+                return;
+            }
+        aces.push_back({deny, a.sid, a.permission.mask, a.permission.flags});
+        return;
+    }
+    }
+}
+
+} // namespace
+
+int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
+    if (args.isEmpty() || args[0].startsWith(u'/')) {
+        ctx.println(u"ICACLS name /save aclfile [/T] [/C] [/L] [/Q]\r\n"
+                    "ICACLS name [/grant[:r] Sid:perm[...]]\r\n"
+                    "       [/deny Sid:perm [...]]\r\n"
+                    "       [/remove[:g|:d]] Sid[...]] [/T] [/C] [/L] [/Q]"_s);
+        return 87;
+    }
+    QList<Action> actions;
+    bool tree = false, carryOn = false, quiet = false;
+    std::optional<Action::Kind> mode;
+    for (const QString& a : args.mid(1)) {
+        const QString sw = a.toLower();
+        if (sw == u"/t"_s) {
+            tree = true;
+        } else if (sw == u"/c"_s) {
+            carryOn = true;
+        } else if (sw == u"/q"_s) {
+            quiet = true;
+        } else if (sw == u"/l"_s) {
+            continue;
+        } else if (sw == u"/grant"_s || sw == u"/grant:r"_s || sw == u"/deny"_s || sw == u"/remove"_s ||
+                   sw == u"/remove:g"_s || sw == u"/remove:d"_s) {
+            mode = sw == u"/grant"_s      ? Action::Grant
+                   : sw == u"/grant:r"_s  ? Action::GrantReplace
+                   : sw == u"/deny"_s     ? Action::Deny
+                   : sw == u"/remove"_s   ? Action::Remove
+                   : sw == u"/remove:g"_s ? Action::RemoveGrants
+                                          : Action::RemoveDenies;
+        } else if (mode && !a.startsWith(u'/')) {
+            const bool removing =
+                *mode == Action::Remove || *mode == Action::RemoveGrants || *mode == Action::RemoveDenies;
+            QString name = a;
+            IcaclsPermission permission;
+            if (!removing) {
+                const qsizetype colon = a.indexOf(u':', a.indexOf(u'\\') + 1);
+                const auto parsed = colon > 0 ? parseIcaclsPermission(a.mid(colon + 1)) : std::nullopt;
+                if (!parsed) {
+                    ctx.println(u"无效参数“%1”"_s.arg(a));
+                    return 87;
+                }
+                name = a.left(colon);
+                permission = *parsed;
+            }
+            const auto who = ctx.accounts.lookup(name);
+            if (!who) {
+                ctx.println(u"%1: 帐户名与安全标识间无任何映射完成。"_s.arg(name));
+                ctx.println(summary(0, 1));
+                return 1332;
+            }
+            actions.append({*mode, who->sid, permission});
+        } else {
+            ctx.println(u"无效参数“%1”"_s.arg(a));
+            return 87;
+        }
+    }
+    if (mode && actions.isEmpty()) {
+        ctx.println(u"无效参数“%1”"_s.arg(args.last()));
+        return 87;
+    }
+    const WinPath root = WinPath::parse(args[0]);
+    if (!root.valid() || !ctx.files.exists(root)) {
+        ctx.println(u"%1: 系统找不到指定的文件。"_s.arg(args[0]));
+        ctx.println(summary(0, 1));
+        return 2;
+    }
+    int ok = 0;
+    if (actions.isEmpty()) {
+        const QString shown = ctx.files.displayPath(root);
+        bool firstLine = true;
+        for (const Ace& ace : ctx.files.effectiveAces(root)) {
+            QString perm = formatIcaclsPermission(ace.mask, ace.flags);
+            if (ace.deny)
+                perm = u"(DENY)"_s + perm;
+            ctx.println((firstLine ? shown + u' ' : QString(shown.size() + 1, u' ')) +
+                        acl::displayName(ctx.accounts, ace.sid) + u':' + perm);
+            firstLine = false;
+        }
+        ctx.println();
+        ctx.println(summary(1, 0));
+        return 0;
+    }
+    for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
+        std::vector<Ace> aces = ctx.files.explicitAces(object);
+        for (const Action& a : actions)
+            apply(aces, a);
+        ctx.files.setExplicitAces(object, aces);
+        if (!quiet)
+            ctx.println(u"已处理的文件: "_s + ctx.files.displayPath(object));
+        ++ok;
+    }
+    Q_UNUSED(carryOn);
+    ctx.println(summary(ok, 0));
+    return 0;
+}
+
+} // namespace emulation

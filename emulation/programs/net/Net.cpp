@@ -1,0 +1,288 @@
+// net.exe: NET USER and NET LOCALGROUP, with the messages of the Chinese edition.
+
+#include "emulation/AccountStore.h"
+#include "emulation/programs/Program.h"
+
+#include "platform/Accounts.h"
+
+namespace emulation {
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString Done = u"命令成功完成。"_s;
+
+const QString UserSyntax = u"此命令的语法是:\r\n\r\n"
+                           "NET USER\r\n"
+                           "[username [password | *] [options]] [/DOMAIN]\r\n"
+                           "         username {password | *} /ADD [options] [/DOMAIN]\r\n"
+                           "         username [/DELETE] [/DOMAIN]\r\n"_s;
+
+const QString LocalgroupSyntax = u"此命令的语法是:\r\n\r\n"
+                                 "NET LOCALGROUP\r\n"
+                                 "[groupname [/COMMENT:\"text\"]] [/DOMAIN]\r\n"
+                                 "          groupname {/ADD [/COMMENT:\"text\"] | /DELETE}  [/DOMAIN]\r\n"
+                                 "          groupname name [...] {/ADD | /DELETE} [/DOMAIN]\r\n"_s;
+
+int syntax(ProgramContext& ctx, const QString& text) {
+    ctx.print(text);
+    return 1;
+}
+
+// The messages of NET HELPMSG and of system errors, as net prints them; exit status 2.
+int fail(ProgramContext& ctx, std::uint32_t error) {
+    switch (error) {
+    case nerr::BadUsername:
+        ctx.println(u"用户名或组名参数无效。\r\n\r\n请键入 NET HELPMSG 2202 以获得更多的帮助。"_s);
+        break;
+    case nerr::UserNotFound:
+        ctx.println(u"找不到用户名。\r\n\r\n请键入 NET HELPMSG 2221 以获得更多的帮助。"_s);
+        break;
+    case nerr::UserExists:
+        ctx.println(u"帐户已存在。\r\n\r\n请键入 NET HELPMSG 2224 以获得更多的帮助。"_s);
+        break;
+    case nerr::NoSuchMember:
+        ctx.println(u"发生系统错误 1332。\r\n\r\n帐户名与安全标识间无任何映射完成。"_s);
+        break;
+    case nerr::NoSuchAlias:
+        ctx.println(u"发生系统错误 1376。\r\n\r\n指定的本地组不存在。"_s);
+        break;
+    case nerr::MemberNotInAlias:
+        ctx.println(u"发生系统错误 1377。\r\n\r\n指定的帐户名不是本地组的成员。"_s);
+        break;
+    case nerr::MemberInAlias:
+        ctx.println(u"发生系统错误 1378。\r\n\r\n指定的帐户名已是此组的成员。"_s);
+        break;
+    case nerr::AliasExists:
+        ctx.println(u"发生系统错误 1379。\r\n\r\n指定的本地组已存在。"_s);
+        break;
+    case nerr::SpecialAccount:
+        ctx.println(u"发生系统错误 1371。\r\n\r\n无法对内置帐户进行此操作。"_s);
+        break;
+    default:
+        ctx.println(u"发生系统错误 %1。"_s.arg(error));
+    }
+    return 2;
+}
+
+struct Parsed {
+    QStringList words;               // arguments that are not switches
+    std::map<QString, QString> opts; // switches by upper-case name, with their values
+    QString unknown;                 // the first switch net does not know
+};
+
+Parsed parse(const QStringList& args, const QStringList& known) {
+    Parsed p;
+    for (const QString& a : args) {
+        if (!a.startsWith(u'/') || a.size() == 1) {
+            p.words << a;
+            continue;
+        }
+        const qsizetype colon = a.indexOf(u':');
+        const QString name = (colon < 0 ? a.mid(1) : a.mid(1, colon - 1)).toUpper();
+        if (!known.contains(name)) {
+            if (p.unknown.isEmpty())
+                p.unknown = a;
+            continue;
+        }
+        p.opts[name] = colon < 0 ? QString() : a.mid(colon + 1);
+    }
+    return p;
+}
+
+QString padded(const QString& label, const QString& value) {
+    // net lines its values up in a column; a Chinese character takes two places.
+    int width = 0;
+    for (QChar c : label)
+        width += c.unicode() > 0x2E80 ? 2 : 1;
+    return label + QString(std::max(1, 29 - width), u' ') + value;
+}
+
+int showUser(ProgramContext& ctx, const Principal& user) {
+    auto yesNo = [](bool b) {
+        return b ? u"Yes"_s : u"No"_s;
+    };
+    ctx.println(padded(u"用户名"_s, user.name));
+    ctx.println(padded(u"全名"_s, user.fullName));
+    ctx.println(padded(u"注释"_s, user.comment));
+    ctx.println(padded(u"用户的注释"_s, QString()));
+    ctx.println(padded(u"国家(地区)代码"_s, u"000 (系统默认值)"_s));
+    ctx.println(padded(u"帐户启用"_s, yesNo(!(user.flags & platform::userflags::AccountDisable))));
+    ctx.println(padded(u"帐户到期"_s, u"从不"_s));
+    ctx.println();
+    ctx.println(
+        padded(u"密码到期"_s, user.flags & platform::userflags::DontExpirePasswd ? u"从不"_s : u"42 天后"_s));
+    ctx.println(padded(u"用户可以更改密码"_s, yesNo(!(user.flags & platform::userflags::PasswdCantChange))));
+    ctx.println(padded(u"需要密码"_s, u"Yes"_s));
+    ctx.println();
+    QStringList groups;
+    for (const Principal& g : ctx.accounts.groupsOf(user.sid))
+        if (g.isGroup())
+            groups << u'*' + g.name;
+    ctx.println(padded(u"本地组成员"_s, groups.join(u"  "_s)));
+    ctx.println(padded(u"全局组成员"_s, u"*None"_s));
+    ctx.println(Done);
+    return 0;
+}
+
+int netUser(ProgramContext& ctx, const QStringList& args) {
+    const Parsed p =
+        parse(args, {u"ADD"_s, u"DELETE"_s, u"DEL"_s, u"FULLNAME"_s, u"COMMENT"_s, u"PASSWORDCHG"_s,
+                     u"ACTIVE"_s, u"EXPIRES"_s, u"PASSWORDREQ"_s, u"USERCOMMENT"_s, u"DOMAIN"_s});
+    if (!p.unknown.isEmpty()) {
+        ctx.println(u"选项 %1 未知。\r\n"_s.arg(p.unknown.toUpper()));
+        return syntax(ctx, UserSyntax);
+    }
+    const bool add = p.opts.count(u"ADD"_s) > 0;
+    const bool del = p.opts.count(u"DELETE"_s) > 0 || p.opts.count(u"DEL"_s) > 0;
+    if (p.words.isEmpty()) {
+        if (add || del)
+            return syntax(ctx, UserSyntax);
+        ctx.println(u"\\\\%1 的用户帐户\r\n"_s.arg(ctx.accounts.computerName()));
+        ctx.println(QString(79, u'-'));
+        const auto names = ctx.accounts.Win32UserAccountNames();
+        QString line;
+        for (const QString& n : names.value()) {
+            line += n.leftJustified(25);
+            if (line.size() >= 75) {
+                ctx.println(line.trimmed());
+                line.clear();
+            }
+        }
+        if (!line.isEmpty())
+            ctx.println(line.trimmed());
+        ctx.println(Done);
+        return 0;
+    }
+    if (p.words.size() > 2 || (add && del))
+        return syntax(ctx, UserSyntax);
+    const QString name = p.words[0];
+    const bool hasPassword = p.words.size() == 2;
+    if (del) {
+        if (hasPassword)
+            return syntax(ctx, UserSyntax);
+        if (const std::uint32_t e = ctx.accounts.NetUserDel(name))
+            return fail(ctx, e);
+        ctx.println(Done);
+        return 0;
+    }
+    std::uint32_t flags = 0;
+    if (const auto it = p.opts.find(u"PASSWORDCHG"_s); it != p.opts.end()) {
+        if (it->second.compare(u"no"_s, Qt::CaseInsensitive) == 0)
+            flags |= platform::userflags::PasswdCantChange;
+        else if (it->second.compare(u"yes"_s, Qt::CaseInsensitive) != 0)
+            return syntax(ctx, UserSyntax);
+    }
+    if (add) {
+        if (!AccountStore::validName(name))
+            return fail(ctx, nerr::BadUsername);
+        const auto fullName = p.opts.count(u"FULLNAME"_s) ? p.opts.at(u"FULLNAME"_s) : QString();
+        const auto comment = p.opts.count(u"COMMENT"_s) ? p.opts.at(u"COMMENT"_s) : QString();
+        if (const std::uint32_t e =
+                ctx.accounts.addUser(name, hasPassword ? p.words[1] : QString(), fullName, comment, flags))
+            return fail(ctx, e);
+        ctx.println(Done);
+        return 0;
+    }
+    const auto user = ctx.accounts.lookup(name);
+    if (!user || !user->isUser())
+        return fail(ctx, nerr::UserNotFound);
+    if (!hasPassword && p.opts.empty())
+        return showUser(ctx, *user);
+    if (hasPassword)
+        ctx.accounts.setPassword(name, p.words[1]);
+    if (p.opts.count(u"PASSWORDCHG"_s)) {
+        const std::uint32_t now = (user->flags & ~platform::userflags::PasswdCantChange) | flags;
+        ctx.accounts.PutUserFlags(name, now);
+    }
+    ctx.println(Done);
+    return 0;
+}
+
+int netLocalgroup(ProgramContext& ctx, const QStringList& args) {
+    const Parsed p = parse(args, {u"ADD"_s, u"DELETE"_s, u"DEL"_s, u"COMMENT"_s, u"DOMAIN"_s});
+    if (!p.unknown.isEmpty()) {
+        ctx.println(u"选项 %1 未知。\r\n"_s.arg(p.unknown.toUpper()));
+        return syntax(ctx, LocalgroupSyntax);
+    }
+    const bool add = p.opts.count(u"ADD"_s) > 0;
+    const bool del = p.opts.count(u"DELETE"_s) > 0 || p.opts.count(u"DEL"_s) > 0;
+    if (add && del)
+        return syntax(ctx, LocalgroupSyntax);
+    if (p.words.isEmpty()) {
+        if (add || del)
+            return syntax(ctx, LocalgroupSyntax);
+        ctx.println(u"\\\\%1 的别名\r\n"_s.arg(ctx.accounts.computerName()));
+        ctx.println(QString(79, u'-'));
+        for (const QString& g : {u"Administrators"_s, u"Backup Operators"_s, u"Guests"_s, u"IIS_WPG"_s,
+                                 u"Power Users"_s, u"Remote Desktop Users"_s, u"Users"_s})
+            if (ctx.accounts.lookup(g))
+                ctx.println(u'*' + g);
+        ctx.println(Done);
+        return 0;
+    }
+    const QString group = p.words[0];
+    const QStringList members = p.words.mid(1);
+    if (members.isEmpty()) {
+        if (add) {
+            if (const std::uint32_t e = ctx.accounts.addGroup(
+                    group, p.opts.count(u"COMMENT"_s) ? p.opts.at(u"COMMENT"_s) : QString()))
+                return fail(ctx, e);
+            ctx.println(Done);
+            return 0;
+        }
+        const auto g = ctx.accounts.lookup(group);
+        if (!g || !g->isGroup())
+            return fail(ctx, nerr::NoSuchAlias);
+        if (del) {
+            if (g->kind != u"group"_s)
+                return fail(ctx, nerr::SpecialAccount);
+            ctx.accounts.removeGroup(g->sid);
+            ctx.println(Done);
+            return 0;
+        }
+        ctx.println(padded(u"别名"_s, g->name));
+        ctx.println(padded(u"注释"_s, g->comment));
+        ctx.println();
+        ctx.println(u"成员\r\n"_s);
+        ctx.println(QString(79, u'-'));
+        for (const Principal& m : ctx.accounts.membersOf(g->sid))
+            ctx.println(m.qualifiedName().startsWith(ctx.accounts.computerName() + u'\\')
+                            ? m.name
+                            : m.qualifiedName());
+        ctx.println(Done);
+        return 0;
+    }
+    if (!add && !del)
+        return syntax(ctx, LocalgroupSyntax);
+    for (const QString& member : members) {
+        const std::uint32_t e =
+            add ? ctx.accounts.addMember(group, member) : ctx.accounts.removeMember(group, member);
+        if (e)
+            return fail(ctx, e);
+    }
+    ctx.println(Done);
+    return 0;
+}
+
+} // namespace
+
+int net_main(ProgramContext& ctx, const QStringList& args, const QString&) {
+    if (args.isEmpty()) {
+        ctx.println(u"此命令的语法是:\r\n\r\nNET [ ACCOUNTS | COMPUTER | CONFIG | CONTINUE | FILE | GROUP | "
+                    u"HELP |\r\n"
+                    "      HELPMSG | LOCALGROUP | PAUSE | PRINT | SESSION | SHARE | START |\r\n"
+                    "      STATISTICS | STOP | TIME | USE | USER | VIEW ]"_s);
+        return 1;
+    }
+    const QString verb = args[0].toUpper();
+    if (verb == u"USER"_s || verb == u"USERS"_s)
+        return netUser(ctx, args.mid(1));
+    if (verb == u"LOCALGROUP"_s)
+        return netLocalgroup(ctx, args.mid(1));
+    ctx.println(u"此命令的语法是:\r\n\r\nNET [ LOCALGROUP | USER ]"_s);
+    return 1;
+}
+
+} // namespace emulation
