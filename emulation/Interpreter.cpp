@@ -181,7 +181,11 @@ int Interpreter::runCommandString(ProgramContext& ctx, const QString& commandStr
             }
             continue;
         }
-        if (!inQuotes && isOperator(c)) {
+        // In "2>&1" the & belongs to the redirection.
+        const bool afterRedirect = c == u'&' && !cur.text.isEmpty() &&
+                                   (cur.text.back() == u'>' || cur.text.back() == u'<') &&
+                                   !cur.literal.back();
+        if (!inQuotes && isOperator(c) && !afterRedirect) {
             QString op(c);
             if (i + 1 < text.size() && text[i + 1] == c)
                 op += text[++i];
@@ -250,9 +254,10 @@ int Interpreter::runOne(ProgramContext& ctx, QString command, const QList<bool>&
         i = start - 1;
     }
 
-    QString t = command.trimmed();
-    while (t.startsWith(u'@'))
-        t = t.mid(1).trimmed();
+    // Blanks before the command go; blanks after it stay (echo writes them).
+    QString t = command;
+    while (!t.isEmpty() && (t[0].isSpace() || t[0] == u'@'))
+        t.remove(0, 1);
     // The command name ends at a blank, or at the closing quote of a quoted name.
     QString name;
     QString rest;

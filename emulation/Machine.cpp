@@ -232,13 +232,13 @@ platform::Status Machine::seedAccounts(const QByteArray& list) {
             f << QString();
         if (f[0] == u"principal"_s) {
             const QString sid = f[4].startsWith(u"S-"_s) ? f[4] : m_accounts->machineSid() + u'-' + f[4];
-            const QString salt = f[9].isEmpty() ? QString() : QString::number(qHash(sid), 16);
+            const QString salt = f[8].isEmpty() ? QString() : QString::number(qHash(sid), 16);
             auto st = m_db->prepare(
                 "INSERT INTO principals(sid, name, domain, kind, full_name, comment, flags, salt, hash) "
                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
             st.bind(1, sid).bind(2, f[3]).bind(3, f[2]).bind(4, f[1]).bind(5, f[5]).bind(6, f[6]);
             st.bind(7, static_cast<std::int64_t>(f[7].toUInt(nullptr, 0))).bind(8, salt);
-            st.bind(9, f[9].isEmpty() ? QString() : AccountStore::hashPassword(salt, f[9]));
+            st.bind(9, f[8].isEmpty() ? QString() : AccountStore::hashPassword(salt, f[8]));
             if (!st.run())
                 return Error{platform::hr::Fail, u"种子帐户有错误：%1（%2）"_s.arg(line, m_db->lastError())};
         } else if (f[0] == u"member"_s) {

@@ -117,11 +117,13 @@ std::optional<IcaclsPermission> parseIcaclsPermission(const QString& text) {
     return p;
 }
 
-QString formatIcaclsPermission(std::uint32_t mask, std::uint32_t flags) {
+QString formatIcaclsPermission(std::uint32_t mask, std::uint32_t flags, bool deny) {
     QString out;
     for (const auto& f : Flags)
         if (flags & f.bits)
             out += u'(' + QString::fromUtf16(f.text) + u')';
+    if (deny)
+        out += u"(DENY)"_s;
     for (const auto& s : Simple)
         if (s.bits != 0 && mask == s.bits)
             return out + u'(' + QString::fromUtf16(s.text) + u')';

@@ -66,7 +66,7 @@ struct IcaclsPermission {
 };
 std::optional<IcaclsPermission> parseIcaclsPermission(const QString& text);
 // "(OI)(CI)(F)" or "(OI)(CI)(RA,REA,RC,RD,S)", as icacls shows an entry.
-QString formatIcaclsPermission(std::uint32_t mask, std::uint32_t flags);
+QString formatIcaclsPermission(std::uint32_t mask, std::uint32_t flags, bool deny = false);
 
 // Whether an entry found on an ancestor, depth levels up (1 = the parent), reaches an object.
 bool inheritsTo(std::uint32_t flags, int depth, bool objectIsFolder);

@@ -4,7 +4,11 @@
 #include "settings/ProfileFile.h"
 #include "window/Form1.h"
 
+#include "emulation/AccountStore.h"
+#include "emulation/FileSystem.h"
+#include "emulation/Interpreter.h"
 #include "emulation/MetabaseStore.h"
+#include "platform/EventLoopPacing.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -46,9 +50,14 @@ int main(int argc, char** argv) {
     settings::ProfileFile profiles(
         [m = machine.value().get()](const QString& path) { return m->hostPath(path); });
 
+    platform::EventLoopPacing pacing;
     Form1Services services;
     services.profiles = &profiles;
     services.metabase = &machine.value()->metabase();
+    services.commands = &machine.value()->interpreter();
+    services.pacing = &pacing;
+    services.accounts = &machine.value()->accounts();
+    services.files = &machine.value()->files();
     Form1 form(services);
     form.show();
     return app.exec();

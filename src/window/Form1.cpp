@@ -77,6 +77,7 @@ Form1::Form1(const Form1Services& svc, QWidget* parent) : QMainWindow(parent), s
     setWindowIcon(QIcon(u":/velmora/velmora.xpm"_s));
     buildControls();
     buildMenus();
+    connectHandlers();
     setTabOrderChain();
     // The layout is fixed: nothing reacts to a size change, so the size cannot change.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -154,16 +155,37 @@ void Form1::buildControls() {
     Timer1 = new QTimer(this);
     Timer1->setObjectName(u"Timer1"_s);
     Timer1->setInterval(60000);
+}
 
+template <typename Signal, typename Sender>
+void Form1::connectAction(Sender* sender, Signal signal, const char* name, void (Form1::*handler)()) {
+    connect(sender, signal, this,
+            [this, name, handler] { guard.run(name, [this, handler] { (this->*handler)(); }); });
+}
+
+void Form1::connectHandlers() {
     connect(Check1, &QCheckBox::toggled, this, &Form1::Check1_Click);
     connect(Check3, &QCheckBox::toggled, this, &Form1::Check3_Click);
     connect(Check5, &QCheckBox::toggled, this, &Form1::Check5_Click);
-    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
-    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
-    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
-    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
-    connect(MSFlexGrid1, &window::MSFlexGrid::Click, this, &Form1::MSFlexGrid1_Click);
-    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(txtSiteName, &QLineEdit::textChanged, this, &Form1::txtSiteName_Change);
+    connect(username, &QLineEdit::textChanged, this, &Form1::username_Change);
+    // The IP box's click: an entry chosen by the operator or selected by the program.
+    connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
+    connect(Combo1, &QComboBox::currentIndexChanged, this, &Form1::Combo1_Click);
+    txtHostName->installEventFilter(this);
+    txtHostName->setMouseTracking(true);
+
+    connectAction(Command1, &QPushButton::clicked, "Command1_Click", &Form1::Command1_Click);
+    connectAction(Command2, &QPushButton::clicked, "Command2_Click", &Form1::Command2_Click);
+    connectAction(Command3, &QPushButton::clicked, "Command3_Click", &Form1::Command3_Click);
+    connectAction(Command4, &QPushButton::clicked, "Command4_Click", &Form1::Command4_Click);
+    connectAction(MSFlexGrid1, &window::MSFlexGrid::Click, "MSFlexGrid1_Click", &Form1::MSFlexGrid1_Click);
+    connectAction(Menu_file_home, &QAction::triggered, "Menu_file_home_Click", &Form1::Menu_file_home_Click);
+    connectAction(Menu_file_log, &QAction::triggered, "Menu_file_log_Click", &Form1::Menu_file_log_Click);
+    connectAction(Menu_help_about, &QAction::triggered, "Menu_help_about_Click",
+                  &Form1::Menu_help_about_Click);
+    connectAction(Menu_help_conn, &QAction::triggered, "Menu_help_conn_Click", &Form1::Menu_help_conn_Click);
+    connectAction(Timer1, &QTimer::timeout, "Timer1_Timer", &Form1::Timer1_Timer);
 }
 
 void Form1::buildMenus() {
@@ -196,11 +218,6 @@ void Form1::buildMenus() {
     Menu_help_conn = action(Menu_help, "Menu_help_conn", u"请求帮助"_s, nullptr);
     for (QMenu* m : {Menu_file, Menu_help})
         m->setFont(songFont());
-
-    connect(Menu_file_home, &QAction::triggered, this, &Form1::Menu_file_home_Click);
-    connect(Menu_file_log, &QAction::triggered, this, &Form1::Menu_file_log_Click);
-    connect(Menu_help_about, &QAction::triggered, this, &Form1::Menu_help_about_Click);
-    connect(Menu_help_conn, &QAction::triggered, this, &Form1::Menu_help_conn_Click);
 }
 
 void Form1::setTabOrderChain() {

@@ -17,7 +17,11 @@ class QPushButton;
 class QTimer;
 
 namespace platform {
+class Accounts;
+class CommandRunner;
+class Files;
 class Metabase;
+class Pacing;
 class ProfileStore;
 } // namespace platform
 
@@ -25,6 +29,36 @@ class ProfileStore;
 struct Form1Services {
     platform::ProfileStore* profiles = nullptr;
     platform::Metabase* metabase = nullptr;
+    platform::CommandRunner* commands = nullptr;
+    platform::Pacing* pacing = nullptr;
+    platform::Accounts* accounts = nullptr;
+    platform::Files* files = nullptr;
+};
+
+// One operation at a time: while an action handler runs, its waits included, the window keeps
+// painting but no other button, menu or grid handler starts.
+class OperationGuard {
+public:
+    // Runs the action unless another one is running; false when it was refused.
+    template <typename F> bool run(const char* name, F&& action) {
+        if (m_current) {
+            ++m_refused;
+            return false;
+        }
+        m_current = name;
+        struct Reset {
+            const char*& current;
+            ~Reset() { current = nullptr; }
+        } reset{m_current};
+        action();
+        return true;
+    }
+    const char* current() const { return m_current; }
+    int refused() const { return m_refused; }
+
+private:
+    const char* m_current = nullptr;
+    int m_refused = 0;
 };
 
 // Main-window state shared by the handlers; it lives as long as the program.
@@ -108,7 +142,16 @@ public:
     void Check3_Click();
     void Check5_Click();
 
-    // Action handlers.
+    // Input-field handlers.
+    void txtSiteName_Change();
+    void username_Change();
+    // KeyAscii is the character code of the key; setting it to 0 discards the key.
+    void txtHostName_KeyPress(int& KeyAscii);
+    void txtHostName_MouseMove();
+    void Combo1_Click();
+
+    // Action handlers; each runs through the operation guard.
+    OperationGuard guard;
     void Command1_Click();
     void Command2_Click();
     void Command3_Click();
@@ -122,10 +165,14 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();
     void buildMenus();
     void setTabOrderChain();
+    void connectHandlers();
+    template <typename Signal, typename Sender>
+    void connectAction(Sender* sender, Signal signal, const char* name, void (Form1::*handler)());
     bool m_centred = false;
 };

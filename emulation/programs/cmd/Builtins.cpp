@@ -42,6 +42,11 @@ int mkdir(ProgramContext& ctx, const QString& rest) {
     }
     int status = 0;
     for (const QString& arg : args) {
+        if (arg.startsWith(u'/')) {
+            ctx.println(u"命令语法不正确。"_s);
+            status = 1;
+            continue;
+        }
         const WinPath path = absolute(arg);
         if (!validNames(arg) || !path.valid()) {
             ctx.println(fserr::BadSyntax);

@@ -122,9 +122,7 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         const QString shown = ctx.files.displayPath(root);
         bool firstLine = true;
         for (const Ace& ace : ctx.files.effectiveAces(root)) {
-            QString perm = formatIcaclsPermission(ace.mask, ace.flags);
-            if (ace.deny)
-                perm = u"(DENY)"_s + perm;
+            const QString perm = formatIcaclsPermission(ace.mask, ace.flags, ace.deny);
             ctx.println((firstLine ? shown + u' ' : QString(shown.size() + 1, u' ')) +
                         acl::displayName(ctx.accounts, ace.sid) + u':' + perm);
             firstLine = false;
