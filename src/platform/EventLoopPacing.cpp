@@ -6,7 +6,7 @@
 
 namespace platform {
 
-EventLoopPacing::EventLoopPacing() : m_base(0) {
+EventLoopPacing::EventLoopPacing(std::uint32_t counterStart) : m_base(counterStart) {
     m_clock.start();
 }
 

@@ -10,7 +10,8 @@ namespace platform {
 // processor sleeps between them instead of polling.
 class EventLoopPacing final : public Pacing {
 public:
-    EventLoopPacing();
+    // counterStart: the counter's value now (a test may start it just before the wrap).
+    explicit EventLoopPacing(std::uint32_t counterStart = 0);
     std::uint32_t timeGetTime() override;
     void DoEvents() override;
     void Delay(int ms) override;

@@ -1,0 +1,149 @@
+// The input fields as the operator types into them: real key events on the window.
+
+#include "emulation/MetabaseStore.h"
+#include "tests/support/TempMachine.h"
+#include "window/Form1.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QInputMethodEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString Refused = u"输入域名错误！"_s;
+
+class InputFieldsTest : public ::testing::Test {
+protected:
+    testing_support::TempMachine m;
+    std::unique_ptr<Form1> form;
+
+    void SetUp() override {
+        Form1Services services;
+        services.profiles = &m.profiles();
+        services.metabase = &m->metabase();
+        form = std::make_unique<Form1>(services);
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+        form->txtHostName->clear();
+        form->txtHostName->setFocus();
+    }
+    QLineEdit* host() { return form->txtHostName; }
+    void commit(const QString& text) {
+        QInputMethodEvent e;
+        e.setCommitString(text);
+        QCoreApplication::sendEvent(host(), &e);
+    }
+};
+
+TEST_F(InputFieldsTest, HostNamesWithDigitsAreTypeable) {
+    QTest::keyClicks(host(), u"web1.example-2.com@Shop.COM"_s);
+    EXPECT_EQ(host()->text(), u"web1.example-2.com@Shop.COM"_s);
+    EXPECT_EQ(form->Label12->text(), QString());
+}
+
+TEST_F(InputFieldsTest, OtherCharactersAreRefusedWithAMessage) {
+    QTest::keyClicks(host(), u"a_b c!d"_s);
+    EXPECT_EQ(host()->text(), u"abcd"_s);
+    EXPECT_EQ(form->Label12->text(), Refused);
+    // An accepted key leaves the message where it is.
+    QTest::keyClicks(host(), u"e"_s);
+    EXPECT_EQ(form->Label12->text(), Refused);
+}
+
+TEST_F(InputFieldsTest, BackspaceWorksEnterAndPasteShortcutAreRefused) {
+    QTest::keyClicks(host(), u"abc"_s);
+    QTest::keyClick(host(), Qt::Key_Backspace);
+    EXPECT_EQ(host()->text(), u"ab"_s);
+    EXPECT_EQ(form->Label12->text(), QString());
+    QTest::keyClick(host(), Qt::Key_Return);
+    EXPECT_EQ(form->Label12->text(), Refused);
+    form->Label12->clear();
+    QGuiApplication::clipboard()->setText(u"pasted.com"_s);
+    QTest::keyClick(host(), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(host()->text(), u"ab"_s);
+    EXPECT_EQ(form->Label12->text(), Refused);
+}
+
+TEST_F(InputFieldsTest, ContextMenuPasteBypassesTheFilter) {
+    QGuiApplication::clipboard()->setText(u"odd_name here"_s);
+    std::unique_ptr<QMenu> menu(host()->createStandardContextMenu());
+    QAction* paste = nullptr;
+    for (QAction* a : menu->actions())
+        if (a->objectName() == u"edit-paste"_s || a->text().startsWith(u"&Paste"_s))
+            paste = a;
+    ASSERT_NE(paste, nullptr);
+    paste->trigger();
+    EXPECT_EQ(host()->text(), u"odd_name here"_s);
+    EXPECT_EQ(form->Label12->text(), QString());
+}
+
+TEST_F(InputFieldsTest, InputMethodTextIsRefusedLikeTypedDoubleByteCharacters) {
+    commit(u"网站"_s);
+    EXPECT_EQ(host()->text(), QString());
+    EXPECT_EQ(form->Label12->text(), Refused);
+    form->Label12->clear();
+    commit(u"abc"_s);
+    EXPECT_EQ(host()->text(), u"abc"_s);
+    EXPECT_EQ(form->Label12->text(), QString());
+}
+
+TEST_F(InputFieldsTest, KeysWithoutACharacterAreNoKeyPresses) {
+    QTest::keyClicks(host(), u"abc"_s);
+    QTest::keyClick(host(), Qt::Key_Left);
+    QTest::keyClick(host(), Qt::Key_Delete);
+    QTest::keyClick(host(), Qt::Key_Home);
+    EXPECT_EQ(host()->text(), u"ab"_s);
+    EXPECT_EQ(form->Label12->text(), QString());
+}
+
+TEST_F(InputFieldsTest, MouseOverTheDomainBoxClearsTheMessage) {
+    QTest::keyClicks(host(), u" "_s);
+    ASSERT_EQ(form->Label12->text(), Refused);
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), host()->mapToGlobal(QPointF(5, 5)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(host(), &move);
+    EXPECT_EQ(form->Label12->text(), QString());
+}
+
+TEST_F(InputFieldsTest, SiteNameIsMirroredIntoTheAccountNameAndEmptiesThePassword) {
+    form->Check1->setChecked(true);
+    form->password->setText(u"pw"_s);
+    form->state.SiteExists = true;
+    form->txtSiteName->selectAll();
+    QTest::keyClicks(form->txtSiteName, u" myweb "_s);
+    EXPECT_EQ(form->username->text(), u"myweb"_s);
+    EXPECT_EQ(form->password->text(), QString());
+    EXPECT_FALSE(form->state.SiteExists);
+    // Emptying the name by program runs the same chain.
+    form->password->setText(u"pw2"_s);
+    form->txtSiteName->clear();
+    EXPECT_EQ(form->username->text(), QString());
+    EXPECT_EQ(form->password->text(), QString());
+}
+
+TEST_F(InputFieldsTest, ChosenAddressBecomesTheBindingAddress) {
+    form->Combo1->addItems({u"(全部未分配)"_s, u"10.0.0.5"_s, u"10.0.0.6"_s});
+    form->Combo1->setCurrentIndex(2);
+    EXPECT_EQ(form->state.BindingIP, u"10.0.0.6"_s);
+    form->Combo1->setFocus();
+    QTest::keyClick(form->Combo1, Qt::Key_Up);
+    EXPECT_EQ(form->state.BindingIP, u"10.0.0.5"_s);
+    form->Combo1->setCurrentIndex(0);
+    EXPECT_EQ(form->state.BindingIP, QString()) << "all unassigned";
+    // Text typed into the editable part is not taken.
+    form->Combo1->lineEdit()->selectAll();
+    QTest::keyClicks(form->Combo1->lineEdit(), u"192.168.1.9"_s);
+    EXPECT_EQ(form->state.BindingIP, QString());
+}
+
+} // namespace
