@@ -1,5 +1,6 @@
 #include "settings/AnsiCodePage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 
@@ -48,29 +49,21 @@ QByteArray convert(const char* to, const char* from, const QByteArray& input, co
     return out;
 }
 
+bool isAscii(const QByteArray& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 } // namespace
 
 QString fromAnsi(const QByteArray& bytes) {
-    bool ascii = true;
-    for (char c : bytes)
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            ascii = false;
-            break;
-        }
-    if (ascii)
+    if (isAscii(bytes))
         return QString::fromLatin1(bytes);
     return QString::fromUtf8(convert("UTF-8", "CP936", bytes, QByteArray("\xEF\xBF\xBD"), 1));
 }
 
 QByteArray toAnsi(const QString& text) {
     const QByteArray utf8 = text.toUtf8();
-    bool ascii = true;
-    for (char c : utf8)
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            ascii = false;
-            break;
-        }
-    if (ascii)
+    if (isAscii(utf8))
         return utf8;
     return convert("CP936", "UTF-8", utf8, QByteArray("?"), 4);
 }
