@@ -4,6 +4,7 @@
 #include "emulation/Database.h"
 #include "emulation/FileSystem.h"
 #include "emulation/Interpreter.h"
+#include "emulation/MachineInfo.h"
 #include "emulation/MetabaseStore.h"
 #include "emulation/MetabaseXml.h"
 #include "emulation/WinPath.h"
@@ -128,7 +129,8 @@ platform::Status layDrives(const QString& drives, const QByteArray& list) {
 
 Machine::Machine(QString folder, std::unique_ptr<Database> db)
     : m_folder(std::move(folder)), m_db(std::move(db)) {
-    m_metabase = std::make_unique<MetabaseStore>(*m_db, [this] { return service(u"iisadmin"_s); });
+    m_metabase =
+        std::make_unique<MetabaseStore>(*m_db, [this](const QString& path) { return serving(path); });
     m_accounts = std::make_unique<AccountStore>(*m_db, fact(u"name"_s));
     m_files = std::make_unique<FileSystem>(*m_db, *m_accounts, drivesFolder());
     m_interpreter = std::make_unique<Interpreter>(*this);
@@ -214,6 +216,9 @@ Outcome<std::unique_ptr<Machine>> Machine::installInto(const QString& folder, co
     machine->setFact(u"servicepack"_s, u"Service Pack 2"_s);
     machine->setFact(u"service.iisadmin"_s, u"running"_s);
     machine->setFact(u"service.w3svc"_s, u"running"_s);
+    machine->setFact(u"service.msftpsvc"_s, u"running"_s);
+    machine->setFact(u"service.winmgmt"_s, u"running"_s);
+    machine->setFact(u"addresses"_s, MachineInfo::formatAddresses(MachineInfo::hostAddresses()));
     return machine;
 }
 
@@ -302,9 +307,16 @@ void Machine::setFact(const QString& name, const QString& value) {
     st.run();
 }
 
-platform::Status Machine::service(const QString& name) const {
-    if (fact(u"service."_s + name) == u"stopped"_s)
+platform::Status Machine::serving(const QString& path) const {
+    // IIS Admin serves the whole metabase; with the web or FTP service stopped its part of the
+    // metabase cannot be bound either, as when the service is not installed.
+    if (fact(u"service.iisadmin"_s) == u"stopped"_s)
         return metabaseError(platform::hr::RpcUnavailable);
+    const QString p = path.toUpper();
+    if (p.startsWith(u"/LM/W3SVC"_s) && fact(u"service.w3svc"_s) == u"stopped"_s)
+        return metabaseError(platform::hr::PathNotFound);
+    if (p.startsWith(u"/LM/MSFTPSVC"_s) && fact(u"service.msftpsvc"_s) == u"stopped"_s)
+        return metabaseError(platform::hr::PathNotFound);
     return {};
 }
 

@@ -57,7 +57,7 @@ private:
     Machine(QString folder, std::unique_ptr<Database> db);
     static platform::Outcome<std::unique_ptr<Machine>> installInto(const QString& folder,
                                                                    const InstallOptions& options);
-    platform::Status service(const QString& name) const;
+    platform::Status serving(const QString& metabasePath) const;
     platform::Status seedAccounts(const QByteArray& list);
     platform::Status seedPermissions(const QByteArray& list);
 

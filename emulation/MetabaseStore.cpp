@@ -456,7 +456,7 @@ private:
 
 } // namespace
 
-MetabaseStore::MetabaseStore(Database& db, std::function<Status()> available)
+MetabaseStore::MetabaseStore(Database& db, std::function<Status(const QString&)> available)
     : m_db(db), m_available(std::move(available)) {}
 
 std::unique_ptr<platform::MetabaseReadScope> MetabaseStore::ReadScope() {
@@ -481,14 +481,14 @@ std::optional<QString> MetabaseStore::metabasePath(const QString& adsPath) {
 }
 
 Outcome<MetabaseObjectPtr> MetabaseStore::Bind(const QString& adsPath) {
-    if (m_available) {
-        Status up = m_available();
-        if (!up)
-            return up.error();
-    }
     const auto path = metabasePath(adsPath);
     if (!path)
         return metabaseError(hr::BadPathname);
+    if (m_available) {
+        Status up = m_available(*path);
+        if (!up)
+            return up.error();
+    }
     return bindPath(*path);
 }
 

@@ -22,8 +22,8 @@ platform::Error metabaseError(std::uint32_t number);
 // several processes can share one machine.
 class MetabaseStore final : public platform::Metabase {
 public:
-    // available() is asked before every bind: the IIS Admin service may be stopped.
-    explicit MetabaseStore(Database& db, std::function<platform::Status()> available = {});
+    // available(path) is asked before every bind: the IIS services may be stopped.
+    explicit MetabaseStore(Database& db, std::function<platform::Status(const QString&)> available = {});
 
     platform::Outcome<platform::MetabaseObjectPtr> Bind(const QString& adsPath) override;
     std::unique_ptr<platform::MetabaseReadScope> ReadScope() override;
@@ -37,7 +37,7 @@ public:
 
 private:
     Database& m_db;
-    std::function<platform::Status()> m_available;
+    std::function<platform::Status(const QString&)> m_available;
 };
 
 } // namespace emulation

@@ -6,8 +6,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/build.sh"
 export FONTCONFIG_FILE="$top/resources/fonts/fonts.conf"
 machine=${VELMORA_MACHINE:-${XDG_DATA_HOME:-$HOME/.local/share}/velmora/machine}
+tool="$top/build/tools/velmora-machine/velmora-machine"
 if [ ! -e "$machine/machine.db" ]; then
-  "$top/build/tools/velmora-machine/velmora-machine" install --machine "$machine"
+  # First use: a fresh server, then the program's own installation step on it.
+  "$tool" install --machine "$machine"
+  "$tool" install-program --machine "$machine"
 fi
 export VELMORA_MACHINE="$machine"
 exec "$top/build/src/app/velmora"

@@ -7,11 +7,12 @@
 #include "emulation/AccountStore.h"
 #include "emulation/FileSystem.h"
 #include "emulation/Interpreter.h"
+#include "emulation/MachineInfo.h"
 #include "emulation/MetabaseStore.h"
 #include "platform/EventLoopPacing.h"
+#include "platform/qt/MessageBoxDialogs.h"
 
 #include <QApplication>
-#include <QMessageBox>
 
 #include <cstdlib>
 #include <filesystem>
@@ -42,11 +43,14 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(u"Velmora"_s);
     QApplication::setWindowIcon(QIcon(u":/velmora/velmora.xpm"_s));
 
+    platform::MessageBoxDialogs dialogs;
+    platform::ProcessEnd end;
     auto machine = emulation::Machine::open(emulation::Machine::defaultFolder());
     if (!machine) {
-        QMessageBox::critical(nullptr, u"错误信息"_s, machine.error().text);
+        dialogs.MsgBox(machine.error().text, platform::msgbox::Critical, u"错误信息"_s);
         return 1;
     }
+    emulation::MachineInfo system(*machine.value());
     settings::ProfileFile profiles(
         [m = machine.value().get()](const QString& path) { return m->hostPath(path); });
 
@@ -58,7 +62,15 @@ int main(int argc, char** argv) {
     services.pacing = &pacing;
     services.accounts = &machine.value()->accounts();
     services.files = &machine.value()->files();
+    services.dialogs = &dialogs;
+    services.end = &end;
+    services.system = &system;
     Form1 form(services);
+    dialogs.setParent(&form);
+    // Start-up runs once, before the window is shown; a refused start ends the program there.
+    form.Form_Initialize();
+    if (form.ended())
+        return 0;
     form.show();
     return app.exec();
 }

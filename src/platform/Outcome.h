@@ -43,7 +43,8 @@ public:
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
     const Error& error() const { return std::get<1>(m_state); }
-    T valueOr(T fallback) const { return ok() ? value() : std::move(fallback); }
+    T valueOr(T fallback) const& { return ok() ? value() : std::move(fallback); }
+    T valueOr(T fallback) && { return ok() ? std::move(value()) : std::move(fallback); }
 
 private:
     std::variant<T, Error> m_state;

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "catalogue/Operation.h"
 #include "window/MSFlexGrid.h"
 
 #include <QMainWindow>
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 class QAction;
 class QCheckBox;
@@ -19,10 +21,13 @@ class QTimer;
 namespace platform {
 class Accounts;
 class CommandRunner;
+class Dialogs;
 class Files;
 class Metabase;
 class Pacing;
 class ProfileStore;
+class ProgramEnd;
+class SystemInfo;
 } // namespace platform
 
 // The platform services the window's handlers use.
@@ -33,6 +38,9 @@ struct Form1Services {
     platform::Pacing* pacing = nullptr;
     platform::Accounts* accounts = nullptr;
     platform::Files* files = nullptr;
+    platform::Dialogs* dialogs = nullptr;
+    platform::ProgramEnd* end = nullptr;
+    platform::SystemInfo* system = nullptr;
 };
 
 // One operation at a time: while an action handler runs, its waits included, the window keeps
@@ -137,6 +145,27 @@ public:
     Form1State state;
     Form1Services services;
 
+    // Start-up: the settings phase, which runs the window phase in its course.
+    void Form_Initialize();
+    void Form_Load();
+    // True once the program has been ended (the window must not be shown).
+    bool ended() const { return m_ended; }
+
+    // The site list.
+    void SetupSiteGrid();
+    void RefreshSiteList();
+    // Reports a finished create ("creat"), delete ("delet") or edit ("Editweb") and resets the form.
+    void ReportResult(const QString& mode);
+    void SetupDefaultFtpSite();
+
+    // The create, delete or edit under way: its failed steps decide the final report.
+    std::optional<catalogue::Operation> operation;
+    // Runs a command line hidden and waits for it; a failure is recorded on the operation.
+    platform::Outcome<platform::CommandResult> RunHidden(const QString& commandLine);
+    void Delay(int ms);
+    // Ends the program at once.
+    void EndProgram();
+
     // Option-box reactions: each runs whenever its box changes state, by hand or by program.
     void Check1_Click();
     void Check3_Click();
@@ -175,4 +204,5 @@ private:
     template <typename Signal, typename Sender>
     void connectAction(Sender* sender, Signal signal, const char* name, void (Form1::*handler)());
     bool m_centred = false;
+    bool m_ended = false;
 };

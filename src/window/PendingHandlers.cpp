@@ -11,4 +11,3 @@ void Form1::Menu_file_home_Click() {}
 void Form1::Menu_file_log_Click() {}
 void Form1::Menu_help_about_Click() {}
 void Form1::Menu_help_conn_Click() {}
-void Form1::Timer1_Timer() {}

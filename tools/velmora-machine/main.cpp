@@ -1,12 +1,18 @@
 // velmora-machine: installs, inspects and operates an emulated Windows Server 2003 + IIS 6 machine.
 
 #include "emulation/Database.h"
+#include "emulation/FileSystem.h"
 #include "emulation/Interpreter.h"
 #include "emulation/Machine.h"
+#include "emulation/MachineInfo.h"
 #include "emulation/MetabaseXml.h"
 
+#include "emulation/AccountStore.h"
+
 #include <QCoreApplication>
+#include <QDate>
 #include <QFile>
+#include <QHostAddress>
 #include <QStringList>
 
 #include <cstdio>
@@ -68,6 +74,71 @@ int main(int argc, char** argv) {
             return fail(machine.error().text);
         print(stdout, u"已安装模拟服务器 %1（Windows Server 2003 SP2，IIS 6）：%2\n"_s.arg(
                           options.name.toUpper(), folder));
+        return 0;
+    }
+    if (command == u"install-program"_s && args.isEmpty()) {
+        auto machine = emulation::Machine::open(folder);
+        if (!machine)
+            return fail(machine.error().text);
+        // The program's own installation: its default page and the log tool beside the settings file.
+        for (const QString& file : {u"index.html"_s, u"velmoraconv.exe"_s}) {
+            QFile source(u":/velmora/program/"_s + file);
+            const QString target = machine.value()->hostPath(u"C:\\WINDOWS\\system32\\drivers\\"_s + file);
+            QFile::remove(target);
+            if (!source.open(QIODevice::ReadOnly) || !source.copy(target))
+                return fail(u"无法写入 %1"_s.arg(target));
+        }
+        print(stdout, u"已安装 index.html 和 velmoraconv.exe 到 C:\\WINDOWS\\system32\\drivers\n"_s);
+        return 0;
+    }
+    if (command == u"facts"_s) {
+        auto machine = emulation::Machine::open(folder);
+        if (!machine)
+            return fail(machine.error().text);
+        emulation::Machine& m = *machine.value();
+        if (args.isEmpty()) {
+            for (const QString& name :
+                 {u"name"_s, u"build"_s, u"version"_s, u"servicepack"_s, u"addresses"_s, u"date"_s,
+                  u"service.iisadmin"_s, u"service.w3svc"_s, u"service.msftpsvc"_s, u"service.winmgmt"_s})
+                print(stdout, name + u" = "_s + m.fact(name) + u'\n');
+            return 0;
+        }
+        static const QStringList settable{u"build"_s, u"name"_s, u"addresses"_s, u"date"_s};
+        if (args.size() == 3 && args[0] == u"set"_s && settable.contains(args[1])) {
+            QString value = args[2];
+            if (args[1] == u"name"_s) {
+                if (!emulation::AccountStore::validName(value) || value.size() > 15)
+                    return fail(u"计算机名无效：%1"_s.arg(value));
+                value = value.toUpper();
+            }
+            if (args[1] == u"build"_s && (value.toUInt() == 0))
+                return fail(u"版本号无效：%1"_s.arg(value));
+            if (args[1] == u"addresses"_s) {
+                for (const QStringList& adapter : emulation::MachineInfo::parseAddresses(value))
+                    for (const QString& a : adapter)
+                        if (QHostAddress(a).protocol() != QAbstractSocket::IPv4Protocol)
+                            return fail(u"不是 IPv4 地址：%1"_s.arg(a));
+                value =
+                    emulation::MachineInfo::formatAddresses(emulation::MachineInfo::parseAddresses(value));
+            }
+            if (args[1] == u"date"_s && !QDate::fromString(value, u"yyyy-MM-dd"_s).isValid() &&
+                !value.isEmpty())
+                return fail(u"日期无效（应为 yyyy-MM-dd）：%1"_s.arg(value));
+            m.setFact(args[1], value);
+            return 0;
+        }
+        return usage();
+    }
+    if (command == u"service"_s && args.size() == 2) {
+        static const QStringList services{u"iisadmin"_s, u"w3svc"_s, u"msftpsvc"_s, u"winmgmt"_s};
+        const QString name = args[1].toLower();
+        if ((args[0] != u"stop"_s && args[0] != u"start"_s) || !services.contains(name))
+            return usage();
+        auto machine = emulation::Machine::open(folder);
+        if (!machine)
+            return fail(machine.error().text);
+        machine.value()->setFact(u"service."_s + name, args[0] == u"stop"_s ? u"stopped"_s : u"running"_s);
+        print(stdout, (args[0] == u"stop"_s ? u"%1 服务已停止。\n"_s : u"%1 服务已启动。\n"_s).arg(name));
         return 0;
     }
     if (command == u"cmd"_s && args.size() == 1) {

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "platform/Dialogs.h"
+
+class QWidget;
+
+namespace platform {
+
+// Message boxes as QMessageBox shows them, over the given parent window.
+class MessageBoxDialogs final : public Dialogs {
+public:
+    void setParent(QWidget* parent) { m_parent = parent; }
+    int MsgBox(const QString& prompt, int style, const QString& title) override;
+
+private:
+    QWidget* m_parent = nullptr;
+};
+
+// Ends the process at once.
+class ProcessEnd final : public ProgramEnd {
+public:
+    void End() override;
+};
+
+} // namespace platform
