@@ -30,6 +30,10 @@ bool Operation::achieved(const QString& commandLine,
     if (line.contains(u" mkdir "_s) || line.contains(u" md "_s))
         return r.output.contains(u"已经存在"_s) && !r.output.contains(u"拒绝访问"_s) &&
                !r.output.contains(u"语法不正确"_s);
+    // The account is gone, as it was meant to be.
+    if (line.contains(u"net user "_s) && line.endsWith(u" /delete"_s) &&
+        r.output.contains(u"NET HELPMSG 2221"_s))
+        return true;
     if (line.contains(u"net localgroup "_s)) {
         if (line.endsWith(u" /add"_s) && r.output.contains(u"系统错误 1378"_s))
             return true; // already a member

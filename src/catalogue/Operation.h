@@ -21,7 +21,8 @@ public:
     const QStringList& failures() const { return m_failures; }
 
     // Whether a command achieved what it was run for, though it may have ended with an error:
-    // MkDir of a folder that exists, removing a group member that is not one, adding one that is.
+    // MkDir of a folder that exists, removing a group member that is not one, adding one that is,
+    // deleting an account that is gone.
     static bool achieved(const QString& commandLine,
                          const platform::Outcome<platform::CommandResult>& result);
 

@@ -1,5 +1,7 @@
 #include "emulation/PropertyRecord.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;

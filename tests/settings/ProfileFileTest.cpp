@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "tests/support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;

@@ -2,6 +2,7 @@
 
 #include "emulation/Machine.h"
 #include "settings/ProfileFile.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>

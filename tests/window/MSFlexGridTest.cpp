@@ -3,6 +3,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "tests/support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;

@@ -1,0 +1,70 @@
+#include "tests/support/FormHarness.h"
+
+#include "emulation/AccountStore.h"
+#include "emulation/FileSystem.h"
+#include "emulation/Interpreter.h"
+#include "emulation/MetabaseStore.h"
+#include "settings/ReadIniValue.h"
+
+#include <QFile>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace testing_support {
+
+FormHarness::FormHarness(bool installProgram) {
+    system = std::make_unique<emulation::MachineInfo>(machine.machine());
+    machine->setFact(u"addresses"_s, u"192.168.1.10"_s);
+    machine->setFact(u"date"_s, u"2026-03-15"_s);
+    if (installProgram) {
+        machine.writeFile(u"C:\\WINDOWS\\system32\\drivers\\index.html"_s, "<html>默认首页</html>");
+        machine.writeFile(u"C:\\WINDOWS\\system32\\drivers\\velmoraconv.exe"_s, "MZ");
+    }
+}
+
+Form1& FormHarness::build() {
+    Form1Services services;
+    services.profiles = &machine.profiles();
+    services.metabase = &machine->metabase();
+    services.commands = &machine->interpreter();
+    services.pacing = &clock;
+    services.accounts = &machine->accounts();
+    services.files = &machine->files();
+    services.dialogs = &dialogs;
+    services.end = &end;
+    services.system = system.get();
+    form = std::make_unique<Form1>(services);
+    return *form;
+}
+
+Form1& FormHarness::start() {
+    build();
+    form->Form_Initialize();
+    if (!form->ended())
+        form->show();
+    return *form;
+}
+
+QByteArray FormHarness::settingsFile() const {
+    return machine.readFile(settings::SettingsFile);
+}
+
+QStringList FormHarness::journal() const {
+    QFile f(machine.folder() + u"/journal.log"_s);
+    QStringList lines;
+    if (!f.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QString& line : QString::fromUtf8(f.readAll()).split(u'\n'))
+        if (!line.startsWith(u'\t') && line.count(u'\t') >= 2)
+            lines << line.section(u'\t', 1, 1);
+    return lines;
+}
+
+QString FormHarness::row(int r) const {
+    QStringList cells;
+    for (int c = 0; c < form->MSFlexGrid1->Cols(); ++c)
+        cells << form->MSFlexGrid1->TextMatrix(r, c);
+    return cells.join(u'|');
+}
+
+} // namespace testing_support

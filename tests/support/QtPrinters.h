@@ -1,0 +1,21 @@
+#pragma once
+
+// Lets GoogleTest print Qt strings as text in failure messages.
+
+#include <QString>
+#include <QStringList>
+
+#include <ostream>
+
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << '{';
+    for (qsizetype i = 0; i < list.size(); ++i)
+        *os << (i ? ", \"" : "\"") << list[i].toStdString() << '"';
+    *os << '}';
+}
+inline void PrintTo(const QByteArray& b, std::ostream* os) {
+    *os << '"' << b.toStdString() << '"';
+}
