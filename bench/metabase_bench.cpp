@@ -1,6 +1,7 @@
 // Reading every site of the web service as the site list does, with 1,000 and 10,000 sites.
 // Goal: 10,000 sites in under 100 ms.
 
+#include "bench/Sites.h"
 #include "emulation/Machine.h"
 #include "emulation/MetabaseStore.h"
 #include "emulation/MetabaseXml.h"
@@ -16,43 +17,9 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// A machine with `sites` sites made as the program makes them, plus the default site.
-struct Fixture {
-    QTemporaryDir dir;
-    std::unique_ptr<emulation::Machine> machine;
-
-    explicit Fixture(int sites) {
-        machine = emulation::Machine::install(dir.path() + u"/m"_s, {}).value();
-        QByteArray xml = emulation::exportMetabaseXml(machine->db());
-        QByteArray extra;
-        for (int i = 0; i < sites; ++i) {
-            const QByteArray n = QByteArray::number(10000 + i);
-            const QByteArray name = "site" + n;
-            extra += "<IIsWebServer\tLocation =\"/LM/W3SVC/" + n + "\"\n\t\tServerBindings=\":80:www." +
-                     name + ".com\n\t\t\t:80:" + name + ".com\"\n\t\tServerComment=\"" + name +
-                     "\"\n\t\tServerState=\"2\"\n\t>\n</IIsWebServer>\n"
-                     "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/" +
-                     n + "/ROOT\"\n\t\tAnonymousUserName=\"" + name + "\"\n\t\tAnonymousUserPass=\"pw" + n +
-                     "\"\n\t\tPath=\"D:\\WebRoot\\" + name + "\\web\"\n\t>\n</IIsWebVirtualDir>\n";
-        }
-        xml.replace("</MBProperty>", extra + "</MBProperty>");
-        if (!emulation::importMetabaseXml(machine->db(), xml))
-            std::abort();
-    }
-};
-
-// Machines are built once per size and kept for all runs of the benchmark.
-Fixture& fixture(int sites) {
-    static std::map<int, std::unique_ptr<Fixture>> made;
-    auto& f = made[sites];
-    if (!f)
-        f = std::make_unique<Fixture>(sites);
-    return *f;
-}
-
 void BM_ReadEverySite(benchmark::State& state) {
-    Fixture& f = fixture(static_cast<int>(state.range(0)));
-    platform::Metabase& mb = f.machine->metabase();
+    platform::Metabase& mb =
+        bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine->metabase();
     std::size_t cells = 0;
     for (auto _ : state) {
         auto scope = mb.ReadScope();

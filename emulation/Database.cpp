@@ -166,11 +166,18 @@ bool Database::Transaction::commit() {
     return false;
 }
 
-Database::ReadScope::ReadScope(Database& db) : m_db(db), m_owner(db.autocommit() && db.exec("BEGIN")) {}
+Database::ReadScope::ReadScope(Database& db) : m_db(db), m_owner(db.autocommit() && db.exec("BEGIN")) {
+    if (m_owner) {
+        ++m_db.m_scopeGeneration;
+        m_db.m_scopeOpen = true;
+    }
+}
 
 Database::ReadScope::~ReadScope() {
-    if (m_owner)
+    if (m_owner) {
+        m_db.m_scopeOpen = false;
         m_db.exec("COMMIT");
+    }
 }
 
 } // namespace emulation

@@ -87,12 +87,17 @@ public:
         bool m_owner;
     };
     bool autocommit() const;
+    // Counts outermost read scopes; 0 while none is open. What is read inside one scope stays true
+    // for the whole scope.
+    std::uint64_t readScope() const { return m_scopeOpen ? m_scopeGeneration : 0; }
 
 private:
     explicit Database(sqlite3* handle) : m_handle(handle) {}
     sqlite3* m_handle;
     std::map<std::string, sqlite3_stmt*> m_cache;
     QString m_lastError;
+    std::uint64_t m_scopeGeneration = 0;
+    bool m_scopeOpen = false;
 };
 
 } // namespace emulation

@@ -308,14 +308,23 @@ void Machine::setFact(const QString& name, const QString& value) {
 }
 
 platform::Status Machine::serving(const QString& path) const {
+    // Inside one read scope the services' states cannot change: they are read once for it.
+    if (m_db->readScope() == 0 || m_stoppedScope != m_db->readScope()) {
+        m_stopped.clear();
+        auto st = m_db->prepare("SELECT name FROM facts WHERE value = 'stopped'");
+        while (st.step())
+            m_stopped << st.text(0);
+        m_stoppedScope = m_db->readScope();
+    }
     // IIS Admin serves the whole metabase; with the web or FTP service stopped its part of the
     // metabase cannot be bound either, as when the service is not installed.
-    if (fact(u"service.iisadmin"_s) == u"stopped"_s)
+    if (m_stopped.isEmpty())
+        return {};
+    if (m_stopped.contains(u"service.iisadmin"_s))
         return metabaseError(platform::hr::RpcUnavailable);
     const QString p = path.toUpper();
-    if (p.startsWith(u"/LM/W3SVC"_s) && fact(u"service.w3svc"_s) == u"stopped"_s)
-        return metabaseError(platform::hr::PathNotFound);
-    if (p.startsWith(u"/LM/MSFTPSVC"_s) && fact(u"service.msftpsvc"_s) == u"stopped"_s)
+    if ((p.startsWith(u"/LM/W3SVC"_s) && m_stopped.contains(u"service.w3svc"_s)) ||
+        (p.startsWith(u"/LM/MSFTPSVC"_s) && m_stopped.contains(u"service.msftpsvc"_s)))
         return metabaseError(platform::hr::PathNotFound);
     return {};
 }

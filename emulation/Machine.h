@@ -3,6 +3,7 @@
 #include "platform/Outcome.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -67,6 +68,8 @@ private:
     std::unique_ptr<AccountStore> m_accounts;
     std::unique_ptr<FileSystem> m_files;
     std::unique_ptr<Interpreter> m_interpreter;
+    mutable QStringList m_stopped;            // services found stopped
+    mutable std::uint64_t m_stoppedScope = 0; // the read scope they were read in
 };
 
 } // namespace emulation

@@ -61,8 +61,8 @@ void Form1::SetupSiteGrid() {
 
 void Form1::RefreshSiteList() {
     int row = 1;
+    MSFlexGrid1->beginBatch();
     SetupSiteGrid();
-    MSFlexGrid1->setUpdatesEnabled(false);
     // Every read of this refresh sees one state of the metabase.
     const auto scope = services.metabase ? services.metabase->ReadScope() : nullptr;
     auto service = services.metabase ? services.metabase->Bind(u"IIS://LocalHost/W3SVC"_s)
@@ -108,7 +108,7 @@ void Form1::RefreshSiteList() {
             }
         }
     }
-    MSFlexGrid1->setUpdatesEnabled(true);
+    MSFlexGrid1->endBatch();
     Label10->setText(QString::number(MSFlexGrid1->Rows() - 2));
 }
 

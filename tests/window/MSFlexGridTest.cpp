@@ -48,11 +48,13 @@ TEST(MSFlexGrid, ClickMovesTheCurrentCellButNotOntoTheFixedRow) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&grid));
     QSignalSpy clicks(&grid, &MSFlexGrid::Click);
     const QRect cell = grid.visualRect(grid.model()->index(2, 1));
+    ASSERT_TRUE(cell.isValid());
     QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, cell.center());
     EXPECT_EQ(clicks.count(), 1);
     EXPECT_EQ(grid.Row(), 2);
     EXPECT_EQ(grid.Col(), 1);
     EXPECT_EQ(grid.CellWidth(), grid.columnWidth(1) * 15);
+    EXPECT_EQ(grid.CellHeight(), 240) << "the grid's rows are 240 twips high, whatever the font";
     const QRect header = grid.visualRect(grid.model()->index(0, 2));
     QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, header.center());
     EXPECT_EQ(clicks.count(), 2);
