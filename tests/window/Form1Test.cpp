@@ -3,7 +3,7 @@
 #include "window/Form1.h"
 #include "emulation/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
-#include "tests/support/TempMachine.h"
+#include "tests/support/FormHarness.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -24,15 +24,11 @@ namespace {
 
 class Form1Test : public ::testing::Test {
 protected:
-    testing_support::TempMachine m;
-    std::unique_ptr<Form1> form;
+    testing_support::FormHarness h;
+    testing_support::TempMachine& m = h.machine;
+    Form1* form = nullptr;
 
-    void SetUp() override {
-        Form1Services services;
-        services.profiles = &m.profiles();
-        services.metabase = &m->metabase();
-        form = std::make_unique<Form1>(services);
-    }
+    void SetUp() override { form = &h.build(); }
     template <typename W> W* find(const char* name) {
         auto* w = form->findChild<W*>(QString::fromLatin1(name));
         EXPECT_NE(w, nullptr) << name;
@@ -51,7 +47,7 @@ TEST_F(Form1Test, WindowHasItsCaptionAndFixedClientSize) {
     EXPECT_EQ(form->centralWidget()->size(), QSize(623, 441));
     EXPECT_FALSE(form->windowIcon().isNull());
     form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
     const QSize before = form->size();
     form->resize(before + QSize(200, 100));
     EXPECT_EQ(form->size(), before);
@@ -139,7 +135,7 @@ TEST_F(Form1Test, ControlsHaveTheirDesignTextsGeometryAndState) {
 
 TEST_F(Form1Test, TabOrderAndStartFocus) {
     form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
     EXPECT_EQ(QApplication::focusWidget(), form->Command1);
     QStringList visited;
     for (int i = 0; i < 14; ++i) {
@@ -227,7 +223,7 @@ TEST_F(Form1Test, SettingABoxToTheStateItHasRunsNoReaction) {
 
 TEST_F(Form1Test, Check4AndUsernameCannotBeChangedByTheOperator) {
     form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
     click(form->Check4);
     EXPECT_FALSE(form->Check4->isChecked());
     QTest::keyClicks(form->username, u"intruder"_s);
@@ -256,13 +252,13 @@ TEST_F(Form1Test, MenusHaveTheirCaptionsShortcutsAndStates) {
 
 TEST_F(Form1Test, ShortcutsReachTheirItemsButCtrlBDoesNothing) {
     form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
     QSignalSpy home(form->Menu_file_home, &QAction::triggered);
     QSignalSpy log(form->Menu_file_log, &QAction::triggered);
     QSignalSpy back(form->Menu_file_back, &QAction::triggered);
-    QTest::keyClick(form.get(), Qt::Key_P, Qt::ControlModifier);
-    QTest::keyClick(form.get(), Qt::Key_L, Qt::ControlModifier);
-    QTest::keyClick(form.get(), Qt::Key_B, Qt::ControlModifier);
+    QTest::keyClick(form, Qt::Key_P, Qt::ControlModifier);
+    QTest::keyClick(form, Qt::Key_L, Qt::ControlModifier);
+    QTest::keyClick(form, Qt::Key_B, Qt::ControlModifier);
     form->Menu_file_back->trigger();
     EXPECT_EQ(home.count(), 1);
     EXPECT_EQ(log.count(), 1);

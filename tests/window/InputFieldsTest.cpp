@@ -1,7 +1,7 @@
 // The input fields as the operator types into them: real key events on the window.
 
 #include "emulation/MetabaseStore.h"
-#include "tests/support/TempMachine.h"
+#include "tests/support/FormHarness.h"
 #include "window/Form1.h"
 
 #include <QApplication>
@@ -24,16 +24,14 @@ const QString Refused = u"输入域名错误！"_s;
 
 class InputFieldsTest : public ::testing::Test {
 protected:
-    testing_support::TempMachine m;
-    std::unique_ptr<Form1> form;
+    testing_support::FormHarness h;
+    testing_support::TempMachine& m = h.machine;
+    Form1* form = nullptr;
 
     void SetUp() override {
-        Form1Services services;
-        services.profiles = &m.profiles();
-        services.metabase = &m->metabase();
-        form = std::make_unique<Form1>(services);
+        form = &h.build();
         form->show();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form));
         form->txtHostName->clear();
         form->txtHostName->setFocus();
     }

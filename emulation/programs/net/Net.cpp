@@ -32,37 +32,33 @@ int syntax(ProgramContext& ctx, const QString& text) {
 
 // The messages of NET HELPMSG and of system errors, as net prints them; exit status 2.
 int fail(ProgramContext& ctx, std::uint32_t error) {
-    switch (error) {
-    case nerr::BadUsername:
-        ctx.println(u"用户名或组名参数无效。\r\n\r\n请键入 NET HELPMSG 2202 以获得更多的帮助。"_s);
-        break;
-    case nerr::UserNotFound:
-        ctx.println(u"找不到用户名。\r\n\r\n请键入 NET HELPMSG 2221 以获得更多的帮助。"_s);
-        break;
-    case nerr::UserExists:
-        ctx.println(u"帐户已存在。\r\n\r\n请键入 NET HELPMSG 2224 以获得更多的帮助。"_s);
-        break;
-    case nerr::NoSuchMember:
-        ctx.println(u"发生系统错误 1332。\r\n\r\n帐户名与安全标识间无任何映射完成。"_s);
-        break;
-    case nerr::NoSuchAlias:
-        ctx.println(u"发生系统错误 1376。\r\n\r\n指定的本地组不存在。"_s);
-        break;
-    case nerr::MemberNotInAlias:
-        ctx.println(u"发生系统错误 1377。\r\n\r\n指定的帐户名不是本地组的成员。"_s);
-        break;
-    case nerr::MemberInAlias:
-        ctx.println(u"发生系统错误 1378。\r\n\r\n指定的帐户名已是此组的成员。"_s);
-        break;
-    case nerr::AliasExists:
-        ctx.println(u"发生系统错误 1379。\r\n\r\n指定的本地组已存在。"_s);
-        break;
-    case nerr::SpecialAccount:
-        ctx.println(u"发生系统错误 1371。\r\n\r\n无法对内置帐户进行此操作。"_s);
-        break;
-    default:
-        ctx.println(u"发生系统错误 %1。"_s.arg(error));
+    struct Message {
+        std::uint32_t error;
+        const char16_t* text;
+        bool helpmsg; // a NET message, with its HELPMSG line; otherwise a system error
+    };
+    static const Message Messages[] = {
+        {nerr::BadUsername, u"用户名或组名参数无效。", true},
+        {nerr::UserNotFound, u"找不到用户名。", true},
+        {nerr::UserExists, u"帐户已存在。", true},
+        {nerr::NoSuchMember, u"帐户名与安全标识间无任何映射完成。", false},
+        {nerr::SpecialAccount, u"无法对内置帐户进行此操作。", false},
+        {nerr::NoSuchAlias, u"指定的本地组不存在。", false},
+        {nerr::MemberNotInAlias, u"指定的帐户名不是本地组的成员。", false},
+        {nerr::MemberInAlias, u"指定的帐户名已是此组的成员。", false},
+        {nerr::AliasExists, u"指定的本地组已存在。", false},
+    };
+    for (const Message& m : Messages) {
+        if (m.error != error)
+            continue;
+        const QString text = QString::fromUtf16(m.text);
+        if (m.helpmsg)
+            ctx.println(text + u"\r\n\r\n请键入 NET HELPMSG %1 以获得更多的帮助。"_s.arg(error));
+        else
+            ctx.println(u"发生系统错误 %1。\r\n\r\n"_s.arg(error) + text);
+        return 2;
     }
+    ctx.println(u"发生系统错误 %1。"_s.arg(error));
     return 2;
 }
 
