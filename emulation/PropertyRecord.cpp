@@ -1,5 +1,7 @@
 #include "emulation/PropertyRecord.h"
 
+#include <algorithm>
+
 namespace emulation {
 
 using platform::MetaValue;
@@ -9,6 +11,39 @@ namespace {
 constexpr QChar RecordSeparator(0x1D); // between properties
 constexpr QChar FieldSeparator(0x1E);  // between name, type and value
 constexpr QChar ListSeparator(0x1F);   // before each element of a list
+
+constexpr QChar Escape(0x1B); // makes a separator inside a text plain text
+
+// Texts may hold any character: the separators and the escape itself are written escaped.
+QString escaped(const QString& text) {
+    if (!std::any_of(text.begin(), text.end(),
+                     [](QChar c) { return c.unicode() >= 0x1B && c.unicode() <= 0x1F; }))
+        return text;
+    QString out;
+    for (QChar c : text) {
+        if (c.unicode() >= 0x1B && c.unicode() <= 0x1F) {
+            out += Escape;
+            out += QChar(u'A' + (c.unicode() - 0x1B)); // ESC A .. ESC E
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+QString unescaped(QStringView text) {
+    if (!text.contains(Escape))
+        return text.toString();
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == Escape && i + 1 < text.size()) {
+            out += QChar(text[++i].unicode() - u'A' + 0x1B);
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
 
 enum ValueType { TString = 0, TNumber = 1, TBoolean = 2, TStringList = 3, TMimeMap = 4 };
 
@@ -35,7 +70,7 @@ template <typename Visit> void forEachProperty(QStringView record, Visit&& visit
 std::pair<int, QString> PropertyRecord::encodeValue(const MetaValue& value) {
     switch (value.kind()) {
     case MetaValue::Kind::String:
-        return {TString, value.toString()};
+        return {TString, escaped(value.toString())};
     case MetaValue::Kind::Number:
         return {TNumber, QString::number(value.toNumber())};
     case MetaValue::Kind::Boolean:
@@ -47,7 +82,7 @@ std::pair<int, QString> PropertyRecord::encodeValue(const MetaValue& value) {
     // A separator before each element, so that an empty list and a list of one empty string differ.
     QString text;
     for (const QString& element : value.toStringList())
-        text += ListSeparator + element;
+        text += ListSeparator + escaped(element);
     return {value.kind() == MetaValue::Kind::MimeMap ? TMimeMap : TStringList, text};
 }
 
@@ -61,7 +96,7 @@ MetaValue PropertyRecord::decodeValue(int type, QStringView text) {
     case TMimeMap: {
         QStringList list;
         for (QStringView element : text.split(ListSeparator).mid(1))
-            list << element.toString();
+            list << unescaped(element);
         if (type == TStringList)
             return MetaValue(list);
         MimeMapList mm;
@@ -72,7 +107,7 @@ MetaValue PropertyRecord::decodeValue(int type, QStringView text) {
         return MetaValue(mm);
     }
     default:
-        return MetaValue(text.toString());
+        return MetaValue(unescaped(text));
     }
 }
 
@@ -82,7 +117,7 @@ QString PropertyRecord::encode(const std::vector<StoredProperty>& properties) {
         if (!out.isEmpty())
             out += RecordSeparator;
         const auto [type, text] = encodeValue(p.value);
-        out += p.name + FieldSeparator + QChar(u'0' + type) + FieldSeparator + text;
+        out += escaped(p.name) + FieldSeparator + QChar(u'0' + type) + FieldSeparator + text;
     }
     return out;
 }

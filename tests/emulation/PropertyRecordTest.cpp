@@ -34,6 +34,19 @@ TEST(PropertyRecord, EveryKindOfValueSurvivesTheRecord) {
         << "an empty list and a list of one empty string differ";
 }
 
+TEST(PropertyRecord, SeparatorCharactersInsideValuesSurvive) {
+    const QString odd = QString::fromUtf16(u"a\u001Db\u001Ec\u001Fd\u001Be\\");
+    const std::vector<StoredProperty> props = {{u"ServerComment"_s, MetaValue(odd)},
+                                               {u"ServerBindings"_s, MetaValue(QStringList{odd, u"x"_s})},
+                                               {u"Path"_s, MetaValue(u"D:\\x"_s)}};
+    const QString record = PropertyRecord::encode(props);
+    const auto back = PropertyRecord::decode(record);
+    ASSERT_EQ(back.size(), 3u);
+    EXPECT_EQ(back[0].value.toString(), odd);
+    EXPECT_EQ(back[1].value.toStringList(), (QStringList{odd, u"x"_s}));
+    EXPECT_EQ(PropertyRecord::find(record, u"path")->toString(), u"D:\\x"_s);
+}
+
 TEST(PropertyRecord, FindAndSetMatchNamesWithoutRegardToCase) {
     std::vector<StoredProperty> props = {{u"AppPoolId"_s, MetaValue(u"a"_s)},
                                          {u"Path"_s, MetaValue(u"D:\\x"_s)}};
