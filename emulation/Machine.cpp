@@ -170,14 +170,20 @@ Outcome<std::unique_ptr<Machine>> Machine::open(const QString& folder) {
 Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const InstallOptions& options) {
     if (QFileInfo::exists(folder + u"/machine.db"_s))
         return Error{platform::hr::AlreadyExists, u"此文件夹中已有模拟服务器：%1"_s.arg(folder)};
-    // A failed installation leaves nothing behind that could pass for a machine.
+    // A computer name: NetBIOS allows 15 characters, and "IUSR_" + name must be an account name.
+    if (!AccountStore::validName(options.name) || options.name.size() > 15 || options.name.contains(u' '))
+        return Error{platform::hr::InvalidArgument, u"计算机名无效：%1"_s.arg(options.name)};
+    // A failed installation leaves nothing behind that could pass for a machine, and removes
+    // nothing it did not make.
     const bool existed = QFileInfo::exists(folder);
+    const bool drivesExisted = QFileInfo::exists(folder + u"/drives"_s);
     auto result = installInto(folder, options);
     if (!result) {
         if (existed) {
             for (const QString& f : {u"/machine.db"_s, u"/machine.db-wal"_s, u"/machine.db-shm"_s})
                 QFile::remove(folder + f);
-            QDir(folder + u"/drives"_s).removeRecursively();
+            if (!drivesExisted)
+                QDir(folder + u"/drives"_s).removeRecursively();
         } else {
             QDir(folder).removeRecursively();
         }

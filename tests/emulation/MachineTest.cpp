@@ -47,6 +47,16 @@ TEST(Machine, InstallRefusesAFolderThatHoldsAMachine) {
     EXPECT_EQ(m.reopen()->fact(u"marker"_s), u"kept"_s);
 }
 
+TEST(Machine, InstallRefusesABadComputerNameAndLeavesNothingBehind) {
+    QTemporaryDir dir;
+    for (const auto* name : {u"", u"web server", u"a/b", u"ABCDEFGHIJKLMNOP"}) {
+        emulation::Machine::InstallOptions options;
+        options.name = QString::fromUtf16(name);
+        EXPECT_FALSE(emulation::Machine::install(dir.path() + u"/m"_s, options).ok()) << options.name.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(dir.path() + u"/m"_s));
+    }
+}
+
 TEST(Machine, FreshMachineHasItsFactsAndDrives) {
     testing_support::TempMachine m(u"web01"_s);
     EXPECT_EQ(m->fact(u"name"_s), u"WEB01"_s);

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
         if (args.size() == 3 && args[0] == u"set"_s && settable.contains(args[1])) {
             QString value = args[2];
             if (args[1] == u"name"_s) {
-                if (!emulation::AccountStore::validName(value) || value.size() > 15)
+                if (!emulation::AccountStore::validName(value) || value.size() > 15 || value.contains(u' '))
                     return fail(u"计算机名无效：%1"_s.arg(value));
                 value = value.toUpper();
             }
