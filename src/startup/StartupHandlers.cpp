@@ -84,8 +84,14 @@ void Form1::Form_Initialize() {
     timedate->setText(services.system->Today().toString(u"yyyyMMdd"_s));
 }
 
+platform::Outcome<platform::OsVersionRecord> Form1::GetOsVersion() {
+    // The record size: five 32-bit numbers and the 128-byte service-pack text.
+    constexpr std::uint32_t FullRecord = 148;
+    return services.system->GetVersionEx(FullRecord);
+}
+
 void Form1::Form_Load() {
-    const auto version = services.system->GetVersionEx(148);
+    const auto version = GetOsVersion();
     if (!version) {
         services.dialogs->MsgBox(u"启动失败：无法读取 Windows 版本（"_s + version.error().text + u"）"_s,
                                  platform::msgbox::Critical, u"错误信息"_s);
@@ -107,7 +113,7 @@ void Form1::Form_Load() {
     Combo1->addItems(addresses);
     Combo1->setEditText(Combo1->itemText(0));
     Combo1->setCurrentIndex(0);
-    Combo1_Click();
+    Combo1_Click(); // selecting entry 0 is the box's click, also when it was selected already
     state.SiteExists = false;
     if (version.value().dwBuildNumber >= 6000) {
         services.dialogs->MsgBox(u"很抱歉本软件目前仅支持Win2003系统！"_s, platform::msgbox::Information);

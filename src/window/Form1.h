@@ -1,6 +1,7 @@
 #pragma once
 
 #include "catalogue/Operation.h"
+#include "platform/SystemInfo.h"
 #include "window/MSFlexGrid.h"
 
 #include <QMainWindow>
@@ -148,6 +149,8 @@ public:
     // Start-up: the settings phase, which runs the window phase in its course.
     void Form_Initialize();
     void Form_Load();
+    // The Windows version: GetVersionEx with the full 148-byte record; only the numbers are kept.
+    platform::Outcome<platform::OsVersionRecord> GetOsVersion();
     // True once the program has been ended (the window must not be shown).
     bool ended() const { return m_ended; }
 
