@@ -50,7 +50,8 @@ QByteArray convert(const char* to, const char* from, const QByteArray& input, co
 }
 
 bool isAscii(const QByteArray& bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return std::all_of(bytes.begin(), bytes.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 } // namespace

@@ -52,7 +52,8 @@ TEST(Machine, InstallRefusesABadComputerNameAndLeavesNothingBehind) {
     for (const auto* name : {u"", u"web server", u"a/b", u"ABCDEFGHIJKLMNOP"}) {
         emulation::Machine::InstallOptions options;
         options.name = QString::fromUtf16(name);
-        EXPECT_FALSE(emulation::Machine::install(dir.path() + u"/m"_s, options).ok()) << options.name.toStdString();
+        EXPECT_FALSE(emulation::Machine::install(dir.path() + u"/m"_s, options).ok())
+            << options.name.toStdString();
         EXPECT_FALSE(QFileInfo::exists(dir.path() + u"/m"_s));
     }
 }

@@ -26,7 +26,8 @@ protected:
         QProcess p;
         p.start(QString::fromUtf8(VELMORA_MACHINE_BIN), args);
         EXPECT_TRUE(p.waitForFinished(30000));
-        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+                QString::fromUtf8(p.readAllStandardError())};
     }
 };
 
@@ -54,7 +55,8 @@ TEST_F(VelmoraMachineTest, CommandsRunOnTheMachine) {
     const Ran shown = tool({u"cmd"_s, u"cmd.exe /c net user a"_s});
     EXPECT_TRUE(shown.out.contains(u"*Users"_s)) << shown.out.toStdString();
     tool({u"cmd"_s, u"cmd.exe /c md D:\\x"_s});
-    EXPECT_EQ(tool({u"cmd"_s, u"cmd.exe /c icacls \"D:\\x\" /grant a:(OI)(CI)(RA,REA,RC,RD,S)"_s}).exitCode, 0);
+    EXPECT_EQ(tool({u"cmd"_s, u"cmd.exe /c icacls \"D:\\x\" /grant a:(OI)(CI)(RA,REA,RC,RD,S)"_s}).exitCode,
+              0);
     EXPECT_TRUE(tool({u"cmd"_s, u"cmd.exe /c icacls \"D:\\x\""_s}).out.contains(u"VELMORA\\a:(OI)(CI)(R)"_s));
     const Ran failed = tool({u"cmd"_s, u"cmd.exe /c net user nobody"_s});
     EXPECT_EQ(failed.exitCode, 1);
@@ -64,7 +66,8 @@ TEST_F(VelmoraMachineTest, CommandsRunOnTheMachine) {
 TEST_F(VelmoraMachineTest, ProgramInstallationFactsAndServices) {
     tool({u"install"_s, u"--name"_s, u"web01"_s});
     EXPECT_EQ(tool({u"install-program"_s}).exitCode, 0);
-    EXPECT_EQ(tool({u"cmd"_s, u"cmd.exe /c type C:\\WINDOWS\\system32\\drivers\\velmoraconv.exe"_s}).exitCode, 0);
+    EXPECT_EQ(tool({u"cmd"_s, u"cmd.exe /c type C:\\WINDOWS\\system32\\drivers\\velmoraconv.exe"_s}).exitCode,
+              0);
     EXPECT_EQ(tool({u"facts"_s, u"set"_s, u"build"_s, u"6001"_s}).exitCode, 0);
     EXPECT_EQ(tool({u"facts"_s, u"set"_s, u"addresses"_s, u"10.0.0.5 10.0.0.6"_s}).exitCode, 0);
     EXPECT_EQ(tool({u"facts"_s, u"set"_s, u"addresses"_s, u"10.0.0.500"_s}).exitCode, 1) << "not an address";
