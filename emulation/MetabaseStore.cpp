@@ -108,18 +108,22 @@ private:
 };
 
 Outcome<MetaValue> StoredObject::Get(const QString& property) {
-    const QString lname = property.toLower();
-    if (lname == u"keytype"_s)
+    if (property.compare(u"KeyType"_s, Qt::CaseInsensitive) == 0)
         return MetaValue(m_key->cls);
-    if (lname == u"name"_s)
+    if (property.compare(u"Name"_s, Qt::CaseInsensitive) == 0)
         return MetaValue(m_key->name);
+    // The usual case first: a property the key holds itself, with nothing put since the bind.
+    if (m_pending.empty()) {
+        if (auto own = PropertyRecord::find(m_record, property))
+            return *own;
+    }
     if (const auto flag = schema::flagBit(property)) {
         const auto flags = Get(flag->flagsProperty);
         if (!flags)
             return flags.error();
         return MetaValue((flags.value().toNumber() & flag->bit) != 0);
     }
-    if (const auto it = m_pending.find(lname); it != m_pending.end()) {
+    if (const auto it = m_pending.find(property.toLower()); it != m_pending.end()) {
         if (it->second)
             return it->second->value;
     } else if (auto own = PropertyRecord::find(m_record, property)) {
