@@ -244,6 +244,17 @@ platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QS
                 if (!value)
                     return platform::Error{platform::hr::InvalidArgument,
                                            u"%1 的属性 %2 的值无效：%3"_s.arg(key.path, name, text)};
+                if (const auto flag = schema::flagBit(name)) {
+                    // A flag given as an attribute of its own is a bit of its flags property.
+                    auto it = std::find_if(key.props.begin(), key.props.end(), [&](const auto& p) {
+                        return p.first.compare(flag->flagsProperty, Qt::CaseInsensitive) == 0;
+                    });
+                    if (it == key.props.end())
+                        it = key.props.insert(key.props.end(), {flag->flagsProperty, MetaValue(0u)});
+                    const std::uint32_t bits = it->second.toNumber();
+                    it->second = MetaValue(value->toBool() ? bits | flag->bit : bits & ~flag->bit);
+                    continue;
+                }
                 key.props.emplace_back(schema::canonicalName(name), *value);
             }
             keys.push_back(std::move(key));

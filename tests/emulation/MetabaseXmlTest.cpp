@@ -72,6 +72,21 @@ TEST(MetabaseXml, BadFilesAreRefusedAndChangeNothing) {
     EXPECT_EQ(emulation::exportMetabaseXml(m->db()), before);
 }
 
+TEST(MetabaseXml, AFlagGivenAsAnAttributeIsABitOfItsFlags) {
+    testing_support::TempMachine m;
+    ASSERT_TRUE(emulation::importMetabaseXml(
+                    m->db(),
+                    "<configuration><MBProperty>"
+                    "<IIsWebServer Location=\"/LM/W3SVC/5\" AccessFlags=\"AccessRead\" AccessScript=\"TRUE\" "
+                    "AccessRead=\"FALSE\"></IIsWebServer>"
+                    "</MBProperty></configuration>")
+                    .ok());
+    auto site = m->metabase().Bind(u"IIS://LocalHost/W3SVC/5"_s).value();
+    EXPECT_EQ(site->Get(u"AccessFlags"_s).value().toNumber(), 0x200u);
+    EXPECT_FALSE(site->Get(u"AccessRead"_s).value().toBool());
+    EXPECT_TRUE(site->Get(u"AccessScript"_s).value().toBool());
+}
+
 TEST(MetabaseXml, MissingParentKeysAreMadeAndOrderFollowsTheFile) {
     testing_support::TempMachine m;
     ASSERT_TRUE(emulation::importMetabaseXml(
