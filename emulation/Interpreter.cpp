@@ -134,8 +134,17 @@ Outcome<CommandResult> Interpreter::startProcess(const QString& commandLine) {
     if (!path)
         return Error{0x80070002, fserr::FileNotFound};
     ProgramContext ctx{m_machine, m_machine.accounts(), m_machine.files(), env, {}};
-    const QString file = path->section(u'\\', -1).toLower();
+    const auto status = runFile(ctx, *path, argText);
+    if (!status)
+        return Error{0x800700C1, u"%1 不是有效的 Win32 应用程序。"_s.arg(*path)};
     CommandResult result;
+    result.exitCode = *status;
+    result.output = ctx.output;
+    return result;
+}
+
+std::optional<int> Interpreter::runFile(ProgramContext& ctx, const QString& path, const QString& argText) {
+    const QString file = path.section(u'\\', -1).toLower();
     if (file == u"cmd.exe"_s) {
         // cmd.exe [/Q] [/D] [/S] /C string: everything after /C is the command string.
         const qsizetype c = argText.indexOf(QRegularExpression(u"(^|\\s)/[cCkK](\\s|$)"_s));
@@ -145,14 +154,11 @@ Outcome<CommandResult> Interpreter::startProcess(const QString& commandLine) {
             const qsizetype last = command.lastIndexOf(u'"');
             command = last > 0 ? command.mid(1, last - 1) + command.mid(last + 1) : command.mid(1);
         }
-        result.exitCode = runCommandString(ctx, command);
-    } else if (const auto it = programs().find(file); it != programs().end()) {
-        result.exitCode = it->second(ctx, splitArguments(argText), argText);
-    } else {
-        return Error{0x800700C1, u"%1 不是有效的 Win32 应用程序。"_s.arg(*path)};
+        return runCommandString(ctx, command);
     }
-    result.output = ctx.output;
-    return result;
+    if (const auto it = programs().find(file); it != programs().end())
+        return it->second(ctx, splitArguments(argText), argText);
+    return std::nullopt; // a file that is no program of this machine
 }
 
 int Interpreter::runCommandString(ProgramContext& ctx, const QString& commandString) {
@@ -279,14 +285,10 @@ int Interpreter::runOne(ProgramContext& ctx, QString command, const QList<bool>&
     if (const auto builtin = cmd::builtin(name)) {
         status = (*builtin)(ctx, rest);
     } else if (const auto path = findProgram(name)) {
-        const QString file = path->section(u'\\', -1).toLower();
-        if (const auto it = programs().find(file); it != programs().end()) {
-            const QString argText = rest.trimmed();
-            status = it->second(ctx, splitArguments(argText), argText);
-        } else {
+        const auto ran = runFile(ctx, *path, rest.trimmed());
+        if (!ran)
             ctx.println(u"%1 不是有效的 Win32 应用程序。"_s.arg(*path));
-            status = 193;
-        }
+        status = ran.value_or(193);
     } else {
         ctx.println(u"'%1' 不是内部或外部命令，也不是可运行的程序\r\n或批处理文件。"_s.arg(name));
         status = 9009;

@@ -33,6 +33,9 @@ public:
 
 private:
     platform::Outcome<platform::CommandResult> startProcess(const QString& commandLine);
+    // Runs the program file at path (cmd.exe or a program of the machine); nullopt when the file
+    // is no program.
+    std::optional<int> runFile(ProgramContext& ctx, const QString& path, const QString& argText);
     int runOne(ProgramContext& ctx, QString command, const QList<bool>& literal);
     std::optional<QString> findProgram(const QString& name) const;
     void journal(const QString& commandLine, const platform::Outcome<platform::CommandResult>& result) const;

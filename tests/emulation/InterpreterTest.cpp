@@ -77,6 +77,10 @@ TEST_F(InterpreterTest, ProgramsAreFoundByPathOrOnThePath) {
     EXPECT_EQ(cmd(u"cmd.exe /c NET.EXE user Administrator"_s).exitCode, 0);
     EXPECT_EQ(cmd(u"cmd.exe /c iisreset.exe"_s).exitCode, 0);
     EXPECT_EQ(cmd(u"C:\\WINDOWS\\system32\\cmd.exe /c net user Administrator"_s).exitCode, 0);
+    // cmd.exe can start cmd.exe; a file that is no program cannot be started.
+    EXPECT_EQ(cmd(u"cmd.exe /c cmd.exe /c echo inner"_s).output, u"inner\r\n"_s);
+    const auto notAProgram = cmd(u"cmd.exe /c C:\\Inetpub\\wwwroot\\iisstart.htm"_s);
+    EXPECT_EQ(notAProgram.exitCode, 193);
 }
 
 TEST_F(InterpreterTest, UnbalancedQuotesAndOddInputNeverCrash) {
