@@ -9,6 +9,15 @@ QString displayName(AccountStore& accounts, const QString& sid) {
     return p ? p->qualifiedName() : sid;
 }
 
+void printList(ProgramContext& ctx, const WinPath& path, const std::function<QString(const Ace&)>& entry) {
+    const QString shown = ctx.files.displayPath(path);
+    bool firstLine = true;
+    for (const Ace& ace : ctx.files.effectiveAces(path)) {
+        ctx.println((firstLine ? shown + u' ' : QString(shown.size() + 1, u' ')) + entry(ace));
+        firstLine = false;
+    }
+}
+
 QList<WinPath> objects(FileSystem& files, const WinPath& root, bool recurse) {
     QList<WinPath> out{root};
     if (!recurse)

@@ -150,6 +150,12 @@ TEST_F(AclTest, CaclsEditsTheWholeTreeAndRevokes) {
     EXPECT_TRUE(rightsOf(u"a"_s, u"D:\\WebRoot"_s) & rights::ReadData);
 
     EXPECT_EQ(cmd(u"cacls \"D:\\WebRoot\" /t /e /r \"CREATOR OWNER\""_s).exitCode, 0);
+    // Without an edit cacls shows the list, the path before its first entry.
+    const QStringList list = cmd(u"cacls D:\\webroot"_s).output.split(u"\r\n"_s, Qt::SkipEmptyParts);
+    ASSERT_GE(list.size(), 2);
+    EXPECT_EQ(list[0], u"D:\\WebRoot BUILTIN\\Administrators:(OI)(CI)F"_s);
+    EXPECT_EQ(list[1], u"           BUILTIN\\Administrators:(OI)(CI)F"_s)
+        << "the explicit entry, then the inherited one";
     EXPECT_EQ(cmd(u"cacls D:\\WebRoot /e /g nobody:F"_s).exitCode, 1332);
     EXPECT_EQ(cmd(u"cacls D:\\WebRoot /e /g a:Q"_s).exitCode, 87);
     EXPECT_EQ(cmd(u"cacls D:\\Nowhere /e /g a:F"_s).exitCode, 2);

@@ -41,7 +41,7 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         ctx.print(Usage);
         return 87;
     }
-    bool tree = false, edit = false, carryOn = false;
+    bool tree = false, edit = false;
     QList<Edit> edits;
     Edit::Kind mode = Edit::Grant;
     bool expectAccount = false;
@@ -52,7 +52,7 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         } else if (sw == u"/E"_s) {
             edit = true;
         } else if (sw == u"/C"_s) {
-            carryOn = true;
+            continue; // go on past errors: no object here refuses an edit
         } else if (sw == u"/G"_s || sw == u"/P"_s || sw == u"/R"_s || sw == u"/D"_s) {
             mode = sw == u"/G"_s   ? Edit::Grant
                    : sw == u"/P"_s ? Edit::Replace
@@ -89,24 +89,20 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         return 2;
     }
     if (edits.isEmpty()) {
-        // Show the list.
-        const QString shown = ctx.files.displayPath(root);
-        bool firstLine = true;
-        for (const Ace& ace : ctx.files.effectiveAces(root)) {
-            QString perm = ace.deny                                              ? u"N"_s
-                           : rights::mapGeneric(ace.mask) == rights::Full        ? u"F"_s
-                           : rights::mapGeneric(ace.mask) == rights::Modify      ? u"C"_s
-                           : rights::mapGeneric(ace.mask) == rights::ReadExecute ? u"R"_s
-                                                                                 : u"特殊访问:"_s;
+        acl::printList(ctx, root, [&](const Ace& ace) {
+            const std::uint32_t mask = rights::mapGeneric(ace.mask);
+            const QString perm = ace.deny                      ? u"N"_s
+                                 : mask == rights::Full        ? u"F"_s
+                                 : mask == rights::Modify      ? u"C"_s
+                                 : mask == rights::ReadExecute ? u"R"_s
+                                                               : u"特殊访问:"_s;
             QString flags;
             if (ace.flags & aceflags::ObjectInherit)
                 flags += u"(OI)"_s;
             if (ace.flags & aceflags::ContainerInherit)
                 flags += u"(CI)"_s;
-            ctx.println((firstLine ? shown + u' ' : QString(shown.size() + 1, u' ')) +
-                        acl::displayName(ctx.accounts, ace.sid) + u':' + flags + perm);
-            firstLine = false;
-        }
+            return acl::displayName(ctx.accounts, ace.sid) + u':' + flags + perm;
+        });
         return 0;
     }
     if (!edit) {
@@ -118,7 +114,6 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         ctx.print(u"确定吗(Y/N)?"_s);
         return 0;
     }
-    int status = 0;
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
         const bool folder = ctx.files.isFolder(object);
         std::vector<Ace> aces = ctx.files.explicitAces(object);
@@ -137,8 +132,7 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         ctx.files.setExplicitAces(object, aces);
         ctx.println((folder ? u"处理的目录: "_s : u"处理的文件: "_s) + ctx.files.displayPath(object));
     }
-    Q_UNUSED(carryOn);
-    return status;
+    return 0;
 }
 
 } // namespace emulation

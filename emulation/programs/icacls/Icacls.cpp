@@ -60,14 +60,14 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         return 87;
     }
     QList<Action> actions;
-    bool tree = false, carryOn = false, quiet = false;
+    bool tree = false, quiet = false;
     std::optional<Action::Kind> mode;
     for (const QString& a : args.mid(1)) {
         const QString sw = a.toLower();
         if (sw == u"/t"_s) {
             tree = true;
         } else if (sw == u"/c"_s) {
-            carryOn = true;
+            continue; // go on past errors: no object here refuses an edit
         } else if (sw == u"/q"_s) {
             quiet = true;
         } else if (sw == u"/l"_s) {
@@ -119,14 +119,10 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
     }
     int ok = 0;
     if (actions.isEmpty()) {
-        const QString shown = ctx.files.displayPath(root);
-        bool firstLine = true;
-        for (const Ace& ace : ctx.files.effectiveAces(root)) {
-            const QString perm = formatIcaclsPermission(ace.mask, ace.flags, ace.deny);
-            ctx.println((firstLine ? shown + u' ' : QString(shown.size() + 1, u' ')) +
-                        acl::displayName(ctx.accounts, ace.sid) + u':' + perm);
-            firstLine = false;
-        }
+        acl::printList(ctx, root, [&](const Ace& ace) {
+            return acl::displayName(ctx.accounts, ace.sid) + u':' +
+                   formatIcaclsPermission(ace.mask, ace.flags, ace.deny);
+        });
         ctx.println();
         ctx.println(summary(1, 0));
         return 0;
@@ -140,7 +136,6 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
             ctx.println(u"已处理的文件: "_s + ctx.files.displayPath(object));
         ++ok;
     }
-    Q_UNUSED(carryOn);
     ctx.println(summary(ok, 0));
     return 0;
 }
