@@ -64,10 +64,8 @@ void Form1::RefreshSiteList() {
     MSFlexGrid1->beginBatch();
     SetupSiteGrid();
     // Every read of this refresh sees one state of the metabase.
-    const auto scope = services.metabase ? services.metabase->ReadScope() : nullptr;
-    auto service = services.metabase ? services.metabase->Bind(u"IIS://LocalHost/W3SVC"_s)
-                                     : platform::Outcome<platform::MetabaseObjectPtr>(platform::Error{});
-    if (service) {
+    const auto scope = services.metabase->ReadScope();
+    if (auto service = services.metabase->Bind(u"IIS://LocalHost/W3SVC"_s)) {
         auto children = service.value()->Enumerate();
         for (auto& child : std::move(children).valueOr({})) {
             if (auto comment = child->Get(u"ServerComment"_s))
