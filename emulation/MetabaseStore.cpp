@@ -69,6 +69,10 @@ std::optional<QString> recordOf(Database& db, std::int64_t id) {
     return st.text(0);
 }
 
+class StoredObject;
+// A bound object from a row "id, cpath, name, keytype, props" of mb_keys.
+std::unique_ptr<StoredObject> objectFromRow(MetabaseStore& store, const Statement& st);
+
 class StoredObject final : public platform::MetabaseObject {
 public:
     StoredObject(MetabaseStore& store, std::shared_ptr<KeyState> key, QString record)
@@ -264,14 +268,8 @@ Outcome<std::vector<MetabaseObjectPtr>> StoredObject::Enumerate() {
     auto st = m_store.db().prepare(
         "SELECT id, cpath, name, keytype, props FROM mb_keys WHERE parent = ?1 ORDER BY id");
     st.bind(1, m_key->id);
-    while (st.step()) {
-        auto key = std::make_shared<KeyState>();
-        key->id = st.number(0);
-        key->path = st.text(1);
-        key->name = st.text(2);
-        key->cls = st.text(3);
-        out.push_back(std::make_unique<StoredObject>(m_store, std::move(key), st.text(4)));
-    }
+    while (st.step())
+        out.push_back(objectFromRow(m_store, st));
     return out;
 }
 
@@ -450,6 +448,15 @@ Status StoredObject::PutEx(platform::PutExControl control, const QString& proper
     return metabaseError(hr::InvalidArgument);
 }
 
+std::unique_ptr<StoredObject> objectFromRow(MetabaseStore& store, const Statement& st) {
+    auto key = std::make_shared<KeyState>();
+    key->id = st.number(0);
+    key->path = st.text(1);
+    key->name = st.text(2);
+    key->cls = st.text(3);
+    return std::make_unique<StoredObject>(store, std::move(key), st.text(4));
+}
+
 class StoreReadScope final : public platform::MetabaseReadScope {
 public:
     explicit StoreReadScope(Database& db) : m_scope(db) {}
@@ -501,12 +508,7 @@ Outcome<MetabaseObjectPtr> MetabaseStore::bindPath(const QString& path) {
     st.bind(1, path.toLower());
     if (!st.step())
         return metabaseError(hr::PathNotFound);
-    auto key = std::make_shared<KeyState>();
-    key->id = st.number(0);
-    key->path = st.text(1);
-    key->name = st.text(2);
-    key->cls = st.text(3);
-    return MetabaseObjectPtr(std::make_unique<StoredObject>(*this, std::move(key), st.text(4)));
+    return MetabaseObjectPtr(objectFromRow(*this, st));
 }
 
 } // namespace emulation
