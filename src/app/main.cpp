@@ -10,6 +10,7 @@
 #include "emulation/MachineInfo.h"
 #include "emulation/MetabaseStore.h"
 #include "platform/EventLoopPacing.h"
+#include "platform/qt/DesktopShell.h"
 #include "platform/qt/MessageBoxDialogs.h"
 
 #include <QApplication>
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
 
     platform::MessageBoxDialogs dialogs;
     platform::ProcessEnd end;
+    platform::DesktopShell shell;
     auto machine = emulation::Machine::open(emulation::Machine::defaultFolder());
     if (!machine) {
         dialogs.MsgBox(machine.error().text, platform::msgbox::Critical, u"错误信息"_s);
@@ -65,6 +67,7 @@ int main(int argc, char** argv) {
     services.dialogs = &dialogs;
     services.end = &end;
     services.system = &system;
+    services.shell = &shell;
     Form1 form(services);
     dialogs.setParent(&form);
     // Start-up runs once, before the window is shown; a refused start ends the program there.

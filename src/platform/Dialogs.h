@@ -36,6 +36,10 @@ public:
     // Shows a modal message box; style is buttons + icon; an empty title shows the program's title.
     // Returns the answer (msgbox::OK, msgbox::Retry, ...).
     virtual int MsgBox(const QString& prompt, int style = msgbox::OKOnly, const QString& title = {}) = 0;
+    // The folder browser (SHBrowseForFolder over the machine's drives, file-system folders only):
+    // the chosen folder's Windows path ("D:\\WebRoot", "D:\\" for a drive root), or "" when the
+    // operator cancelled. The title is the dialog's text.
+    virtual QString BrowseFolder(const QString& title) = 0;
 };
 
 // Ends the program at once (the End statement): nothing after it runs in the real program.

@@ -28,6 +28,7 @@ class Metabase;
 class Pacing;
 class ProfileStore;
 class ProgramEnd;
+class Shell;
 class SystemInfo;
 } // namespace platform
 
@@ -42,6 +43,7 @@ struct Form1Services {
     platform::Dialogs* dialogs = nullptr;
     platform::ProgramEnd* end = nullptr;
     platform::SystemInfo* system = nullptr;
+    platform::Shell* shell = nullptr;
 };
 
 // One operation at a time: while an action handler runs, its waits included, the window keeps
@@ -194,6 +196,27 @@ public:
     void Menu_help_about_Click();
     void Menu_help_conn_Click();
     void Timer1_Timer();
+
+    // Site creation (provisioning/). Extra procedures of this subsystem are declared here.
+    void PrepareSiteFolders();
+    void ProvisionSite();
+    void CreateIISWebServer(const QString& siteName, const QString& webFolder, int port,
+                            const QString& domainList);
+    // end of site creation
+
+    // The sites root, the log folder and log extraction (admin/). Extra procedures go here.
+    void SecureHomeRoot(const QString& path);
+    // end of server administration
+
+    // Site selection and run state (catalogue/). Extra procedures go here.
+    // action: 0 start, 1 pause, 2 stop; row: the list row of the site.
+    void SetSiteRunState(int action, int row);
+    // end of site selection
+
+    // Edit and delete (maintenance/). Extra procedures go here.
+    void ReadFtpDirPath();
+    void DeleteIISWebSite(const QString& name);
+    // end of edit and delete
 
 protected:
     void showEvent(QShowEvent* event) override;

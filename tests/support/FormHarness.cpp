@@ -33,6 +33,7 @@ Form1& FormHarness::build() {
     services.dialogs = &dialogs;
     services.end = &end;
     services.system = system.get();
+    services.shell = &shell;
     form = std::make_unique<Form1>(services);
     return *form;
 }

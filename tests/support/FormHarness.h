@@ -24,6 +24,7 @@ public:
     TempMachine machine;
     ScriptedDialogs dialogs;
     RecordedEnd end;
+    RecordedShell shell;
     VirtualClock clock;
     std::unique_ptr<emulation::MachineInfo> system;
     std::unique_ptr<Form1> form;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Dialogs.h"
+#include "platform/Shell.h"
 
 #include <QString>
 
@@ -35,9 +36,22 @@ public:
             before();
         return reply;
     }
+    // The folder browser: each call takes the next scripted folder ("" = cancelled, also when the
+    // script has run out) and records the title it was shown with.
+    void folder(QString path) { m_folders.push_back(std::move(path)); }
+    QString BrowseFolder(const QString& title) override {
+        browsed.push_back(title);
+        if (m_folders.empty())
+            return {};
+        QString path = std::move(m_folders.front());
+        m_folders.pop_front();
+        return path;
+    }
     std::vector<ShownBox> shown;
+    std::vector<QString> browsed;
 
 private:
+    std::deque<QString> m_folders;
     std::deque<std::pair<int, std::function<void()>>> m_script;
 };
 
@@ -46,6 +60,20 @@ class RecordedEnd final : public platform::ProgramEnd {
 public:
     void End() override { ++ends; }
     int ends = 0;
+};
+
+// Records what the program handed to the shell instead of opening it.
+class RecordedShell final : public platform::Shell {
+public:
+    struct Call {
+        QString operation, file, parameters, directory;
+        int showCmd;
+    };
+    void ShellExecute(const QString& operation, const QString& file, const QString& parameters,
+                      const QString& directory, int showCmd) override {
+        calls.push_back({operation, file, parameters, directory, showCmd});
+    }
+    std::vector<Call> calls;
 };
 
 } // namespace testing_support

@@ -72,6 +72,11 @@ int MessageBoxDialogs::MsgBox(const QString& prompt, int style, const QString& t
     return buttons.front().second;
 }
 
+QString MessageBoxDialogs::BrowseFolder(const QString&) {
+    // The folder browser over the machine's drives comes with the sites-root menu.
+    return {};
+}
+
 void ProcessEnd::End() {
     // The End statement: the program stops here, whatever is still on the stack.
     std::exit(0);

@@ -11,6 +11,7 @@ class MessageBoxDialogs final : public Dialogs {
 public:
     void setParent(QWidget* parent) { m_parent = parent; }
     int MsgBox(const QString& prompt, int style, const QString& title) override;
+    QString BrowseFolder(const QString& title) override;
 
 private:
     QWidget* m_parent = nullptr;
