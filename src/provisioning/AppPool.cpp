@@ -6,7 +6,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace AppPool {
 
-int CreateFtpVirtualDir(platform::Metabase& metabase, std::int16_t ftpSiteNumber, const QString& folder,
+int CreateFtpVirtualDir(platform::Metabase& metabase, std::int32_t ftpSiteNumber, const QString& folder,
                         const QString& name) {
     auto root = metabase.Bind(u"IIS://localhost/MSFTPSVC/"_s + QString::number(ftpSiteNumber) + u"/ROOT"_s);
     if (!root)

@@ -22,7 +22,7 @@ void Form1::SetupDefaultFtpSite() {
     for (auto& child : service.value()->Enumerate().valueOr({})) {
         if (child->Class() == u"IIsFtpServer"_s &&
             child->Get(u"ServerComment"_s).valueOr({}).toString() == u"默认 FTP 站点"_s) {
-            state.FtpSiteNumber = static_cast<std::int16_t>(child->Name().toInt());
+            state.FtpSiteNumber = child->Name().toInt();
             child->Put(u"AllowAnonymous"_s, false);
         }
         child->SetInfo();

@@ -82,12 +82,12 @@ struct Form1State {
     QString SharedAnonymousUser; // the web service's anonymous account
     QString BindingIP;           // IP address of new bindings; empty for all unassigned
     bool SiteExists = false;     // the last create found the name taken
-    std::int16_t SiteNumber = 0; // number of the site being created
+    std::int32_t SiteNumber = 0; // number of the site being created
     QString CreatedSiteName;
     QString SelectedSiteId;
     QString SelectedSitePath;
     QString SelectedSiteFolder;
-    std::int16_t FtpSiteNumber = 0; // the default FTP site, 0 when none
+    std::int32_t FtpSiteNumber = 0; // the default FTP site, 0 when none
     QString FtpDirPath;
     bool DeleteReported = false;
 };
