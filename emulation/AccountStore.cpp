@@ -5,6 +5,8 @@
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 
+#include <algorithm>
+
 namespace emulation {
 
 using namespace Qt::Literals::StringLiterals;
@@ -285,6 +287,20 @@ std::uint32_t AccountStore::NetUserDel(const QString& name) {
     st.run();
     tx.commit();
     return nerr::Success;
+}
+
+Outcome<bool> AccountStore::Exists(const QString& name) {
+    const auto p = lookup(name);
+    return p && (p->isUser() || p->isGroup());
+}
+
+Outcome<bool> AccountStore::IsMember(const QString& group, const QString& account) {
+    const auto g = lookup(group);
+    const auto a = lookup(account);
+    if (!g || !g->isGroup() || !a)
+        return false;
+    const auto members = membersOf(g->sid);
+    return std::any_of(members.begin(), members.end(), [&](const Principal& m) { return m.sid == a->sid; });
 }
 
 } // namespace emulation

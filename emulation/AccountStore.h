@@ -49,6 +49,8 @@ public:
     platform::Outcome<std::uint32_t> UserFlags(const QString& name) override;
     platform::Status PutUserFlags(const QString& name, std::uint32_t flags) override;
     std::uint32_t NetUserDel(const QString& name) override;
+    platform::Outcome<bool> Exists(const QString& name) override;
+    platform::Outcome<bool> IsMember(const QString& group, const QString& account) override;
 
     // Account names: at most 20 characters, none of " / \ [ ] : ; | = , + * ? < > and not only
     // dots and blanks.

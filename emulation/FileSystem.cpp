@@ -150,6 +150,11 @@ bool FileSystem::FileExists(const QString& path) {
     return p.valid() && QFileInfo(hostPath(p)).isFile();
 }
 
+bool FileSystem::IsFolder(const QString& path) {
+    const WinPath p = WinPath::parse(path);
+    return p.valid() && isFolder(p);
+}
+
 Status FileSystem::ClearAttributes(const QString& path) {
     const WinPath p = WinPath::parse(path);
     if (!p.valid() || !exists(p))

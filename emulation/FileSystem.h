@@ -21,6 +21,7 @@ public:
 
     platform::Outcome<bool> EntryExists(const QString& path) override;
     bool FileExists(const QString& path) override;
+    bool IsFolder(const QString& path) override;
     platform::Status ClearAttributes(const QString& path) override;
     platform::Status DeleteTree(const QString& path) override;
 

@@ -1,9 +1,7 @@
 // The site list: laying out the grid, filling it from the metabase, and reporting a result.
 
-#include "platform/CommandRunner.h"
 #include "platform/Dialogs.h"
 #include "platform/Metabase.h"
-#include "platform/Pacing.h"
 #include "window/Form1.h"
 
 #include <QCheckBox>
@@ -72,33 +70,8 @@ void Form1::RefreshSiteList() {
                 MSFlexGrid1->setTextMatrix(row, SiteName, comment.value().toString());
             if (!MSFlexGrid1->TextMatrix(row, SiteName).isEmpty())
                 MSFlexGrid1->setTextMatrix(row, Identifier, child->Name());
-            if (isNumeric(child->Name())) {
-                // Cells that this site cannot fill stay empty: they never show another site's values.
-                for (Cell c : {State, Domains, Account, Password, Directory})
-                    MSFlexGrid1->setTextMatrix(row, c, QString());
-                auto site = services.metabase->Bind(u"IIS://LocalHost/W3SVC/"_s + child->Name());
-                if (site) {
-                    if (auto state = site.value()->Get(u"ServerState"_s))
-                        MSFlexGrid1->setTextMatrix(row, State, stateText(state.value().toNumber() & 0xFFFF));
-                    QString domains;
-                    for (const QString& binding :
-                         site.value()->Get(u"ServerBindings"_s).valueOr({}).toStringList()) {
-                        const QStringList pieces = binding.split(u':');
-                        if (pieces.size() >= 3)
-                            domains += pieces[2] + u' ';
-                    }
-                    MSFlexGrid1->setTextMatrix(row, Domains, domains);
-                    if (auto root = site.value()->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s)) {
-                        auto& r = root.value();
-                        if (auto v = r->Get(u"AnonymousUserName"_s))
-                            MSFlexGrid1->setTextMatrix(row, Account, v.value().toString());
-                        if (auto v = r->Get(u"AnonymousUserPass"_s))
-                            MSFlexGrid1->setTextMatrix(row, Password, v.value().toString());
-                        if (auto v = r->Get(u"Path"_s))
-                            MSFlexGrid1->setTextMatrix(row, Directory, v.value().toString());
-                    }
-                }
-            }
+            if (isNumeric(child->Name()))
+                FillSiteRow(row, child->Name());
             // A row is kept only for a child with a name (compared by character codes).
             if (QString::compare(MSFlexGrid1->TextMatrix(row, SiteName), u" "_s, Qt::CaseSensitive) > 0) {
                 MSFlexGrid1->setRows(MSFlexGrid1->Rows() + 1);
@@ -108,6 +81,33 @@ void Form1::RefreshSiteList() {
     }
     MSFlexGrid1->endBatch();
     Label10->setText(QString::number(MSFlexGrid1->Rows() - 2));
+}
+
+void Form1::FillSiteRow(int row, const QString& siteNumber) {
+    // Cells that this site cannot fill stay empty: they never show another site's values.
+    for (Cell c : {State, Domains, Account, Password, Directory})
+        MSFlexGrid1->setTextMatrix(row, c, QString());
+    auto site = services.metabase->Bind(u"IIS://LocalHost/W3SVC/"_s + siteNumber);
+    if (!site)
+        return;
+    if (auto state = site.value()->Get(u"ServerState"_s))
+        MSFlexGrid1->setTextMatrix(row, State, stateText(state.value().toNumber() & 0xFFFF));
+    QString domains;
+    for (const QString& binding : site.value()->Get(u"ServerBindings"_s).valueOr({}).toStringList()) {
+        const QStringList pieces = binding.split(u':');
+        if (pieces.size() >= 3)
+            domains += pieces[2] + u' ';
+    }
+    MSFlexGrid1->setTextMatrix(row, Domains, domains);
+    auto root = site.value()->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s);
+    if (!root)
+        return;
+    if (auto v = root.value()->Get(u"AnonymousUserName"_s))
+        MSFlexGrid1->setTextMatrix(row, Account, v.value().toString());
+    if (auto v = root.value()->Get(u"AnonymousUserPass"_s))
+        MSFlexGrid1->setTextMatrix(row, Password, v.value().toString());
+    if (auto v = root.value()->Get(u"Path"_s))
+        MSFlexGrid1->setTextMatrix(row, Directory, v.value().toString());
 }
 
 void Form1::ReportResult(const QString& mode) {
@@ -128,7 +128,7 @@ void Form1::ReportResult(const QString& mode) {
         done = u" 修改成功!"_s;
         unfinished = u" 修改未完成，以下步骤失败："_s;
     }
-    if (!done.isEmpty() && services.dialogs) {
+    if (!done.isEmpty()) {
         // A failure is never reported as success.
         if (operation && operation->failed())
             services.dialogs->MsgBox(u"网站 "_s + name + unfinished + u'\n' +
@@ -147,26 +147,6 @@ void Form1::ReportResult(const QString& mode) {
     Check3->setChecked(false);
     RefreshSiteList();
     state.SelectedSiteId.clear();
-}
-
-platform::Outcome<platform::CommandResult> Form1::RunHidden(const QString& commandLine) {
-    if (!services.commands)
-        return platform::Error{platform::hr::Fail, u"没有命令解释程序"_s};
-    auto result = services.commands->RunHidden(commandLine);
-    if (operation)
-        operation->command(commandLine, result);
-    return result;
-}
-
-void Form1::Delay(int ms) {
-    if (services.pacing)
-        services.pacing->Delay(ms);
-}
-
-void Form1::EndProgram() {
-    m_ended = true;
-    if (services.end)
-        services.end->End();
 }
 
 // The refresh timer is disabled and never started; were it to tick, it would rebuild the list.

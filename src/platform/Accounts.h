@@ -28,6 +28,10 @@ public:
     virtual Status PutUserFlags(const QString& name, std::uint32_t flags) = 0;
     // NetUserDel on this computer: 0 (NERR_Success) or the error number (2221 NERR_UserNotFound, ...).
     virtual std::uint32_t NetUserDel(const QString& name) = 0;
+    // Whether a local user or group of that name exists (users and groups share one name space).
+    virtual Outcome<bool> Exists(const QString& name) = 0;
+    // Whether the account is a direct member of the local group; false when either is missing.
+    virtual Outcome<bool> IsMember(const QString& group, const QString& account) = 0;
 };
 
 } // namespace platform

@@ -14,6 +14,8 @@ public:
     // folder cannot be listed (missing, or the operator may not list it).
     virtual Outcome<bool> EntryExists(const QString& path) = 0;
     virtual bool FileExists(const QString& path) = 0;
+    // Whether the path names a folder (GetFileAttributes with FILE_ATTRIBUTE_DIRECTORY).
+    virtual bool IsFolder(const QString& path) = 0;
     // Clears the read-only, hidden and system attributes of a file or folder.
     virtual Status ClearAttributes(const QString& path) = 0;
     // Deletes a folder with everything in it.

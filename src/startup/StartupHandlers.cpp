@@ -30,13 +30,6 @@ void Form1::Form_Initialize() {
     auto write = [this](const QString& section, const QString& key, const QString& value) {
         services.profiles->WritePrivateProfileString(section, key, value, SettingsFile);
     };
-    // A failed platform call stops the start: the operator is told what failed.
-    auto startupFailed = [this](const QString& what, const platform::Error& error) {
-        services.dialogs->MsgBox(u"启动失败："_s + what + u"（"_s + error.text + u"）"_s,
-                                 platform::msgbox::Critical, u"错误信息"_s);
-        EndProgram();
-    };
-
     if (!services.files->FileExists(LogTool) || !services.files->FileExists(DefaultPage)) {
         services.dialogs->MsgBox(u"请先执行Install.bat 后再运行！"_s, platform::msgbox::Information,
                                  u"错误信息"_s);
@@ -45,7 +38,7 @@ void Form1::Form_Initialize() {
     }
     const auto anonymous = addmime::LoadSharedAnonymousUser(*services.metabase);
     if (!anonymous) {
-        startupFailed(u"无法读取 IIS://LocalHost/W3SVC 的匿名用户"_s, anonymous.error());
+        StartupFailed(u"无法读取 IIS://LocalHost/W3SVC 的匿名用户"_s, anonymous.error());
         return;
     }
     state.SharedAnonymousUser = anonymous.value();
@@ -84,6 +77,12 @@ void Form1::Form_Initialize() {
     timedate->setText(services.system->Today().toString(u"yyyyMMdd"_s));
 }
 
+void Form1::StartupFailed(const QString& what, const platform::Error& error) {
+    services.dialogs->MsgBox(u"启动失败："_s + what + u"（"_s + error.text + u"）"_s,
+                             platform::msgbox::Critical, u"错误信息"_s);
+    EndProgram();
+}
+
 platform::Outcome<platform::OsVersionRecord> Form1::GetOsVersion() {
     // The record size: five 32-bit numbers and the 128-byte service-pack text.
     constexpr std::uint32_t FullRecord = 148;
@@ -93,19 +92,14 @@ platform::Outcome<platform::OsVersionRecord> Form1::GetOsVersion() {
 void Form1::Form_Load() {
     const auto version = GetOsVersion();
     if (!version) {
-        services.dialogs->MsgBox(u"启动失败：无法读取 Windows 版本（"_s + version.error().text + u"）"_s,
-                                 platform::msgbox::Critical, u"错误信息"_s);
-        EndProgram();
+        StartupFailed(u"无法读取 Windows 版本"_s, version.error());
         return;
     }
     SetupSiteGrid();
     QStringList addresses;
     const auto highest = GetipAdd::GetLocalIPs(*services.system, addresses);
     if (!highest) {
-        services.dialogs->MsgBox(u"启动失败：无法连接管理服务 winmgmts://./root/cimv2（"_s +
-                                     highest.error().text + u"）"_s,
-                                 platform::msgbox::Critical, u"错误信息"_s);
-        EndProgram();
+        StartupFailed(u"无法连接管理服务 winmgmts://./root/cimv2"_s, highest.error());
         return;
     }
     // With no adapter address the box holds only "(全部未分配)".

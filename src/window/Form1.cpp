@@ -79,6 +79,7 @@ Form1::Form1(const Form1Services& svc, QWidget* parent) : QMainWindow(parent), s
     buildMenus();
     connectHandlers();
     setTabOrderChain();
+    guard.attach(this);
     // The layout is fixed: nothing reacts to a size change, so the size cannot change.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     Command1->setFocus();
@@ -268,8 +269,6 @@ void Form1::Check5_Click() {
     Check2->setChecked(true);
     Check3->setEnabled(true);
     Label5->setText(u"网站路径："_s);
-    txtSitePath->setText(
-        services.profiles ? settings::ReadIniValue(*services.profiles, u"homepath"_s, u"path"_s, std::nullopt)
-                          : QString());
+    txtSitePath->setText(settings::ReadIniValue(*services.profiles, u"homepath"_s, u"path"_s, std::nullopt));
     txtSitePath->setEnabled(false);
 }

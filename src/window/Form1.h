@@ -1,8 +1,10 @@
 #pragma once
 
-#include "catalogue/Operation.h"
+#include "platform/CommandRunner.h"
 #include "platform/SystemInfo.h"
 #include "window/MSFlexGrid.h"
+#include "window/Operation.h"
+#include "window/OperationGuard.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -44,32 +46,6 @@ struct Form1Services {
     platform::ProgramEnd* end = nullptr;
     platform::SystemInfo* system = nullptr;
     platform::Shell* shell = nullptr;
-};
-
-// One operation at a time: while an action handler runs, its waits included, the window keeps
-// painting but no other button, menu or grid handler starts.
-class OperationGuard {
-public:
-    // Runs the action unless another one is running; false when it was refused.
-    template <typename F> bool run(const char* name, F&& action) {
-        if (m_current) {
-            ++m_refused;
-            return false;
-        }
-        m_current = name;
-        struct Reset {
-            const char*& current;
-            ~Reset() { current = nullptr; }
-        } reset{m_current};
-        action();
-        return true;
-    }
-    const char* current() const { return m_current; }
-    int refused() const { return m_refused; }
-
-private:
-    const char* m_current = nullptr;
-    int m_refused = 0;
 };
 
 // Main-window state shared by the handlers; it lives as long as the program.
@@ -153,20 +129,27 @@ public:
     void Form_Load();
     // The Windows version: GetVersionEx with the full 148-byte record; only the numbers are kept.
     platform::Outcome<platform::OsVersionRecord> GetOsVersion();
+    // Tells the operator which platform call stopped the start, then ends the program.
+    void StartupFailed(const QString& what, const platform::Error& error);
     // True once the program has been ended (the window must not be shown).
     bool ended() const { return m_ended; }
 
     // The site list.
     void SetupSiteGrid();
     void RefreshSiteList();
+    // Fills one row of the list from the site of that number: state, domains, account, password,
+    // folder; cells the site cannot fill stay empty.
+    void FillSiteRow(int row, const QString& siteNumber);
     // Reports a finished create ("creat"), delete ("delet") or edit ("Editweb") and resets the form.
     void ReportResult(const QString& mode);
     void SetupDefaultFtpSite();
 
     // The create, delete or edit under way: its failed steps decide the final report.
-    std::optional<catalogue::Operation> operation;
-    // Runs a command line hidden and waits for it; a failure is recorded on the operation.
+    std::optional<window::Operation> operation;
+    // Runs a command line hidden and waits for it. During an operation, a command whose effect the
+    // machine does not show afterwards is recorded on it as a failed step.
     platform::Outcome<platform::CommandResult> RunHidden(const QString& commandLine);
+    // Waits at least ms milliseconds; the window keeps painting meanwhile.
     void Delay(int ms);
     // Ends the program at once.
     void EndProgram();

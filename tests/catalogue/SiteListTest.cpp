@@ -163,8 +163,8 @@ TEST_F(SiteListTest, FailedStepsAreReportedInsteadOfSuccess) {
     EXPECT_EQ(h.dialogs.shown[0].title, u"警告"_s);
     EXPECT_EQ(h.dialogs.shown[0].prompt,
               u"网站 shop 创建未完成，以下步骤失败：\n"
-              "cmd.exe /c icacls \"D:\\WebRoot\\shop\" /grant:r nobody:(OI)(CI)(RD)：nobody: "
-              "帐户名与安全标识间无任何映射完成。\n"
+              "cmd.exe /c icacls \"D:\\WebRoot\\shop\" /grant:r nobody:(OI)(CI)(RD)：退出代码 1332："
+              "nobody: 帐户名与安全标识间无任何映射完成。\n"
               "Start IIS://LocalHost/W3SVC/10000：当文件已存在时，无法创建该文件。 (0x800700B7)"_s);
     EXPECT_EQ(form->txtSiteName->text(), QString()) << "then it goes on as after success";
 
