@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSignalBlocker>
 
 using namespace Qt::Literals::StringLiterals;
 using settings::ReadIniValue;
@@ -102,12 +103,16 @@ void Form1::Form_Load() {
         StartupFailed(u"无法连接管理服务 winmgmts://./root/cimv2"_s, highest.error());
         return;
     }
-    // With no adapter address the box holds only "(全部未分配)".
-    Combo1->addItem(u"(全部未分配)"_s);
-    Combo1->addItems(addresses);
-    Combo1->setEditText(Combo1->itemText(0));
-    Combo1->setCurrentIndex(0);
-    Combo1_Click(); // selecting entry 0 is the box's click, also when it was selected already
+    // With no adapter address the box holds only "(全部未分配)". Filling is no choice; selecting
+    // entry 0 is, once, also when the filling made it current already.
+    {
+        const QSignalBlocker filling(Combo1);
+        Combo1->addItem(u"(全部未分配)"_s);
+        Combo1->addItems(addresses);
+        Combo1->setEditText(Combo1->itemText(0));
+        Combo1->setCurrentIndex(0);
+    }
+    Combo1_Click();
     state.SiteExists = false;
     if (version.value().dwBuildNumber >= 6000) {
         services.dialogs->MsgBox(u"很抱歉本软件目前仅支持Win2003系统！"_s, platform::msgbox::Information);

@@ -170,8 +170,8 @@ void Form1::connectHandlers() {
     connect(Check5, &QCheckBox::toggled, this, &Form1::Check5_Click);
     connect(txtSiteName, &QLineEdit::textChanged, this, &Form1::txtSiteName_Change);
     connect(username, &QLineEdit::textChanged, this, &Form1::username_Change);
-    // The IP box's click: an entry chosen by the operator or selected by the program.
-    connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
+    // The IP box's click, once per choice of an entry, by the operator or by the program. Choosing
+    // the entry already chosen changes nothing; text typed into the box is no choice.
     connect(Combo1, &QComboBox::currentIndexChanged, this, &Form1::Combo1_Click);
     txtHostName->installEventFilter(this);
     txtHostName->setMouseTracking(true);

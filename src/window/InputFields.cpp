@@ -55,6 +55,8 @@ std::optional<int> keyAscii(const QKeyEvent* e) {
 } // namespace
 
 void Form1::txtSiteName_Change() {
+    // An account name that stays the same raises no change: a blank added at either end of the
+    // site name keeps the password.
     username->setText(trimBlanks(txtSiteName->text()));
     state.SiteExists = false;
 }
@@ -79,7 +81,8 @@ void Form1::txtHostName_MouseMove() {
 }
 
 void Form1::Combo1_Click() {
-    const QString text = Combo1->currentText();
+    // The chosen entry, never what was typed into the box's editable part.
+    const QString text = Combo1->itemText(Combo1->currentIndex());
     state.BindingIP = text == AllUnassigned ? QString() : text;
 }
 

@@ -39,6 +39,15 @@ protected:
         root->Put(u"AnonymousUserPass"_s, u"p"_s + number);
         ASSERT_TRUE(root->SetInfo().ok());
     }
+    // Removes the sites a case added, so that the next case starts from the default site alone.
+    struct TempSites {
+        SiteListTest& t;
+        ~TempSites() {
+            auto service = t.h.machine->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+            for (const char16_t* n : {u"10000", u"10001", u"10002"})
+                service->Delete(u"IIsWebServer"_s, QString::fromUtf16(n));
+        }
+    };
     void removeDefaultSite() {
         ASSERT_TRUE(h.machine->metabase()
                         .Bind(u"IIS://LocalHost/W3SVC"_s)
@@ -81,18 +90,24 @@ TEST_F(SiteListTest, EverySiteWithItsStateDomainsAccountAndFolder) {
 }
 
 TEST_F(SiteListTest, NamelessSiteGetsNoRowOfItsOwn) {
-    addSite(u"10000"_s, QString(), {u":80:hidden.com"_s}, 2);
-    addSite(u"10001"_s, u"next"_s, {u":80:next.com"_s}, 4);
-    form->RefreshSiteList();
-    EXPECT_EQ(h.row(2), u"停止|next|10001|next.com |u10001|p10001|D:\\WebRoot\\next\\web"_s)
-        << "the next site overwrites what the nameless one wrote";
-    EXPECT_EQ(form->Label10->text(), u"2"_s);
-    // As the last child, its values stay in the trailing row without a name.
-    addSite(u"10002"_s, QString(), {u":80:last.com"_s}, 6);
-    form->RefreshSiteList();
-    EXPECT_EQ(h.row(3), u"暂停|||last.com |u10002|p10002|D:\\WebRoot\\\\web"_s);
-    EXPECT_EQ(form->MSFlexGrid1->Rows(), 4);
-    EXPECT_EQ(form->Label10->text(), u"2"_s);
+    // An empty name and a single blank both count as no name; only the blank shows an identifier.
+    for (const QString& nameless : {QString(u""_s), QString(u" "_s)}) {
+        SCOPED_TRACE("name \"" + nameless.toStdString() + "\"");
+        TempSites sites(*this);
+        addSite(u"10000"_s, nameless, {u":80:hidden.com"_s}, 2);
+        addSite(u"10001"_s, u"next"_s, {u":80:next.com"_s}, 4);
+        form->RefreshSiteList();
+        EXPECT_EQ(h.row(2), u"停止|next|10001|next.com |u10001|p10001|D:\\WebRoot\\next\\web"_s)
+            << "the next site overwrites what the nameless one wrote";
+        EXPECT_EQ(form->Label10->text(), u"2"_s);
+        // As the last child, its values stay in the trailing row, which is not counted.
+        addSite(u"10002"_s, nameless, {u":80:last.com"_s}, 6);
+        form->RefreshSiteList();
+        EXPECT_EQ(h.row(3), u"暂停|"_s + nameless + u"|"_s + (nameless.isEmpty() ? QString() : u"10002"_s) +
+                                u"|last.com |u10002|p10002|D:\\WebRoot\\"_s + nameless + u"\\web"_s);
+        EXPECT_EQ(form->MSFlexGrid1->Rows(), 4);
+        EXPECT_EQ(form->Label10->text(), u"2"_s);
+    }
 }
 
 TEST_F(SiteListTest, ASiteWhoseRootCannotBeBoundNeverShowsAnotherSitesCells) {

@@ -1,6 +1,7 @@
 // Start-up as the operator meets it: the real window over a fresh machine.
 
 #include "emulation/AccountStore.h"
+#include "emulation/Interpreter.h"
 #include "emulation/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 #include "tests/support/FormHarness.h"
@@ -35,12 +36,37 @@ QStringList comboItems(QComboBox* box) {
     return items;
 }
 
+// The "USRGroup=..." line of the settings file.
+QString groupSetting(const QByteArray& file) {
+    const qsizetype at = file.indexOf("USRGroup=");
+    return at < 0 ? QString() : QString::fromUtf8(file.mid(at, file.indexOf('\r', at) - at));
+}
+
+// Hands each command line to the machine, noting the group setting as the command starts.
+class SettingsAtEachCommand final : public platform::CommandRunner {
+public:
+    explicit SettingsAtEachCommand(FormHarness& h) : m_h(h) {}
+    platform::Outcome<platform::CommandResult> RunHidden(const QString& line) override {
+        events << groupSetting(m_h.settingsFile()) << line;
+        return m_h.machine->interpreter().RunHidden(line);
+    }
+    QStringList events;
+
+private:
+    FormHarness& m_h;
+};
+
 TEST(Startup, FirstStartWritesTheSettingsAndPreparesTheWindow) {
     FormHarness h;
-    Form1& form = h.start();
+    Form1& form = h.build();
+    SettingsAtEachCommand runner(h);
+    form.services.commands = &runner;
+    form.Form_Initialize();
     ASSERT_FALSE(form.ended());
-    EXPECT_EQ(h.settingsFile(), FirstStartFile)
-        << "the eight keys in order, USRGroup True after the group command";
+    EXPECT_EQ(h.settingsFile(), FirstStartFile) << "the eight keys in order";
+    runner.events << groupSetting(h.settingsFile());
+    EXPECT_EQ(runner.events, (QStringList{u"USRGroup=False"_s, GroupCommand, u"USRGroup=True"_s}))
+        << "the group is marked as made only after its command";
     EXPECT_EQ(h.journal(), QStringList{GroupCommand});
     EXPECT_TRUE(h.machine->accounts().lookup(u"velmorausers"_s).has_value())
         << "the group exists on the machine";
@@ -60,6 +86,23 @@ TEST(Startup, FirstStartWritesTheSettingsAndPreparesTheWindow) {
     EXPECT_EQ(h.clock.waits(), (std::vector<int>{200, 200}));
     EXPECT_TRUE(h.dialogs.shown.empty());
     EXPECT_EQ(h.end.ends, 0);
+}
+
+TEST(Startup, ADefaultFtpSiteNumberedAbove32767IsFoundAsItIs) {
+    FormHarness h;
+    auto service = h.machine->metabase().Bind(u"IIS://localhost/MSFTPSVC"_s).value();
+    ASSERT_TRUE(service->Delete(u"IIsFtpServer"_s, u"1"_s));
+    auto site = service->Create(u"IIsFtpServer"_s, u"40000"_s).value();
+    site->Put(u"ServerComment"_s, u"默认 FTP 站点"_s);
+    site->Put(u"AllowAnonymous"_s, true);
+    ASSERT_TRUE(site->SetInfo());
+    Form1& form = h.start();
+    ASSERT_FALSE(form.ended());
+    EXPECT_EQ(form.state.FtpSiteNumber, 40000);
+    auto closed =
+        h.machine->metabase().Bind(u"IIS://localhost/MSFTPSVC/40000"_s).value()->Get(u"AllowAnonymous"_s);
+    ASSERT_TRUE(closed.ok());
+    EXPECT_FALSE(closed.value().toBool());
 }
 
 TEST(Startup, LaterStartReadsTheSettingsAndRunsNoGroupCommand) {

@@ -4,6 +4,7 @@
 #include "tests/support/FormHarness.h"
 #include "window/Form1.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -129,6 +130,41 @@ TEST_F(InputFieldsTest, SiteNameIsMirroredIntoTheAccountNameAndEmptiesThePasswor
     EXPECT_EQ(form->password->text(), QString());
 }
 
+TEST_F(InputFieldsTest, ABlankThatLeavesTheAccountNameAsItWasKeepsThePassword) {
+    form->Check1->setChecked(true);
+    form->txtSiteName->setText(u"shop"_s);
+    form->password->setText(u"Secret9"_s);
+    form->state.SiteExists = true;
+    form->txtSiteName->setFocus();
+    form->txtSiteName->end(false);
+    QTest::keyClick(form->txtSiteName, Qt::Key_Space);
+    EXPECT_EQ(form->txtSiteName->text(), u"shop "_s);
+    EXPECT_EQ(form->username->text(), u"shop"_s);
+    EXPECT_EQ(form->password->text(), u"Secret9"_s) << "the account name did not change";
+    EXPECT_FALSE(form->state.SiteExists) << "the site name did";
+    QTest::keyClick(form->txtSiteName, Qt::Key_S);
+    EXPECT_EQ(form->password->text(), QString()) << "another account name empties the password";
+}
+
+TEST_F(InputFieldsTest, EachChoiceRunsTheIpBoxClickOnce) {
+    form->Combo1->addItems({u"(全部未分配)"_s, u"10.0.0.5"_s, u"10.0.0.6"_s});
+    // Right after the click that a choice runs, the test marks BindingIP; a second run of the click
+    // for the same choice would overwrite the mark.
+    QObject::connect(form->Combo1, &QComboBox::currentIndexChanged, form,
+                     [this] { form->state.BindingIP = u"mark"_s; });
+    form->Combo1->setFocus();
+    QTest::keyClick(form->Combo1, Qt::Key_Down);
+    EXPECT_EQ(form->Combo1->currentIndex(), 1);
+    EXPECT_EQ(form->state.BindingIP, u"mark"_s);
+    form->Combo1->showPopup();
+    QAbstractItemView* list = form->Combo1->view();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(list->window()));
+    const QRect entry = list->visualRect(list->model()->index(2, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, entry.center());
+    EXPECT_EQ(form->Combo1->currentIndex(), 2);
+    EXPECT_EQ(form->state.BindingIP, u"mark"_s);
+}
+
 TEST_F(InputFieldsTest, ChosenAddressBecomesTheBindingAddress) {
     form->Combo1->addItems({u"(全部未分配)"_s, u"10.0.0.5"_s, u"10.0.0.6"_s});
     form->Combo1->setCurrentIndex(2);
@@ -138,10 +174,20 @@ TEST_F(InputFieldsTest, ChosenAddressBecomesTheBindingAddress) {
     EXPECT_EQ(form->state.BindingIP, u"10.0.0.5"_s);
     form->Combo1->setCurrentIndex(0);
     EXPECT_EQ(form->state.BindingIP, QString()) << "all unassigned";
-    // Text typed into the editable part is not taken.
+    // Text typed into the editable part is not taken, also not by Enter.
     form->Combo1->lineEdit()->selectAll();
     QTest::keyClicks(form->Combo1->lineEdit(), u"192.168.1.9"_s);
     EXPECT_EQ(form->state.BindingIP, QString());
+    QTest::keyClick(form->Combo1->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(form->state.BindingIP, QString());
+    // Neither when an entry is chosen again while typed text stands in the box.
+    form->Combo1->setCurrentIndex(1);
+    form->Combo1->lineEdit()->selectAll();
+    QTest::keyClicks(form->Combo1->lineEdit(), u"10.9.9.9"_s);
+    QTest::keyClick(form->Combo1->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(form->state.BindingIP, u"10.0.0.5"_s);
+    form->Combo1->setCurrentIndex(1);
+    EXPECT_EQ(form->state.BindingIP, u"10.0.0.5"_s);
 }
 
 } // namespace
