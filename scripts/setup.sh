@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
   libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-translations-l10n
   fontconfig fonts-arphic-uming fonts-arphic-ukai
   xvfb xauth xdotool imagemagick
 )

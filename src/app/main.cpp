@@ -10,11 +10,13 @@
 #include "emulation/MachineInfo.h"
 #include "emulation/MetabaseStore.h"
 #include "platform/EventLoopPacing.h"
+#include "platform/qt/ChineseTranslations.h"
 #include "platform/qt/DesktopShell.h"
 #include "platform/qt/MessageBoxDialogs.h"
 
 #include <QApplication>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -43,6 +45,10 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"Velmora"_s);
     QApplication::setWindowIcon(QIcon(u":/velmora/velmora.xpm"_s));
+    if (!platform::LoadChineseTranslations(app))
+        std::fprintf(stderr,
+                     "velmora: Qt's Chinese translations (qtbase_zh_CN, package qt6-translations-l10n) "
+                     "are not installed; Qt's own texts stay English.\n");
 
     platform::MessageBoxDialogs dialogs;
     platform::ProcessEnd end;

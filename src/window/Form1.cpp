@@ -69,6 +69,15 @@ QPushButton* button(QWidget* parent, const char* name, const QString& caption, Q
     return b;
 }
 
+// The label names its field, for the keyboard (buddy) and for screen readers (accessible name).
+void nameByLabel(QLabel* label, QWidget* field) {
+    label->setBuddy(field);
+    QString name = label->text().trimmed();
+    while (name.endsWith(u'：') || name.endsWith(u':'))
+        name.chop(1);
+    field->setAccessibleName(name.trimmed());
+}
+
 } // namespace
 
 Form1::Form1(const Form1Services& svc, QWidget* parent) : QMainWindow(parent), services(svc) {
@@ -151,6 +160,20 @@ void Form1::buildControls() {
     Label10 = label(client, "Label10", QString(), twipsRect(1440, 6360, 405, 255));
     Label12 = label(client, "Label12", QString(), twipsRect(4080, 6360, 1695, 255));
     makeRed(Label12);
+
+    // Every field is named by its label; option boxes and buttons by their captions.
+    nameByLabel(Label1, txtSiteName);
+    nameByLabel(Label2, txtHostName);
+    nameByLabel(Label3, Combo1);
+    txtSitePort->setAccessibleName(u"网站端口"_s); // its label is the ":" after the address
+    nameByLabel(Label7, username);
+    nameByLabel(Label8, password);
+    nameByLabel(Label5, txtSitePath);
+    nameByLabel(Label13, timedate);
+    nameByLabel(Label9, MSFlexGrid1);
+    readtable->setAccessibleName(u"选中的网站名称"_s);
+    Label10->setAccessibleName(Label11->text());
+    Label12->setAccessibleName(u"状态"_s);
 
     // The refresh timer is disabled in the design and nothing enables it.
     Timer1 = new QTimer(this);
@@ -260,6 +283,7 @@ void Form1::Check5_Click() {
         Check2->setChecked(false);
         Check3->setEnabled(false);
         Label5->setText(u"目标地址："_s);
+        nameByLabel(Label5, txtSitePath);
         txtSitePath->setText(u"http://"_s);
         txtSitePath->setEnabled(true);
         return;
@@ -269,6 +293,7 @@ void Form1::Check5_Click() {
     Check2->setChecked(true);
     Check3->setEnabled(true);
     Label5->setText(u"网站路径："_s);
+    nameByLabel(Label5, txtSitePath);
     txtSitePath->setText(settings::ReadIniValue(*services.profiles, u"homepath"_s, u"path"_s, std::nullopt));
     txtSitePath->setEnabled(false);
 }

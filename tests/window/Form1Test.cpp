@@ -5,6 +5,7 @@
 #include "settings/ReadIniValue.h"
 #include "tests/support/FormHarness.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -131,6 +132,33 @@ TEST_F(Form1Test, ControlsHaveTheirDesignTextsGeometryAndState) {
             << red->objectName().toStdString();
     EXPECT_FALSE(form->Timer1->isActive());
     EXPECT_EQ(form->Timer1->interval(), 60000);
+}
+
+// What a screen reader says for the widget.
+QString spokenName(QWidget* w) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+    return a ? a->text(QAccessible::Name) : u"<none>"_s;
+}
+
+TEST_F(Form1Test, EveryFieldIsNamedByItsLabel) {
+    const std::pair<const char*, const char16_t*> named[] = {
+        {"txtSiteName", u"网站名称"}, {"txtHostName", u"绑定域名"},       {"Combo1", u"网站 IP"},
+        {"txtSitePort", u"网站端口"}, {"username", u"FTP用户名"},         {"password", u"密码"},
+        {"txtSitePath", u"网站路径"}, {"timedate", u"提取日期"},          {"MSFlexGrid1", u"网站列表"},
+        {"Check1", u"创建匿名用户"},  {"Check5", u"创建 301 全站重定向"}, {"Command1", u"建站"},
+        {"Command4", u"提取"},
+    };
+    for (const auto& [name, spoken] : named)
+        EXPECT_EQ(spokenName(find<QWidget>(name)), QString::fromUtf16(spoken)) << name;
+    for (const auto& [label, field] :
+         {std::pair{"Label1", "txtSiteName"}, std::pair{"Label2", "txtHostName"},
+          std::pair{"Label3", "Combo1"}, std::pair{"Label8", "password"}, std::pair{"Label13", "timedate"}})
+        EXPECT_EQ(find<QLabel>(label)->buddy(), find<QWidget>(field)) << label;
+    // In redirect mode the path box is the target address, and is named so.
+    form->Check5->setChecked(true);
+    EXPECT_EQ(spokenName(form->txtSitePath), u"目标地址"_s);
+    form->Check5->setChecked(false);
+    EXPECT_EQ(spokenName(form->txtSitePath), u"网站路径"_s);
 }
 
 TEST_F(Form1Test, TabOrderAndStartFocus) {

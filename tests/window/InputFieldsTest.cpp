@@ -78,7 +78,7 @@ TEST_F(InputFieldsTest, ContextMenuPasteBypassesTheFilter) {
     std::unique_ptr<QMenu> menu(host()->createStandardContextMenu());
     QAction* paste = nullptr;
     for (QAction* a : menu->actions())
-        if (a->objectName() == u"edit-paste"_s || a->text().startsWith(u"&Paste"_s))
+        if (a->objectName() == u"edit-paste"_s || a->text().startsWith(u"粘贴(&P)"_s))
             paste = a;
     ASSERT_NE(paste, nullptr);
     paste->trigger();
