@@ -2,6 +2,12 @@
 # Sets up, builds, installs the default emulated machine on first use and opens the window.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+# The window needs a display; say so instead of letting Qt abort. A platform named in
+# QT_QPA_PLATFORM (vnc, offscreen, ...) brings its own.
+if [ -z "${QT_QPA_PLATFORM:-}" ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run.sh: no display (DISPLAY and WAYLAND_DISPLAY are unset): run it in an X or Wayland session, or with QT_QPA_PLATFORM=vnc and a VNC viewer on port 5900." >&2
+  exit 2
+fi
 "$top/scripts/setup.sh"
 "$top/scripts/build.sh"
 export FONTCONFIG_FILE="$top/resources/fonts/fonts.conf"
