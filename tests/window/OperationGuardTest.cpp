@@ -96,13 +96,27 @@ TEST_F(BusyWindowTest, ClicksWheelAndMenuShortcutsReachNothing) {
     EXPECT_TRUE(form->Check1->isChecked());
 }
 
-TEST_F(BusyWindowTest, TheProgramsOwnChangesStillRunTheirReactions) {
+// Counts the paint events a widget receives.
+class PaintCounter final : public QObject {
+public:
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+        paints += e->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+TEST_F(BusyWindowTest, TheProgramsOwnChangesStillRunTheirReactionsAndArePainted) {
     form->Check1->setChecked(false);
+    PaintCounter counter;
+    form->txtSiteName->installEventFilter(&counter);
     runWaitingHandler([&] {
         form->txtSiteName->setText(u" shop "_s);
         form->Check3->setChecked(true);
-        form->Menu_file_log->trigger(); // a second handler started by the program is refused
+        form->Menu_file_log->trigger();    // a second handler started by the program is refused
+        QCoreApplication::processEvents(); // what a real wait does meanwhile
     });
+    EXPECT_GT(counter.paints, 0) << "the window keeps painting while busy";
     EXPECT_EQ(form->username->text(), u"shop"_s);
     EXPECT_TRUE(form->Check1->isChecked());
     EXPECT_TRUE(form->password->isEnabled());
