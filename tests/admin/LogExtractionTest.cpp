@@ -197,8 +197,8 @@ TEST_F(LogExtractionTest, TrafficOfTheToolIsExtractedLineForLine) {
     for (const auto& [site, count] : {std::pair{u"10000"_s, u"1000"_s}, std::pair{u"10001"_s, u"250"_s}}) {
         QProcess traffic;
         traffic.start(QStringLiteral(VELMORA_MACHINE_BIN),
-                      {u"traffic"_s, u"--machine"_s, h.machine.folder(), u"--site"_s, site, u"--date"_s,
-                       u"20260315"_s, u"--requests"_s, count});
+                      {u"traffic"_s, u"--machine"_s, h.machine.folder(), u"--site"_s, site, u"--requests"_s,
+                       count}); // the day: the machine's today, as the date box shows it
         ASSERT_TRUE(traffic.waitForFinished(60000));
         ASSERT_EQ(traffic.exitCode(), 0) << traffic.readAllStandardError().toStdString();
         EXPECT_EQ(QString::fromUtf8(traffic.readAllStandardOutput()).trimmed(),
