@@ -140,6 +140,10 @@ TEST_F(LogFolderTest, AFolderThatCannotBeMadeIsReportedNotAnnouncedAsDone) {
     EXPECT_EQ(h.dialogs.shown[0].prompt, u"日志目录设置失败：系统找不到指定的驱动器。"_s);
     EXPECT_EQ(h.dialogs.shown[0].style, platform::msgbox::Exclamation);
     EXPECT_EQ(h.dialogs.shown[0].title, u"错误"_s);
+    // The metabase already names the folder; the settings follow it, so that extraction looks where
+    // IIS logs.
+    EXPECT_EQ(w3svc(u"LogFileDirectory"_s).toString(), u"Q:\\Logs\\iislog"_s);
+    EXPECT_EQ(setting(u"HomePath"_s, u"LogPath"_s), u"Q:\\Logs\\iislog"_s);
 }
 
 } // namespace
