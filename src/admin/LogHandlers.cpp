@@ -3,6 +3,7 @@
 #include "window/Form1.h"
 
 #include "platform/Dialogs.h"
+#include "platform/Files.h"
 #include "platform/Metabase.h"
 #include "platform/ProfileStore.h"
 #include "settings/ReadIniValue.h"
@@ -57,8 +58,8 @@ void Form1::Menu_file_log_Click() {
     const auto made = RunHidden(mkdirLine);
     const auto reset = RunHidden(u"cmd.exe /c iisreset.exe"_s);
     Delay(20);
-    // A folder that exists already is what MkDir was run for.
-    QString failure = catalogue::Operation::achieved(mkdirLine, made) ? QString() : commandFailure(made);
+    // A folder that exists already is what MkDir was run for; a file in the way is not.
+    QString failure = services.files->IsFolder(folder) ? QString() : commandFailure(made);
     if (failure.isEmpty())
         failure = commandFailure(reset);
     if (failure.isEmpty())

@@ -197,6 +197,7 @@ void Form1::connectHandlers() {
     // the entry already chosen changes nothing; text typed into the box is no choice.
     connect(Combo1, &QComboBox::currentIndexChanged, this, &Form1::Combo1_Click);
     txtHostName->installEventFilter(this);
+    timedate->installEventFilter(this);
     txtHostName->setMouseTracking(true);
 
     connectAction(Command1, &QPushButton::clicked, "Command1_Click", &Form1::Command1_Click);

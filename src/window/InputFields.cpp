@@ -87,15 +87,25 @@ void Form1::Combo1_Click() {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != txtHostName)
+    // The boxes with a key filter: the domain box and the extraction date.
+    QLineEdit* box = nullptr;
+    void (Form1::*keyPress)(int&) = nullptr;
+    if (watched == txtHostName) {
+        box = txtHostName;
+        keyPress = &Form1::txtHostName_KeyPress;
+    } else if (watched == timedate) {
+        box = timedate;
+        keyPress = &Form1::timedate_KeyPress;
+    } else {
         return QMainWindow::eventFilter(watched, event);
+    }
     switch (event->type()) {
     case QEvent::KeyPress: {
         const auto code = keyAscii(static_cast<QKeyEvent*>(event));
         if (!code)
             return false;
         int KeyAscii = *code;
-        txtHostName_KeyPress(KeyAscii);
+        (this->*keyPress)(KeyAscii);
         return KeyAscii == 0;
     }
     case QEvent::InputMethod: {
@@ -104,18 +114,19 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         QString kept;
         for (QChar c : im->commitString()) {
             int KeyAscii = c.unicode() < 128 ? int(c.unicode()) : -int(c.unicode());
-            txtHostName_KeyPress(KeyAscii);
+            (this->*keyPress)(KeyAscii);
             if (KeyAscii != 0)
                 kept += c;
         }
         if (kept == im->commitString())
             return false;
         if (!kept.isEmpty())
-            txtHostName->insert(kept);
+            box->insert(kept);
         return true;
     }
     case QEvent::MouseMove:
-        txtHostName_MouseMove();
+        if (box == txtHostName)
+            txtHostName_MouseMove();
         return false;
     default:
         return false;

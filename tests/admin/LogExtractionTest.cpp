@@ -240,6 +240,16 @@ TEST_F(LogExtractionTest, TheDateTakesDigitsBackspaceAndEnterOnly) {
     EXPECT_EQ(form->Label12->text(), u"日期必须是数字！"_s) << "nothing clears the hint again";
 }
 
+TEST_F(LogExtractionTest, TypingIntoTheDateBoxKeepsOnlyDigits) {
+    form->timedate->clear();
+    form->timedate->setFocus();
+    QTest::keyClicks(form->timedate, u"2026a12-07"_s);
+    EXPECT_EQ(form->timedate->text(), u"20261207"_s);
+    EXPECT_EQ(form->Label12->text(), u"日期必须是数字！"_s);
+    QTest::keyClick(form->timedate, Qt::Key_Backspace);
+    EXPECT_EQ(form->timedate->text(), u"2026120"_s);
+}
+
 TEST(TrafficCommand, RefusesWithoutCentralLoggingAnUnknownSiteOrABadDate) {
     testing_support::TempMachine machine;
     auto run = [&](const QStringList& args) {
