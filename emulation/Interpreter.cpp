@@ -262,7 +262,8 @@ int Interpreter::runCommandString(ProgramContext& ctx, const QString& commandStr
         const QString& op = pieces[i].opBefore;
         const bool skip = (op == u"&&"_s && status != 0) || (op == u"||"_s && status == 0);
         if (!skip && !pieces[i].text.trimmed().isEmpty()) {
-            std::optional<QString> piped;
+            // The first command reads what this cmd.exe reads; the others read the pipe.
+            std::optional<QString> piped = ctx.input;
             for (qsizetype k = i; k < end; ++k) {
                 QString out;
                 const bool toPipe = k + 1 < end;
