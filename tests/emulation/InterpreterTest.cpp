@@ -136,6 +136,12 @@ TEST_F(InterpreterTest, CopyPutsTheFileIntoAFolderGivenWithATrailingBackslash) {
     m.writeFile(u"C:\\WINDOWS\\system32\\drivers\\index.html"_s, "changed");
     cmd(u"cmd.exe /c copy %systemroot%\\system32\\drivers\\index.html D:\\WebRoot\\shop\\web\\"_s);
     EXPECT_EQ(m.readFile(u"D:\\WebRoot\\shop\\web\\index.html"_s), QByteArray("<html>ok</html>"));
+    // The overwrite question reads standard input: a pipe can answer it.
+    auto answered = cmd(
+        u"cmd.exe /c echo y| copy %systemroot%\\system32\\drivers\\index.html D:\\WebRoot\\shop\\web\\"_s);
+    EXPECT_TRUE(answered.output.endsWith(u"已复制         1 个文件。\r\n"_s))
+        << answered.output.toStdString();
+    EXPECT_EQ(m.readFile(u"D:\\WebRoot\\shop\\web\\index.html"_s), QByteArray("changed"));
 }
 
 TEST_F(InterpreterTest, EveryRunIsJournaled) {
