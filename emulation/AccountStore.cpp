@@ -72,8 +72,12 @@ int AccountStore::nextRid() {
     return rid;
 }
 
-bool AccountStore::validName(const QString& name) {
-    if (name.isEmpty() || name.size() > 20)
+namespace {
+
+// Names of accounts and groups: none of " / \ [ ] : ; | = , + * ? < > or control characters, and
+// not only dots and blanks.
+bool soundName(const QString& name, qsizetype longest) {
+    if (name.isEmpty() || name.size() > longest)
         return false;
     static const QString forbidden = u"\"/\\[]:;|=,+*?<>"_s;
     bool onlyDotsAndBlanks = true;
@@ -84,6 +88,16 @@ bool AccountStore::validName(const QString& name) {
             onlyDotsAndBlanks = false;
     }
     return !onlyDotsAndBlanks;
+}
+
+} // namespace
+
+bool AccountStore::validName(const QString& name) {
+    return soundName(name, 20);
+}
+
+bool AccountStore::validGroupName(const QString& name) {
+    return soundName(name, 256);
 }
 
 std::optional<Principal> AccountStore::bySid(const QString& sid) {
@@ -163,7 +177,7 @@ bool AccountStore::checkPassword(const QString& name, const QString& password) {
 }
 
 std::uint32_t AccountStore::addGroup(const QString& name, const QString& comment) {
-    if (!validName(name))
+    if (!validGroupName(name))
         return nerr::BadUsername;
     Database::Transaction tx(m_db);
     if (const auto existing = lookup(name))
@@ -183,6 +197,15 @@ void AccountStore::removeGroup(const QString& sid) {
     auto m = m_db.prepare("DELETE FROM members WHERE member_sid = ?1");
     m.bind(1, sid);
     m.run();
+}
+
+std::uint32_t AccountStore::setGroupComment(const QString& sid, const QString& comment) {
+    auto st =
+        m_db.prepare("UPDATE principals SET comment = ?2 WHERE sid = ?1 AND kind IN ('group', 'alias')");
+    st.bind(1, sid).bind(2, comment);
+    if (!st.run())
+        return nerr::Fail;
+    return m_db.changes() == 1 ? nerr::Success : nerr::NoSuchAlias;
 }
 
 std::uint32_t AccountStore::addMember(const QString& group, const QString& member) {
@@ -209,6 +232,62 @@ std::uint32_t AccountStore::removeMember(const QString& group, const QString& me
     st.bind(1, g->sid).bind(2, m->sid);
     st.run();
     return m_db.changes() == 1 ? nerr::Success : nerr::MemberNotInAlias;
+}
+
+std::uint32_t AccountStore::changeMembers(const QString& group, const QStringList& members, bool add) {
+    Database::Transaction tx(m_db);
+    for (const QString& member : members)
+        if (const std::uint32_t e = add ? addMember(group, member) : removeMember(group, member))
+            return e; // the transaction is let go: nothing of the list stays
+    return tx.commit() ? nerr::Success : nerr::Fail;
+}
+
+QList<Principal> AccountStore::groups() {
+    QList<Principal> out;
+    auto st = m_db.prepare("SELECT sid, name, domain, kind, full_name, comment, flags FROM principals "
+                           "WHERE kind IN ('group', 'alias') ORDER BY name COLLATE NOCASE");
+    while (st.step())
+        out << principalFrom(st);
+    return out;
+}
+
+std::uint32_t AccountStore::changeUser(const QString& name, const UserChange& change) {
+    Database::Transaction tx(m_db);
+    const auto p = lookup(name);
+    if (!p || !p->isUser())
+        return nerr::UserNotFound;
+    auto st = m_db.prepare("UPDATE principals SET full_name = coalesce(?2, full_name), "
+                           "comment = coalesce(?3, comment), flags = (flags & ~?4) | ?5 WHERE sid = ?1");
+    st.bind(1, p->sid);
+    change.fullName ? st.bind(2, *change.fullName) : st.bindNull(2);
+    change.comment ? st.bind(3, *change.comment) : st.bindNull(3);
+    st.bind(4, static_cast<std::int64_t>(change.clearFlags))
+        .bind(5, static_cast<std::int64_t>(change.setFlags));
+    if (!st.run())
+        return nerr::Fail;
+    if (change.expires) {
+        // The day an account expires is kept among the machine's facts, by the account's SID.
+        auto clear = m_db.prepare("DELETE FROM facts WHERE name = ?1");
+        clear.bind(1, u"expires."_s + p->sid);
+        if (!clear.run())
+            return nerr::Fail;
+        if (change.expires->isValid()) {
+            auto set = m_db.prepare("INSERT INTO facts(name, value) VALUES (?1, ?2)");
+            set.bind(1, u"expires."_s + p->sid).bind(2, change.expires->toString(Qt::ISODate));
+            if (!set.run())
+                return nerr::Fail;
+        }
+    }
+    return tx.commit() ? nerr::Success : nerr::Fail;
+}
+
+std::optional<QDate> AccountStore::expiryOf(const QString& sid) {
+    auto st = m_db.prepare("SELECT value FROM facts WHERE name = ?1");
+    st.bind(1, u"expires."_s + sid);
+    if (!st.step())
+        return std::nullopt;
+    const QDate day = QDate::fromString(st.text(0), Qt::ISODate);
+    return day.isValid() ? std::optional<QDate>(day) : std::nullopt;
 }
 
 QList<Principal> AccountStore::groupsOf(const QString& sid) {
@@ -285,6 +364,9 @@ std::uint32_t AccountStore::NetUserDel(const QString& name) {
     auto st = m_db.prepare("DELETE FROM principals WHERE sid = ?1");
     st.bind(1, p->sid);
     st.run();
+    auto expiry = m_db.prepare("DELETE FROM facts WHERE name = ?1");
+    expiry.bind(1, u"expires."_s + p->sid);
+    expiry.run();
     tx.commit();
     return nerr::Success;
 }

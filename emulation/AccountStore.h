@@ -2,6 +2,7 @@
 
 #include "platform/Accounts.h"
 
+#include <QDate>
 #include <QString>
 #include <QStringList>
 
@@ -38,6 +39,7 @@ inline constexpr std::uint32_t MemberNotInAlias = 1377;
 inline constexpr std::uint32_t MemberInAlias = 1378;
 inline constexpr std::uint32_t AliasExists = 1379;
 inline constexpr std::uint32_t SpecialAccount = 1371; // cannot perform on a built-in account
+inline constexpr std::uint32_t Fail = 1359;           // an internal error
 } // namespace nerr
 
 // Local accounts and groups of the machine (its SAM), over the machine database.
@@ -55,6 +57,8 @@ public:
     // Account names: at most 20 characters, none of " / \ [ ] : ; | = , + * ? < > and not only
     // dots and blanks.
     static bool validName(const QString& name);
+    // Local group names follow the same rules with up to 256 characters.
+    static bool validGroupName(const QString& name);
     static QString hashPassword(const QString& salt, const QString& password);
 
     // Finds "name", "DOMAIN\name" or a SID string "S-1-...", without regard to case.
@@ -67,8 +71,26 @@ public:
     bool checkPassword(const QString& name, const QString& password);
     std::uint32_t addGroup(const QString& name, const QString& comment);
     void removeGroup(const QString& sid);
+    std::uint32_t setGroupComment(const QString& sid, const QString& comment);
     std::uint32_t addMember(const QString& group, const QString& member);
     std::uint32_t removeMember(const QString& group, const QString& member);
+    // Adds (or removes) several members at once: all of them, or none when one fails.
+    std::uint32_t changeMembers(const QString& group, const QStringList& members, bool add);
+    // Every local group, built-in and created, by name.
+    QList<Principal> groups();
+
+    // What "net user NAME /switch:..." changes on an account; unset parts stay as they are.
+    struct UserChange {
+        std::optional<QString> fullName;
+        std::optional<QString> comment;
+        std::uint32_t setFlags = 0;
+        std::uint32_t clearFlags = 0;
+        std::optional<QDate> expires; // an invalid date: never
+    };
+    // Changes an account in one write; 0 or the NERR error number.
+    std::uint32_t changeUser(const QString& name, const UserChange& change);
+    // The day the account expires on; nullopt when it never does.
+    std::optional<QDate> expiryOf(const QString& sid);
     // The groups a principal belongs to directly, as principals.
     QList<Principal> groupsOf(const QString& sid);
     QList<Principal> membersOf(const QString& groupSid);

@@ -28,7 +28,29 @@ QString FileSystem::hostPath(const QString& windowsPath) const {
 }
 
 QString FileSystem::hostPath(const WinPath& path) const {
-    return hostPathOf(m_drives, path.toString());
+    return hostPathOf(m_drives, path);
+}
+
+WinPath FileSystem::nearestExisting(const WinPath& path) const {
+    qsizetype existing = 0;
+    hostPathOf(m_drives, path, &existing);
+    WinPath out = path;
+    out.names = path.names.first(existing);
+    return out;
+}
+
+QString fserr::problemText(const WinPath& path) {
+    switch (path.problem) {
+    case WinPath::Problem::None:
+        return path.drive.isNull() ? BadSyntax : QString();
+    case WinPath::Problem::TooLong:
+        return TooLong;
+    case WinPath::Problem::Device:
+        return FileNotFound;
+    case WinPath::Problem::BadName:
+        break;
+    }
+    return BadSyntax;
 }
 
 bool FileSystem::isFolder(const WinPath& path) const {
@@ -94,20 +116,24 @@ void FileSystem::forgetAces(const WinPath& path) {
 
 std::vector<Ace> FileSystem::effectiveAces(const WinPath& path) {
     std::vector<Ace> explicitDeny, explicitAllow, inheritedDeny, inheritedAllow;
-    for (const Ace& ace : explicitAces(path)) {
-        if (ace.flags & aceflags::InheritOnly)
-            continue;
+    for (const Ace& ace : explicitAces(path))
         (ace.deny ? explicitDeny : explicitAllow).push_back(ace);
-    }
     const bool folder = path.names.isEmpty() || isFolder(path);
     WinPath ancestor = path;
     for (int depth = 1; !ancestor.names.isEmpty(); ++depth) {
         ancestor.names.removeLast();
         for (Ace ace : explicitAces(ancestor)) {
-            if (!inheritsTo(ace.flags, depth, folder))
+            auto flags = inheritedFlags(ace.flags, depth, folder);
+            if (!flags)
                 continue;
-            ace.flags =
-                (ace.flags & (aceflags::ObjectInherit | aceflags::ContainerInherit)) | aceflags::Inherited;
+            if (ace.sid == u"S-1-3-0"_s || ace.sid == u"S-1-3-1"_s) {
+                // CREATOR OWNER and CREATOR GROUP stand for whoever creates an object below: on
+                // a folder they only pass on; on a file they become its owner, which is not kept.
+                if (!folder)
+                    continue;
+                *flags |= aceflags::InheritOnly;
+            }
+            ace.flags = *flags;
             (ace.deny ? inheritedDeny : inheritedAllow).push_back(ace);
         }
     }
@@ -131,6 +157,8 @@ std::uint32_t FileSystem::operatorRights(const WinPath& path) {
 
 Outcome<bool> FileSystem::EntryExists(const QString& path) {
     const WinPath p = WinPath::parse(path);
+    if (p.problem == WinPath::Problem::TooLong)
+        return Error{fserr::TooLongHr, fserr::TooLong};
     if (!p.valid() || p.names.isEmpty())
         return Error{platform::hr::BadPathname, fserr::BadSyntax};
     WinPath folder = p;
@@ -157,6 +185,8 @@ bool FileSystem::IsFolder(const QString& path) {
 
 Status FileSystem::ClearAttributes(const QString& path) {
     const WinPath p = WinPath::parse(path);
+    if (p.problem == WinPath::Problem::TooLong)
+        return Error{fserr::TooLongHr, fserr::TooLong};
     if (!p.valid() || !exists(p))
         return Error{platform::hr::PathNotFound, fserr::PathNotFound};
     // Attributes are not kept by the drives; the file becomes writable for its owner.
@@ -166,6 +196,8 @@ Status FileSystem::ClearAttributes(const QString& path) {
 
 Status FileSystem::DeleteTree(const QString& path) {
     const WinPath p = WinPath::parse(path);
+    if (p.problem == WinPath::Problem::TooLong)
+        return Error{fserr::TooLongHr, fserr::TooLong};
     if (!p.valid() || p.names.isEmpty())
         return Error{platform::hr::AccessDenied, fserr::AccessDenied}; // never a drive root
     if (!exists(p))

@@ -30,6 +30,8 @@ public:
     QString hostPath(const WinPath& path) const;
     bool isFolder(const WinPath& path) const;
     bool exists(const WinPath& path) const;
+    // The path cut back to its deepest part that exists (the drive root at least).
+    WinPath nearestExisting(const WinPath& path) const;
     // The Windows path with the names as they are stored ("d:\webroot" -> "D:\WebRoot").
     QString displayPath(const WinPath& path) const;
     // Folders and files directly inside a folder.
@@ -38,8 +40,8 @@ public:
     // Explicit entries of one path, in stored order.
     std::vector<Ace> explicitAces(const WinPath& path);
     void setExplicitAces(const WinPath& path, const std::vector<Ace>& aces);
-    // Every entry that applies to the path in canonical order; inherited ones carry the
-    // Inherited flag.
+    // Every entry of the path's list in canonical order, as icacls lists them: inherited ones
+    // carry the Inherited flag, entries that only pass on to the objects below carry InheritOnly.
     std::vector<Ace> effectiveAces(const WinPath& path);
     // The file rights a principal holds on a path through its access token.
     std::uint32_t rightsOf(const QString& sid, const WinPath& path);
@@ -62,6 +64,10 @@ inline const QString PathNotFound = QStringLiteral("系统找不到指定的路�
 inline const QString FileNotFound = QStringLiteral("系统找不到指定的文件。");
 inline const QString AccessDenied = QStringLiteral("拒绝访问。");
 inline const QString BadSyntax = QStringLiteral("文件名、目录名或卷标语法不正确。");
+inline const QString TooLong = QStringLiteral("文件名或扩展名太长。");
+inline constexpr std::uint32_t TooLongHr = 0x800700CE; // ERROR_FILENAME_EXCED_RANGE
+// The message for a path that names no file Windows can have; empty for a sound path.
+QString problemText(const WinPath& path);
 } // namespace fserr
 
 } // namespace emulation

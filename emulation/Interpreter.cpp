@@ -6,6 +6,7 @@
 #include "emulation/programs/Program.h"
 #include "emulation/programs/cmd/Builtins.h"
 #include "emulation/programs/velmoraconv/Velmoraconv.h"
+#include "settings/AnsiCodePage.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -22,6 +23,13 @@ using platform::Outcome;
 namespace {
 
 const QString SystemFolder = u"C:\\WINDOWS\\system32"_s;
+const QString LineTooLong = u"输入行太长。"_s;
+// The longest command line cmd.exe takes, before and after %VAR% expansion.
+constexpr qsizetype MaxLine = 8191;
+// cmd.exe processes started inside one another before the machine has no room for another.
+constexpr int MaxNesting = 32;
+// The most standard input a command reads from a file.
+constexpr qint64 MaxInput = 1 << 20;
 
 // The programs that exist on the machine as files, by file name.
 const std::map<QString, ProgramMain>& programs() {
@@ -124,6 +132,9 @@ std::optional<QString> Interpreter::findProgram(const QString& name) const {
 }
 
 Outcome<CommandResult> Interpreter::RunHidden(const QString& commandLine) {
+    // The line goes to the journal before it runs, so that a command that never ends still
+    // leaves it there, and again with its outcome after.
+    journalStart(commandLine);
     auto result = startProcess(commandLine);
     journal(commandLine, result);
     return result;
@@ -135,19 +146,24 @@ Outcome<CommandResult> Interpreter::startProcess(const QString& commandLine) {
     const auto path = findProgram(program);
     if (!path)
         return Error{0x80070002, fserr::FileNotFound};
-    ProgramContext ctx{m_machine, m_machine.accounts(), m_machine.files(), env, {}};
+    ProgramContext ctx{m_machine, m_machine.accounts(), m_machine.files(), env, {}, std::nullopt, 0};
     const auto status = runFile(ctx, *path, argText);
     if (!status)
         return Error{0x800700C1, u"%1 不是有效的 Win32 应用程序。"_s.arg(*path)};
     CommandResult result;
     result.exitCode = *status;
-    result.output = ctx.output;
+    result.output = ctx.shown();
     return result;
 }
 
 std::optional<int> Interpreter::runFile(ProgramContext& ctx, const QString& path, const QString& argText) {
     const QString file = path.section(u'\\', -1).toLower();
     if (file == u"cmd.exe"_s) {
+        if (ctx.nesting >= MaxNesting) {
+            // Every cmd.exe inside another is one more process; the machine runs out of them.
+            ctx.eprintln(u"存储空间不足，无法处理此命令。"_s);
+            return 8;
+        }
         // cmd.exe [/Q] [/D] [/S] /C string: everything after /C is the command string.
         const qsizetype c = argText.indexOf(QRegularExpression(u"(^|\\s)/[cCkK](\\s|$)"_s));
         QString command = c < 0 ? QString() : argText.mid(argText.indexOf(u'/', c) + 2).trimmed();
@@ -156,21 +172,28 @@ std::optional<int> Interpreter::runFile(ProgramContext& ctx, const QString& path
             const qsizetype last = command.lastIndexOf(u'"');
             command = last > 0 ? command.mid(1, last - 1) + command.mid(last + 1) : command.mid(1);
         }
-        return runCommandString(ctx, command);
+        ++ctx.nesting;
+        const int status = runCommandString(ctx, command);
+        --ctx.nesting;
+        ctx.exited = false; // EXIT ended this cmd.exe, not the one that started it
+        return status;
     }
     if (const auto it = programs().find(file); it != programs().end())
         return it->second(ctx, splitArguments(argText), argText);
     return std::nullopt; // a file that is no program of this machine
 }
 
-int Interpreter::runCommandString(ProgramContext& ctx, const QString& commandString) {
-    const QString text = expand(commandString, ctx.environment);
-    // Split into commands at & && || |; quotes and ^ make the characters literal.
-    struct Piece {
-        QString text;
-        QList<bool> literal;
-        QString opBefore;
-    };
+namespace {
+
+// One command of a line with the characters that quotes or ^ made literal.
+struct Piece {
+    QString text;
+    QList<bool> literal;
+    QString opBefore; // & && || | before it; empty for the first
+};
+
+// Splits a command string into commands at & && || |; quotes and ^ make the characters literal.
+QList<Piece> splitCommands(const QString& text) {
     QList<Piece> pieces{{}};
     bool inQuotes = false;
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -190,9 +213,8 @@ int Interpreter::runCommandString(ProgramContext& ctx, const QString& commandStr
             continue;
         }
         // In "2>&1" the & belongs to the redirection.
-        const bool afterRedirect = c == u'&' && !cur.text.isEmpty() &&
-                                   (cur.text.back() == u'>' || cur.text.back() == u'<') &&
-                                   !cur.literal.back();
+        const bool afterRedirect =
+            c == u'&' && !cur.text.isEmpty() && cur.text.back() == u'>' && !cur.literal.back();
         if (!inQuotes && isOperator(c) && !afterRedirect) {
             QString op(c);
             if (i + 1 < text.size() && text[i + 1] == c)
@@ -203,69 +225,190 @@ int Interpreter::runCommandString(ProgramContext& ctx, const QString& commandStr
         cur.text += c;
         cur.literal << inQuotes;
     }
+    return pieces;
+}
+
+} // namespace
+
+int Interpreter::runCommandString(ProgramContext& ctx, const QString& commandString) {
+    if (commandString.size() > MaxLine) {
+        ctx.eprintln(LineTooLong);
+        return 1;
+    }
+    const QString text = expand(commandString, ctx.environment);
+    if (text.size() > MaxLine) {
+        ctx.eprintln(LineTooLong);
+        return 1;
+    }
+    const QList<Piece> pieces = splitCommands(text);
+    // cmd.exe reads the whole line before it runs any of it: a separator with no command before
+    // it (or a | with none after it) runs nothing.
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        if (!pieces[i].text.trimmed().isEmpty())
+            continue;
+        if (pieces.size() == 1)
+            return 0;
+        const bool lastAfterAmpersand = i == pieces.size() - 1 && pieces[i].opBefore == u"&"_s;
+        if (lastAfterAmpersand)
+            continue;
+        const QString op = i + 1 < pieces.size() ? pieces[i + 1].opBefore : pieces[i].opBefore;
+        ctx.eprintln(u"此时不应有 %1。"_s.arg(op));
+        return 255;
+    }
     int status = 0;
-    bool first = true;
-    for (const Piece& piece : pieces) {
-        if (!first) {
-            if (piece.opBefore == u"&&"_s && status != 0)
-                continue;
-            if (piece.opBefore == u"||"_s && status == 0)
-                continue;
+    for (qsizetype i = 0; i < pieces.size();) {
+        // A pipeline: this command and every one joined to it by |.
+        qsizetype end = i + 1;
+        while (end < pieces.size() && pieces[end].opBefore == u"|"_s)
+            ++end;
+        const QString& op = pieces[i].opBefore;
+        const bool skip = (op == u"&&"_s && status != 0) || (op == u"||"_s && status == 0);
+        if (!skip && !pieces[i].text.trimmed().isEmpty()) {
+            // The first command reads what this cmd.exe reads; the others read the pipe.
+            std::optional<QString> piped = ctx.input;
+            for (qsizetype k = i; k < end; ++k) {
+                QString out;
+                const bool toPipe = k + 1 < end;
+                status = runOne(ctx, pieces[k].text, pieces[k].literal, piped, toPipe ? &out : nullptr);
+                piped = toPipe ? std::optional<QString>(out) : std::nullopt;
+            }
         }
-        first = false;
-        if (piece.text.trimmed().isEmpty()) {
-            if (piece.opBefore.isEmpty() && pieces.size() == 1)
-                return 0;
-            ctx.println(u"此时不应有 %1。"_s.arg(piece.opBefore.isEmpty() ? u"&"_s : piece.opBefore));
-            return 255;
-        }
-        status = runOne(ctx, piece.text, piece.literal);
+        if (ctx.exited)
+            break;
+        i = end;
     }
     return status;
 }
 
-int Interpreter::runOne(ProgramContext& ctx, QString command, const QList<bool>& literal) {
-    QList<bool> lit = literal;
-    // Redirections: >, >>, 2>, 2>&1 and < outside quotes.
-    QString outFile;
+namespace {
+
+// Where one stream of a command goes.
+struct Sink {
+    enum Kind { Parent, File, Nul, Pipe } kind = Parent;
+    int parentStream = 1; // Parent: the stream of the cmd.exe that runs the command
+    int file = -1;        // File: index into the opened files
+};
+
+struct Redirection {
+    int stream = 1; // 0 input, 1 output, 2 error
     bool append = false;
-    for (qsizetype i = 0; i < command.size(); ++i) {
-        if (lit[i] || (command[i] != u'>' && command[i] != u'<'))
+    int duplicate = -1; // n>&m
+    QString target;
+};
+
+} // namespace
+
+int Interpreter::runOne(ProgramContext& ctx, const QString& text, const QList<bool>& literal,
+                        const std::optional<QString>& input, QString* pipe) {
+    // Take the redirections out of the command, in the order written.
+    QString command;
+    QList<Redirection> redirections;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (literal[i] || (c != u'>' && c != u'<')) {
+            command += c;
             continue;
-        qsizetype start = i;
-        if (start > 0 && (command[start - 1] == u'1' || command[start - 1] == u'2') && !lit[start - 1])
-            --start;
+        }
+        Redirection r;
+        r.stream = c == u'<' ? 0 : 1;
+        // A digit just before the operator names the stream ("2>"), when it stands alone.
+        if (!command.isEmpty() && command.back().isDigit() && !literal[i - 1] &&
+            (command.size() == 1 || command[command.size() - 2].isSpace())) {
+            r.stream = command.back().digitValue();
+            command.chop(1);
+        }
         qsizetype j = i + 1;
-        const bool isInput = command[i] == u'<';
-        if (!isInput && j < command.size() && command[j] == u'>') {
-            append = true;
+        if (c == u'>' && j < text.size() && text[j] == u'>' && !literal[j]) {
+            r.append = true;
             ++j;
         }
-        if (j + 1 < command.size() && command[j] == u'&' && command[j + 1].isDigit()) {
-            j += 2; // 2>&1: both streams go to the same place already
+        if (j + 1 < text.size() && text[j] == u'&' && text[j + 1].isDigit()) {
+            r.duplicate = text[j + 1].digitValue();
+            j += 2;
         } else {
-            while (j < command.size() && command[j].isSpace())
+            while (j < text.size() && text[j].isSpace())
                 ++j;
-            qsizetype end = j;
-            bool q = false;
-            while (end < command.size() && (q || !command[end].isSpace())) {
-                if (command[end] == u'"')
-                    q = !q;
-                ++end;
+            bool quoted = false;
+            while (j < text.size() &&
+                   (quoted || literal[j] || (!text[j].isSpace() && text[j] != u'>' && text[j] != u'<'))) {
+                if (text[j] == u'"')
+                    quoted = !quoted;
+                else
+                    r.target += text[j];
+                ++j;
             }
-            if (!isInput)
-                outFile = command.mid(j, end - j).remove(u'"');
-            j = end;
         }
-        command.remove(start, j - start);
-        lit.remove(start, j - start);
-        i = start - 1;
+        redirections << r;
+        i = j - 1;
+    }
+
+    // Open the files before the command runs, as cmd.exe does; a file it cannot open runs nothing.
+    std::vector<std::unique_ptr<QFile>> files;
+    std::map<int, Sink> sinks{{1, {pipe ? Sink::Pipe : Sink::Parent, 1}}, {2, {Sink::Parent, 2}}};
+    std::optional<QString> stdIn = input;
+    for (const Redirection& r : redirections) {
+        if (r.stream > 2) {
+            continue; // handles 3 to 9 exist in cmd.exe but nothing here writes to them
+        }
+        if (r.duplicate >= 0) {
+            if (r.stream == 0 || r.duplicate == 0 || r.duplicate > 2) {
+                ctx.eprintln(u"句柄无效。"_s);
+                return 1;
+            }
+            sinks[r.stream] = sinks[r.duplicate];
+            continue;
+        }
+        if (r.target.isEmpty()) {
+            ctx.eprintln(u"命令语法不正确。"_s);
+            return 1;
+        }
+        const QString device = r.target.trimmed().toUpper();
+        if (device == u"NUL"_s || device.startsWith(u"NUL."_s)) {
+            if (r.stream == 0)
+                stdIn = QString();
+            else
+                sinks[r.stream] = {Sink::Nul};
+            continue;
+        }
+        if (device == u"CON"_s && r.stream != 0) {
+            sinks[r.stream] = {Sink::Parent, r.stream};
+            continue;
+        }
+        const WinPath path = cmd::absolute(r.target);
+        if (r.stream == 0) {
+            QFile in(ctx.files.hostPath(path));
+            if (in.fileName().isEmpty() || ctx.files.isFolder(path) || !in.open(QIODevice::ReadOnly)) {
+                ctx.eprintln(path.problem == WinPath::Problem::TooLong ? fserr::TooLong
+                                                                       : fserr::FileNotFound);
+                return 1;
+            }
+            if (!(ctx.files.operatorRights(path) & rights::ReadData)) {
+                ctx.eprintln(fserr::AccessDenied);
+                return 1;
+            }
+            stdIn = settings::fromAnsi(in.read(MaxInput));
+            continue;
+        }
+        if (const QString problem = cmd::checkWritable(ctx, path, r.append); !problem.isEmpty()) {
+            ctx.eprintln(problem);
+            return 1;
+        }
+        auto f = std::make_unique<QFile>(ctx.files.hostPath(path));
+        if (!f->open(r.append ? QIODevice::Append : QIODevice::WriteOnly | QIODevice::Truncate)) {
+            ctx.eprintln(fserr::AccessDenied);
+            return 1;
+        }
+        files.push_back(std::move(f));
+        sinks[r.stream] = {Sink::File, 1, static_cast<int>(files.size() - 1)};
     }
 
     // Blanks before the command go; blanks after it stay (echo writes them).
-    QString t = command;
-    while (!t.isEmpty() && (t[0].isSpace() || t[0] == u'@'))
-        t.remove(0, 1);
+    qsizetype from = 0;
+    while (from < command.size() && (command[from].isSpace() || command[from] == u'@'))
+        ++from;
+    const QString t = command.mid(from);
+    if (t.isEmpty())
+        return 0; // only redirections: the files are made, nothing runs
     // The command name ends at a blank, or at the closing quote of a quoted name.
     QString name;
     QString rest;
@@ -281,43 +424,48 @@ int Interpreter::runOne(ProgramContext& ctx, QString command, const QList<bool>&
         rest = t.mid(end);
     }
 
-    const QString before = ctx.output;
-    ctx.output.clear();
+    ProgramContext run{ctx.machine, ctx.accounts, ctx.files, ctx.environment, {}, stdIn, ctx.nesting};
     int status;
     if (const auto builtin = cmd::builtin(name)) {
-        status = (*builtin)(ctx, rest);
+        status = (*builtin)(run, rest);
+        ctx.exited = ctx.exited || run.exited;
     } else if (const auto path = findProgram(name)) {
-        const auto ran = runFile(ctx, *path, rest.trimmed());
+        const auto ran = runFile(run, *path, rest.trimmed());
         if (!ran)
-            ctx.println(u"%1 不是有效的 Win32 应用程序。"_s.arg(*path));
+            run.eprintln(u"%1 不是有效的 Win32 应用程序。"_s.arg(*path));
         status = ran.value_or(193);
     } else {
-        ctx.println(u"'%1' 不是内部或外部命令，也不是可运行的程序\r\n或批处理文件。"_s.arg(name));
+        run.eprintln(u"'%1' 不是内部或外部命令，也不是可运行的程序\r\n或批处理文件。"_s.arg(name));
         status = 9009;
     }
-    QString produced = ctx.output;
-    ctx.output = before;
-    if (!outFile.isEmpty() && outFile.compare(u"nul"_s, Qt::CaseInsensitive) != 0) {
-        const WinPath target =
-            WinPath::parse(outFile.contains(u':') ? outFile : SystemFolder + u'\\' + outFile);
-        QFile f(ctx.files.hostPath(target));
-        if (!target.valid() || !f.open(append ? QIODevice::Append : QIODevice::WriteOnly)) {
-            ctx.println(fserr::PathNotFound);
-            return 1;
+    for (const ProgramContext::Chunk& chunk : run.written) {
+        const Sink& sink = sinks[chunk.stream];
+        switch (sink.kind) {
+        case Sink::Parent:
+            ctx.write(sink.parentStream, chunk.text);
+            break;
+        case Sink::File:
+            // A console program writes its text in the code page of the console: GBK.
+            files[static_cast<size_t>(sink.file)]->write(settings::toAnsi(chunk.text));
+            break;
+        case Sink::Pipe:
+            *pipe += chunk.text;
+            break;
+        case Sink::Nul:
+            break;
         }
-        f.write(produced.toUtf8());
-    } else if (outFile.isEmpty()) {
-        ctx.print(produced);
     }
     return status;
 }
 
+void Interpreter::journalStart(const QString& commandLine) const {
+    writeJournal(QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss.zzz"_s) + u'\t' +
+                 maskPasswords(commandLine) + u"\tstarted\n"_s);
+}
+
 void Interpreter::journal(const QString& commandLine, const Outcome<CommandResult>& result) const {
-    QFile f(m_machine.folder() + u"/journal.log"_s);
-    if (!f.open(QIODevice::Append))
-        return;
-    QString entry =
-        QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss.zzz"_s) + u'\t' + commandLine + u'\t';
+    QString entry = QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss.zzz"_s) + u'\t' +
+                    maskPasswords(commandLine) + u'\t';
     if (result) {
         entry += u"exit "_s + QString::number(result.value().exitCode) + u'\n';
         for (const QString& line : result.value().output.split(u"\r\n"_s, Qt::SkipEmptyParts))
@@ -325,7 +473,57 @@ void Interpreter::journal(const QString& commandLine, const Outcome<CommandResul
     } else {
         entry += u"not started: "_s + result.error().text + u'\n';
     }
+    writeJournal(entry);
+}
+
+void Interpreter::writeJournal(const QString& entry) const {
+    // The journal holds what the operator did: readable by the machine's owner only.
+    QFile f(m_machine.folder() + u"/journal.log"_s);
+    if (!f.open(QIODevice::Append))
+        return;
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     f.write(entry.toUtf8());
+}
+
+QString Interpreter::maskPasswords(const QString& line) {
+    // net user NAME PASSWORD ...: the second word after "user" that is no switch is the password.
+    static const QRegularExpression netUser(u"(^|[\\s\"&|(\\\\])net1?(\\.exe)?\"?\\s+users?(?=\\s)"_s,
+                                            QRegularExpression::CaseInsensitiveOption);
+    QString out = line;
+    qsizetype from = 0;
+    for (;;) {
+        const auto match = netUser.match(out, from);
+        if (!match.hasMatch())
+            return out;
+        qsizetype i = match.capturedEnd();
+        from = i;
+        int words = 0;
+        while (i < out.size()) {
+            while (i < out.size() && out[i].isSpace())
+                ++i;
+            if (i >= out.size() || out[i] == u'&' || out[i] == u'|' || out[i] == u'<' || out[i] == u'>')
+                break;
+            const qsizetype start = i;
+            bool quoted = false;
+            while (i < out.size() && (quoted || !out[i].isSpace())) {
+                if (out[i] == u'"')
+                    quoted = !quoted;
+                else if (!quoted && (out[i] == u'&' || out[i] == u'|' || out[i] == u'<' || out[i] == u'>'))
+                    break;
+                ++i;
+            }
+            const QString word = out.mid(start, i - start);
+            if (word.startsWith(u'/'))
+                continue;
+            if (++words == 2) {
+                if (word != u"*"_s) {
+                    out.replace(start, i - start, u"********"_s);
+                    from = start + 8;
+                }
+                break;
+            }
+        }
+    }
 }
 
 } // namespace emulation

@@ -8,6 +8,7 @@
 #include "emulation/MetabaseStore.h"
 #include "emulation/MetabaseXml.h"
 #include "emulation/WinPath.h"
+#include "settings/AnsiCodePage.h"
 
 #include <QDir>
 #include <QFile>
@@ -120,7 +121,8 @@ platform::Status layDrives(const QString& drives, const QByteArray& list) {
         QFile f(host);
         if (!f.open(QIODevice::WriteOnly))
             return Error{platform::hr::AccessDenied, u"无法写入文件 %1"_s.arg(host)};
-        f.write(eq < 0 ? QByteArray() : line.mid(eq + 3).toUtf8() + "\r\n");
+        // A Chinese Windows keeps its text files in the ANSI code page, GBK.
+        f.write(eq < 0 ? QByteArray() : settings::toAnsi(line.mid(eq + 3)) + "\r\n");
     }
     return {};
 }

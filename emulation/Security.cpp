@@ -40,12 +40,13 @@ const std::array<Abbrev, 7> Simple = {{
     {u"N", 0},
 }};
 
+// Inheritance flags in the order icacls shows them: inherited first.
 const std::array<Abbrev, 5> Flags = {{
+    {u"I", aceflags::Inherited},
     {u"OI", aceflags::ObjectInherit},
     {u"CI", aceflags::ContainerInherit},
     {u"IO", aceflags::InheritOnly},
     {u"NP", aceflags::NoPropagate},
-    {u"I", aceflags::Inherited},
 }};
 
 template <std::size_t N>
@@ -134,18 +135,34 @@ QString formatIcaclsPermission(std::uint32_t mask, std::uint32_t flags, bool den
     return out + u'(' + parts.join(u',') + u')';
 }
 
-bool inheritsTo(std::uint32_t flags, int depth, bool objectIsFolder) {
-    if (depth > 1 && (flags & aceflags::NoPropagate))
-        return false;
-    return objectIsFolder ? (flags & aceflags::ContainerInherit) != 0
-                          : (flags & aceflags::ObjectInherit) != 0;
+std::optional<std::uint32_t> inheritedFlags(std::uint32_t flags, int depth, bool objectIsFolder) {
+    constexpr std::uint32_t oi = aceflags::ObjectInherit, ci = aceflags::ContainerInherit;
+    // One level at a time: through depth - 1 folders, then to the object.
+    for (int level = 1; level <= depth; ++level) {
+        const bool folder = level < depth || objectIsFolder;
+        const bool np = flags & aceflags::NoPropagate;
+        if (!folder) {
+            if (!(flags & oi))
+                return std::nullopt;
+            flags = 0;
+        } else if (flags & ci) {
+            flags = np ? 0u : flags & (oi | ci);
+        } else if ((flags & oi) && !np) {
+            flags = oi | aceflags::InheritOnly; // for the files further down only
+        } else {
+            return std::nullopt;
+        }
+        if (level < depth && !(flags & (oi | ci)))
+            return std::nullopt;
+    }
+    return flags | aceflags::Inherited;
 }
 
 std::uint32_t grantedRights(const std::vector<Ace>& canonical, const QStringList& tokenSids) {
     std::uint32_t granted = 0;
     std::uint32_t denied = 0;
     for (const Ace& ace : canonical) {
-        if (!tokenSids.contains(ace.sid))
+        if ((ace.flags & aceflags::InheritOnly) || !tokenSids.contains(ace.sid))
             continue;
         const std::uint32_t mask = rights::mapGeneric(ace.mask);
         if (ace.deny)

@@ -68,11 +68,15 @@ std::optional<IcaclsPermission> parseIcaclsPermission(const QString& text);
 // "(OI)(CI)(F)" or "(OI)(CI)(RA,REA,RC,RD,S)", as icacls shows an entry.
 QString formatIcaclsPermission(std::uint32_t mask, std::uint32_t flags, bool deny = false);
 
-// Whether an entry found on an ancestor, depth levels up (1 = the parent), reaches an object.
-bool inheritsTo(std::uint32_t flags, int depth, bool objectIsFolder);
+// The flags an entry found on an ancestor, depth levels up (1 = the parent), has on an object
+// below it, with Inherited set (InheritOnly when it only passes on); nullopt when it does not
+// reach the object. Files keep no inheritance flags; an entry that does not propagate (NP)
+// loses them on the way.
+std::optional<std::uint32_t> inheritedFlags(std::uint32_t flags, int depth, bool objectIsFolder);
 
 // The rights that the given security identifiers hold under a list of entries in canonical order
-// (explicit deny, explicit allow, inherited deny, inherited allow).
+// (explicit deny, explicit allow, inherited deny, inherited allow); inherit-only entries do not
+// count for the object itself.
 std::uint32_t grantedRights(const std::vector<Ace>& canonical, const QStringList& tokenSids);
 
 } // namespace emulation

@@ -41,7 +41,7 @@ TEST_F(AclTest, GrantThenShowListsTheEntry) {
     const QStringList lines = shown(u"D:\\WebRoot\\shop"_s);
     ASSERT_FALSE(lines.isEmpty());
     EXPECT_EQ(lines[0], u"VELMORA\\a:(OI)(CI)(RC,S,RD,WD,REA,RA)"_s);
-    EXPECT_TRUE(lines.contains(u"BUILTIN\\Administrators:(OI)(CI)(I)(F)"_s))
+    EXPECT_TRUE(lines.contains(u"BUILTIN\\Administrators:(I)(OI)(CI)(F)"_s))
         << lines.join(u'|').toStdString();
     EXPECT_EQ(lines.last(), u"已成功处理 1 个文件; 处理 0 个文件时失败"_s);
 }
@@ -185,6 +185,78 @@ TEST_F(AclTest, DeleteTreeRemovesTheFolderAndItsEntries) {
     EXPECT_TRUE(m->files().explicitAces(WinPath::parse(u"D:\\WebRoot\\shop\\web"_s)).empty());
     EXPECT_FALSE(m->files().DeleteTree(u"D:\\"_s).ok()) << "never a drive root";
     EXPECT_EQ(m->files().DeleteTree(u"D:\\WebRoot\\shop"_s).error().number, platform::hr::PathNotFound);
+}
+
+TEST_F(AclTest, IcaclsListsEntriesAsIcaclsPrintsThem) {
+    cmd(u"icacls D:\\WebRoot /grant a:(OI)(CI)(M) /grant \"CREATOR OWNER\":(OI)(CI)(IO)(F)"_s);
+    cmd(u"icacls D:\\WebRoot /grant iis_wpg:(OI)(WDAC) /grant users:(CI)(NP)(RD)"_s);
+    // The folder itself: explicit entries with their flags, inherit-only ones marked (IO).
+    const QStringList root = shown(u"D:\\WebRoot"_s);
+    EXPECT_TRUE(root.contains(u"VELMORA\\a:(OI)(CI)(M)"_s)) << root.join(u'|').toStdString();
+    EXPECT_TRUE(root.contains(u"CREATOR OWNER:(OI)(CI)(IO)(F)"_s));
+    EXPECT_TRUE(root.contains(u"BUILTIN\\Users:(CI)(NP)(RD)"_s));
+    // A folder below: inherited entries with (I) first; an (OI) entry only passes on to files.
+    const QStringList folder = shown(u"D:\\WebRoot\\shop"_s);
+    EXPECT_TRUE(folder.contains(u"VELMORA\\a:(I)(OI)(CI)(M)"_s)) << folder.join(u'|').toStdString();
+    EXPECT_TRUE(folder.contains(u"CREATOR OWNER:(I)(OI)(CI)(IO)(F)"_s));
+    EXPECT_TRUE(folder.contains(u"VELMORA\\IIS_WPG:(I)(OI)(IO)(WDAC)"_s));
+    EXPECT_TRUE(folder.contains(u"BUILTIN\\Users:(I)(RD)"_s)) << "(NP): one level, without its flags";
+    EXPECT_FALSE(shown(u"D:\\WebRoot\\shop\\web"_s).join(u'|').contains(u"Users:(I)(RD)"_s));
+    // A file: inherited entries carry no inheritance flags, and none are granted on a file.
+    const QStringList file = shown(u"D:\\WebRoot\\shop\\web\\index.html"_s);
+    EXPECT_TRUE(file.contains(u"VELMORA\\a:(I)(M)"_s)) << file.join(u'|').toStdString();
+    EXPECT_TRUE(file.contains(u"VELMORA\\IIS_WPG:(I)(WDAC)"_s));
+    EXPECT_FALSE(file.join(u'|').contains(u"CREATOR OWNER"_s));
+    cmd(u"icacls D:\\WebRoot\\shop\\web\\index.html /grant a:(OI)(CI)(RD)"_s);
+    EXPECT_EQ(shown(u"D:\\WebRoot\\shop\\web\\index.html"_s)[0], u"VELMORA\\a:(RD)"_s);
+    // The inherit-only entry gives the folder nothing; on a file below it counts.
+    EXPECT_TRUE(rightsOf(u"IIS_WPG"_s, u"D:\\WebRoot\\shop\\web\\index.html"_s) & rights::WriteDac);
+    EXPECT_FALSE(rightsOf(u"IIS_WPG"_s, u"D:\\WebRoot\\shop"_s) & rights::WriteDac);
+}
+
+TEST_F(AclTest, IcaclsNamesPrincipalsBySidAndRemovesEntriesOfDeletedAccounts) {
+    const QString sid = m->accounts().lookup(u"a"_s)->sid;
+    EXPECT_EQ(cmd(u"icacls D:\\WebRoot /grant *"_s + sid + u":(OI)(CI)(RX)"_s).exitCode, 0);
+    EXPECT_EQ(shown(u"D:\\WebRoot"_s)[0], u"VELMORA\\a:(OI)(CI)(RX)"_s);
+    cmd(u"net user a /delete"_s);
+    EXPECT_EQ(shown(u"D:\\WebRoot"_s)[0], sid + u":(OI)(CI)(RX)"_s) << "a deleted account shows as its SID";
+    EXPECT_EQ(cmd(u"icacls D:\\WebRoot /remove a"_s).exitCode, 1332) << "the name is gone";
+    auto removed = cmd(u"icacls D:\\WebRoot /remove *"_s + sid);
+    EXPECT_EQ(removed.exitCode, 0) << removed.output.toStdString();
+    EXPECT_TRUE(m->files().explicitAces(WinPath::parse(u"D:\\WebRoot"_s)).empty());
+    EXPECT_EQ(cmd(u"icacls D:\\WebRoot /grant *S-1-5-32-545:(RD)"_s).exitCode, 0);
+    EXPECT_EQ(shown(u"D:\\WebRoot"_s)[0], u"BUILTIN\\Users:(RD)"_s);
+    EXPECT_EQ(cmd(u"icacls D:\\WebRoot /grant *X-1-2:(RD)"_s).exitCode, 1332);
+}
+
+TEST_F(AclTest, DenyTakesTheSameRightsOutOfTheExplicitGrants) {
+    cmd(u"icacls D:\\WebRoot\\shop /grant a:(OI)(CI)(F) /grant a:(RD,WD)"_s);
+    cmd(u"icacls D:\\WebRoot\\shop /deny a:(WD,DE)"_s);
+    const auto aces = m->files().explicitAces(WinPath::parse(u"D:\\WebRoot\\shop"_s));
+    ASSERT_EQ(aces.size(), 3u);
+    EXPECT_TRUE(aces[0].deny);
+    EXPECT_EQ(aces[1].mask, rights::Full & ~(rights::WriteData | rights::Delete));
+    EXPECT_EQ(aces[2].mask, rights::ReadData);
+    cmd(u"icacls D:\\WebRoot\\shop /deny a:(RD)"_s);
+    const auto after = m->files().explicitAces(WinPath::parse(u"D:\\WebRoot\\shop"_s));
+    ASSERT_EQ(after.size(), 2u) << "a grant left with no rights goes; the denials merge";
+    EXPECT_EQ(after[0].mask, rights::WriteData | rights::Delete | rights::ReadData);
+    EXPECT_EQ(after[1].mask, rights::Full & ~(rights::WriteData | rights::Delete | rights::ReadData));
+}
+
+TEST_F(AclTest, CaclsListsSpecialAccessWithItsRights) {
+    cmd(u"icacls D:\\WebRoot\\shop /grant a:(OI)(CI)(RD,WA) /grant iis_wpg:(W)"_s);
+    const QStringList lines = cmd(u"cacls D:\\WebRoot\\shop"_s).output.split(u"\r\n"_s, Qt::SkipEmptyParts);
+    const QString first = u"D:\\WebRoot\\shop VELMORA\\a:(OI)(CI)(特殊访问:)"_s;
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[0], first);
+    const QString indent(u"D:\\WebRoot\\shop VELMORA\\a:"_s.size(), u' ');
+    EXPECT_EQ(lines[1], indent + u"FILE_READ_DATA"_s);
+    EXPECT_EQ(lines[2], indent + u"FILE_WRITE_ATTRIBUTES"_s);
+    const QString under(u"D:\\WebRoot\\shop "_s.size(), u' ');
+    EXPECT_TRUE(lines.contains(under + u"VELMORA\\IIS_WPG:(特殊访问:)"_s)) << lines.join(u'|').toStdString();
+    EXPECT_TRUE(lines.contains(under + u"BUILTIN\\Administrators:(OI)(CI)F"_s));
+    EXPECT_TRUE(lines.contains(under + u"CREATOR OWNER:(OI)(CI)(IO)F"_s));
 }
 
 } // namespace

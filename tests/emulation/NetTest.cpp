@@ -5,6 +5,8 @@
 #include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
 
+#include <QDate>
+
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -136,6 +138,145 @@ TEST_F(NetTest, WinNtUserFlagsAndNetUserDel) {
     EXPECT_FALSE(accounts.UserFlags(u"nobody"_s).ok());
     EXPECT_EQ(accounts.NetUserDel(u"shop"_s), 0u);
     EXPECT_EQ(accounts.NetUserDel(u"shop"_s), emulation::nerr::UserNotFound);
+}
+
+TEST_F(NetTest, UserSwitchesChangeTheAccount) {
+    cmd(u"cmd.exe /c net user a b /add"_s);
+    auto off = cmd(u"net user a /active:no"_s);
+    EXPECT_EQ(off.exitCode, 0);
+    EXPECT_EQ(off.output, u"命令成功完成。\r\n"_s);
+    EXPECT_TRUE(m->accounts().UserFlags(u"a"_s).value() & platform::userflags::AccountDisable);
+    auto shown = cmd(u"net user a"_s).output;
+    EXPECT_TRUE(shown.contains(u"帐户启用                     No\r\n"_s)) << shown.toStdString();
+
+    EXPECT_EQ(cmd(u"net user a /active:YES /fullname:\"张 三\" /comment:\"站点帐户\" /passwordreq:no "
+                  "/passwordchg:no /expires:2027/1/31"_s)
+                  .exitCode,
+              0);
+    const auto user = m->accounts().lookup(u"a"_s).value();
+    EXPECT_EQ(user.fullName, u"张 三"_s);
+    EXPECT_EQ(user.comment, u"站点帐户"_s);
+    EXPECT_FALSE(user.flags & platform::userflags::AccountDisable);
+    EXPECT_TRUE(user.flags & platform::userflags::PasswdCantChange);
+    EXPECT_TRUE(user.flags & 0x20u) << "UF_PASSWD_NOTREQD";
+    shown = cmd(u"net user a"_s).output;
+    for (const auto* line :
+         {u"全名                         张 三\r\n", u"注释                         站点帐户\r\n",
+          u"帐户启用                     Yes\r\n", u"帐户到期                     2027-1-31 0:00:00\r\n",
+          u"用户可以更改密码             No\r\n", u"需要密码                     No\r\n"})
+        EXPECT_TRUE(shown.contains(QString::fromUtf16(line))) << QString::fromUtf16(line).toStdString();
+    EXPECT_TRUE(m->accounts().checkPassword(u"a"_s, u"b"_s)) << "the password stays";
+
+    EXPECT_EQ(cmd(u"net user a /expires:never /passwordchg:yes /passwordreq"_s).exitCode, 0);
+    shown = cmd(u"net user a"_s).output;
+    EXPECT_TRUE(shown.contains(u"帐户到期                     从不\r\n"_s));
+    EXPECT_TRUE(shown.contains(u"用户可以更改密码             Yes\r\n"_s));
+    EXPECT_TRUE(shown.contains(u"需要密码                     Yes\r\n"_s));
+    EXPECT_EQ(cmd(u"net user a /expires:12/25/27"_s).exitCode, 0);
+    EXPECT_EQ(m->accounts().expiryOf(user.sid), QDate(2027, 12, 25));
+
+    // A new account takes its switches at once.
+    EXPECT_EQ(cmd(u"net user off pw /add /active:no"_s).exitCode, 0);
+    EXPECT_TRUE(m->accounts().UserFlags(u"off"_s).value() & platform::userflags::AccountDisable);
+}
+
+TEST_F(NetTest, UnsupportedSwitchesAndValuesFailAndChangeNothing) {
+    cmd(u"net user a b /add"_s);
+    const auto before = m->accounts().lookup(u"a"_s).value();
+    for (const auto* line :
+         {u"net user a /active:maybe", u"net user a /expires:someday", u"net user a /expires:2027/13/1",
+          u"net user a /passwordchg:perhaps /fullname:x"}) {
+        auto r = cmd(QString::fromUtf16(line));
+        EXPECT_EQ(r.exitCode, 2) << QString::fromUtf16(line).toStdString();
+        EXPECT_TRUE(r.output.contains(u"请键入 NET HELPMSG 3952"_s)) << r.output.toStdString();
+    }
+    for (const auto* line : {u"net user a /homedir:D:\\x", u"net user a /times:all",
+                             u"net user a /usercomment:x", u"net user a /fullname:x /profilepath:y"}) {
+        auto r = cmd(QString::fromUtf16(line));
+        EXPECT_EQ(r.exitCode, 1) << QString::fromUtf16(line).toStdString();
+        EXPECT_TRUE(r.output.startsWith(u"选项 /"_s)) << r.output.toStdString();
+    }
+    EXPECT_EQ(cmd(u"net user a b c"_s).exitCode, 1) << "three words";
+    EXPECT_EQ(cmd(u"net user /active:no"_s).exitCode, 1) << "a switch with no account";
+    EXPECT_EQ(cmd(u"net user a /domain"_s).output,
+              u"发生系统错误 1355。\r\n\r\n指定的域不存在，或无法联系。\r\n"_s);
+    EXPECT_EQ(cmd(u"net localgroup Users a /add /domain"_s).exitCode, 2);
+    const auto after = m->accounts().lookup(u"a"_s).value();
+    EXPECT_EQ(after.flags, before.flags);
+    EXPECT_EQ(after.fullName, before.fullName);
+    EXPECT_FALSE(m->accounts().expiryOf(after.sid).has_value());
+}
+
+TEST_F(NetTest, StarAsksForThePasswordAndAHiddenWindowCannotAnswer) {
+    auto hidden = cmd(u"net user star * /add"_s);
+    EXPECT_EQ(hidden.exitCode, 2);
+    EXPECT_TRUE(hidden.output.startsWith(u"请键入用户的密码: "_s)) << hidden.output.toStdString();
+    EXPECT_TRUE(hidden.output.contains(u"发生系统错误 6。"_s));
+    EXPECT_FALSE(m->accounts().lookup(u"star"_s).has_value()) << "never an account with a literal *";
+
+    // Through a pipe both questions get their answer.
+    m.writeFile(u"D:\\pw.txt"_s, "Secr3t\r\nSecr3t\r\n");
+    EXPECT_EQ(cmd(u"net user star * /add < D:\\pw.txt"_s).exitCode, 0);
+    EXPECT_TRUE(m->accounts().checkPassword(u"star"_s, u"Secr3t"_s));
+    EXPECT_FALSE(m->accounts().checkPassword(u"star"_s, u"*"_s));
+    m.writeFile(u"D:\\mismatch.txt"_s, "one\r\ntwo\r\n");
+    EXPECT_EQ(cmd(u"net user star * < D:\\mismatch.txt"_s).exitCode, 2);
+    EXPECT_TRUE(m->accounts().checkPassword(u"star"_s, u"Secr3t"_s));
+    EXPECT_EQ(cmd(u"net user nobody *"_s).output.left(7), u"找不到用户名。"_s);
+}
+
+TEST_F(NetTest, LocalgroupListsTheRealGroupsAndAddsMembersAllOrNothing) {
+    cmd(u"net localgroup velmorausers /add"_s);
+    const QString longName = QString(256, u'g');
+    EXPECT_EQ(cmd(u"net localgroup "_s + longName + u" /add"_s).exitCode, 0);
+    EXPECT_EQ(cmd(u"net localgroup "_s + longName + u'g' + u" /add"_s).exitCode, 2);
+    auto list = cmd(u"net localgroup"_s).output;
+    QStringList shown;
+    for (const QString& line : list.split(u"\r\n"_s))
+        if (line.startsWith(u'*'))
+            shown << line.mid(1);
+    EXPECT_EQ(shown,
+              (QStringList{u"Administrators"_s, u"Backup Operators"_s, longName, u"Guests"_s, u"IIS_WPG"_s,
+                           u"Power Users"_s, u"Remote Desktop Users"_s, u"Users"_s, u"velmorausers"_s}));
+
+    cmd(u"net user a pw /add"_s);
+    cmd(u"net user b pw /add"_s);
+    cmd(u"net localgroup velmorausers b /add"_s);
+    // b is a member already: the whole list fails and a is not added either.
+    auto partly = cmd(u"net localgroup velmorausers a b /add"_s);
+    EXPECT_EQ(partly.exitCode, 2);
+    EXPECT_FALSE(groupsOf(u"a"_s).contains(u"velmorausers"_s));
+    EXPECT_EQ(cmd(u"net localgroup velmorausers a nobody /add"_s).exitCode, 2);
+    EXPECT_FALSE(groupsOf(u"a"_s).contains(u"velmorausers"_s));
+    EXPECT_EQ(cmd(u"net localgroup velmorausers a /add"_s).exitCode, 0);
+    EXPECT_EQ(cmd(u"net localgroup velmorausers a b nobody /delete"_s).exitCode, 2);
+    EXPECT_TRUE(groupsOf(u"a"_s).contains(u"velmorausers"_s));
+    EXPECT_EQ(cmd(u"net localgroup velmorausers a b /delete"_s).exitCode, 0);
+    EXPECT_FALSE(groupsOf(u"b"_s).contains(u"velmorausers"_s));
+
+    EXPECT_EQ(cmd(u"net localgroup velmorausers /comment:\"新的说明\""_s).exitCode, 0);
+    EXPECT_EQ(m->accounts().lookup(u"velmorausers"_s)->comment, u"新的说明"_s);
+}
+
+TEST(IisReset, StopStartRestartAndStatus) {
+    testing_support::TempMachine m;
+    auto cmd = [&](const QString& line) {
+        return run(m.machine(), u"cmd.exe /c "_s + line);
+    };
+    auto stopped = cmd(u"iisreset /stop"_s);
+    EXPECT_EQ(stopped.exitCode, 0);
+    EXPECT_EQ(stopped.output, u"\r\n正在尝试停止...\r\nInternet 服务已成功停止\r\n"_s);
+    EXPECT_EQ(m->fact(u"service.w3svc"_s), u"stopped"_s);
+    EXPECT_TRUE(
+        cmd(u"iisreset /status"_s).output.contains(u"World Wide Web Publishing ( W3SVC ) 的状态: 已停止"_s));
+    auto started = cmd(u"iisreset /start"_s);
+    EXPECT_EQ(started.output, u"\r\n正在尝试启动...\r\nInternet 服务已成功启动\r\n"_s);
+    EXPECT_EQ(m->fact(u"service.w3svc"_s), u"running"_s);
+    EXPECT_TRUE(cmd(u"iisreset /status"_s).output.contains(u"( W3SVC ) 的状态: 正在运行"_s));
+    EXPECT_TRUE(cmd(u"iisreset /restart"_s).output.endsWith(u"Internet 服务已成功重新启动\r\n"_s));
+    EXPECT_EQ(cmd(u"iisreset /reboot"_s).exitCode, 87);
+    EXPECT_EQ(cmd(u"iisreset /stop /start"_s).exitCode, 87);
+    EXPECT_EQ(m->fact(u"service.w3svc"_s), u"running"_s) << "a refused line changes nothing";
 }
 
 } // namespace

@@ -31,7 +31,7 @@ public:
 
     // The settings file as it is on the machine's drive.
     QByteArray settingsFile() const;
-    // Command lines run on the machine, in order, read back from its journal.
+    // Command lines run on the machine, in order, read back from its journal (passwords masked).
     QStringList journal() const;
     // Grid cells of one row, "|"-joined.
     QString row(int r) const;

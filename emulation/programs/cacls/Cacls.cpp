@@ -13,6 +13,8 @@ const QString Usage = u"显示或者修改文件的访问控制表(ACL)\r\n\r\n"
                       "CACLS filename [/T] [/E] [/C] [/G user:perm] [/R user [...]]\r\n"
                       "               [/P user:perm [...]] [/D user [...]]\r\n"_s;
 
+constexpr std::uint32_t GenericWriteFile = 0x120116; // FILE_GENERIC_WRITE, shown as W
+
 std::optional<std::uint32_t> caclsRights(const QString& letter) {
     const QString l = letter.toUpper();
     if (l == u"N"_s)
@@ -20,12 +22,43 @@ std::optional<std::uint32_t> caclsRights(const QString& letter) {
     if (l == u"R"_s)
         return rights::ReadExecute;
     if (l == u"W"_s)
-        return 0x120116u; // FILE_GENERIC_WRITE
+        return GenericWriteFile;
     if (l == u"C"_s)
         return rights::Modify;
     if (l == u"F"_s)
         return rights::Full;
     return std::nullopt;
+}
+
+// The rights of a mask by the names cacls shows for special access.
+QStringList rightNames(std::uint32_t mask) {
+    static const std::pair<std::uint32_t, const char16_t*> Names[] = {
+        {rights::Delete, u"DELETE"},
+        {rights::ReadControl, u"READ_CONTROL"},
+        {rights::WriteDac, u"WRITE_DAC"},
+        {rights::WriteOwner, u"WRITE_OWNER"},
+        {rights::Synchronize, u"SYNCHRONIZE"},
+        {rights::AccessSystemSecurity, u"ACCESS_SYSTEM_SECURITY"},
+        {rights::MaximumAllowed, u"MAXIMUM_ALLOWED"},
+        {rights::GenericAll, u"GENERIC_ALL"},
+        {rights::GenericExecute, u"GENERIC_EXECUTE"},
+        {rights::GenericWrite, u"GENERIC_WRITE"},
+        {rights::GenericRead, u"GENERIC_READ"},
+        {rights::ReadData, u"FILE_READ_DATA"},
+        {rights::WriteData, u"FILE_WRITE_DATA"},
+        {rights::AppendData, u"FILE_APPEND_DATA"},
+        {rights::ReadEa, u"FILE_READ_EA"},
+        {rights::WriteEa, u"FILE_WRITE_EA"},
+        {rights::Execute, u"FILE_EXECUTE"},
+        {rights::DeleteChild, u"FILE_DELETE_CHILD"},
+        {rights::ReadAttributes, u"FILE_READ_ATTRIBUTES"},
+        {rights::WriteAttributes, u"FILE_WRITE_ATTRIBUTES"},
+    };
+    QStringList out;
+    for (const auto& [bit, name] : Names)
+        if (mask & bit)
+            out << QString::fromUtf16(name);
+    return out;
 }
 
 struct Edit {
@@ -74,7 +107,7 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
             }
             const auto who = ctx.accounts.lookup(name);
             if (!who) {
-                ctx.println(u"帐户名与安全标识间无任何映射完成。"_s);
+                ctx.eprintln(u"帐户名与安全标识间无任何映射完成。"_s);
                 return 1332;
             }
             edits.append({mode, who->sid, mask});
@@ -84,25 +117,45 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         }
     }
     const WinPath root = WinPath::parse(args[0]);
+    if (root.problem == WinPath::Problem::TooLong) {
+        ctx.eprintln(fserr::TooLong);
+        return 206;
+    }
     if (!root.valid() || !ctx.files.exists(root)) {
-        ctx.println(fserr::FileNotFound);
+        ctx.eprintln(fserr::FileNotFound);
         return 2;
     }
     if (edits.isEmpty()) {
-        acl::printList(ctx, root, [&](const Ace& ace) {
+        const QString shown = ctx.files.displayPath(root);
+        bool firstLine = true;
+        for (const Ace& ace : ctx.files.effectiveAces(root)) {
+            QString line = (firstLine ? shown + u' ' : QString(shown.size() + 1, u' ')) +
+                           acl::displayName(ctx.accounts, ace.sid) + u':';
+            const QString indent(line.size(), u' ');
+            firstLine = false;
+            for (const auto& [bit, text] :
+                 {std::pair{aceflags::ObjectInherit, u"(OI)"_s},
+                  std::pair{aceflags::ContainerInherit, u"(CI)"_s},
+                  std::pair{aceflags::InheritOnly, u"(IO)"_s}, std::pair{aceflags::NoPropagate, u"(NP)"_s}})
+                if (ace.flags & bit)
+                    line += text;
             const std::uint32_t mask = rights::mapGeneric(ace.mask);
-            const QString perm = ace.deny                      ? u"N"_s
-                                 : mask == rights::Full        ? u"F"_s
-                                 : mask == rights::Modify      ? u"C"_s
-                                 : mask == rights::ReadExecute ? u"R"_s
-                                                               : u"特殊访问:"_s;
-            QString flags;
-            if (ace.flags & aceflags::ObjectInherit)
-                flags += u"(OI)"_s;
-            if (ace.flags & aceflags::ContainerInherit)
-                flags += u"(CI)"_s;
-            return acl::displayName(ctx.accounts, ace.sid) + u':' + flags + perm;
-        });
+            const QString letter = ace.deny && mask == rights::Full ? u"N"_s
+                                   : ace.deny                       ? QString()
+                                   : mask == rights::Full           ? u"F"_s
+                                   : mask == rights::Modify         ? u"C"_s
+                                   : mask == rights::ReadExecute    ? u"R"_s
+                                   : mask == GenericWriteFile       ? u"W"_s
+                                                                    : QString();
+            if (!letter.isEmpty()) {
+                ctx.println(line + letter);
+                continue;
+            }
+            // Any other set of rights is special access, its rights listed one a line below it.
+            ctx.println(line + (ace.deny ? u"(DENY)(特殊访问:)"_s : u"(特殊访问:)"_s));
+            for (const QString& right : rightNames(ace.mask))
+                ctx.println(indent + right);
+        }
         return 0;
     }
     if (!edit) {
@@ -110,13 +163,18 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
             ctx.print(Usage);
             return 87;
         }
-        // Replacing a whole list asks first; a hidden window gives no answer, so nothing changes.
+        // Replacing a whole list asks first on standard input. A hidden window gives no answer:
+        // nothing changes.
         ctx.print(u"确定吗(Y/N)?"_s);
-        return 0;
+        const QString answer = ctx.readLine().value_or(QString()).trimmed().toUpper();
+        ctx.println();
+        if (!answer.startsWith(u'Y'))
+            return 1;
     }
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
         const bool folder = ctx.files.isFolder(object);
-        std::vector<Ace> aces = ctx.files.explicitAces(object);
+        // Without /E the entries given replace the whole list.
+        std::vector<Ace> aces = edit ? ctx.files.explicitAces(object) : std::vector<Ace>();
         for (const Edit& e : edits) {
             std::erase_if(aces, [&](const Ace& a) {
                 return a.sid == e.sid && (e.kind == Edit::Revoke || e.kind == Edit::Deny ? true : !a.deny);

@@ -4,6 +4,7 @@
 
 #include "emulation/FileSystem.h"
 #include "emulation/programs/Program.h"
+#include "settings/AnsiCodePage.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,68 +18,49 @@ namespace {
 
 const QString CurrentFolder = u"C:\\WINDOWS\\system32"_s;
 
-WinPath absolute(const QString& path) {
-    if (path.size() >= 2 && path[1] == u':')
-        return WinPath::parse(path);
-    if (path.startsWith(u'\\'))
-        return WinPath::parse(u"C:"_s + path);
-    return WinPath::parse(CurrentFolder + u'\\' + path);
-}
-
-bool validNames(const QString& path) {
-    static const QString forbidden = u"<>|*?\""_s;
-    const QString rest = path.size() >= 2 && path[1] == u':' ? path.mid(2) : path;
-    for (QChar c : rest)
-        if (forbidden.contains(c) || c == u':' || c.unicode() < 32)
-            return false;
-    return true;
-}
-
 int mkdir(ProgramContext& ctx, const QString& rest) {
     const QStringList args = cmdArguments(rest);
     if (args.isEmpty()) {
-        ctx.println(u"命令语法不正确。"_s);
+        ctx.eprintln(u"命令语法不正确。"_s);
         return 1;
     }
     int status = 0;
     for (const QString& arg : args) {
         if (arg.startsWith(u'/')) {
-            ctx.println(u"命令语法不正确。"_s);
+            ctx.eprintln(u"命令语法不正确。"_s);
             status = 1;
             continue;
         }
         const WinPath path = absolute(arg);
-        if (!validNames(arg) || !path.valid()) {
-            ctx.println(fserr::BadSyntax);
+        if (const QString problem = fserr::problemText(path); !problem.isEmpty()) {
+            ctx.eprintln(problem);
             status = 1;
             continue;
         }
         if (ctx.files.hostPath(WinPath{path.drive, {}}).isEmpty()) {
-            ctx.println(u"系统找不到指定的驱动器。"_s);
-            status = 1;
-            continue;
-        }
-        if (ctx.files.exists(path)) {
-            ctx.println(u"子目录或文件 %1 已经存在。"_s.arg(arg));
+            ctx.eprintln(u"系统找不到指定的驱动器。"_s);
             status = 1;
             continue;
         }
         // Missing parents are made too; the nearest existing folder must let the operator add one.
-        WinPath existing = path;
-        while (!existing.names.isEmpty() && !ctx.files.exists(existing))
-            existing.names.removeLast();
+        const WinPath existing = ctx.files.nearestExisting(path);
+        if (existing.names.size() == path.names.size()) {
+            ctx.eprintln(u"子目录或文件 %1 已经存在。"_s.arg(arg));
+            status = 1;
+            continue;
+        }
         if (!ctx.files.isFolder(existing)) {
-            ctx.println(fserr::PathNotFound);
+            ctx.eprintln(fserr::PathNotFound);
             status = 1;
             continue;
         }
         if (!(ctx.files.operatorRights(existing) & rights::AppendData)) {
-            ctx.println(fserr::AccessDenied);
+            ctx.eprintln(fserr::AccessDenied);
             status = 1;
             continue;
         }
         if (!QDir().mkpath(ctx.files.hostPath(path))) {
-            ctx.println(fserr::AccessDenied);
+            ctx.eprintln(fserr::AccessDenied);
             status = 1;
         }
     }
@@ -100,46 +82,46 @@ int copy(ProgramContext& ctx, const QString& rest) {
         ctx.println(u"已复制 %1 个文件。"_s.arg(n, 9));
     };
     if (args.isEmpty() || args.size() > 2) {
-        ctx.println(u"命令语法不正确。"_s);
+        ctx.eprintln(u"命令语法不正确。"_s);
         return 1;
     }
+    auto failed = [&](const QString& message) {
+        ctx.eprintln(message);
+        copied(0);
+        return 1;
+    };
     const WinPath source = absolute(args[0]);
-    if (!validNames(args[0]) || !ctx.files.exists(source) || ctx.files.isFolder(source)) {
-        ctx.println(validNames(args[0]) ? fserr::FileNotFound : fserr::BadSyntax);
-        copied(0);
-        return 1;
-    }
+    if (const QString problem = fserr::problemText(source); !problem.isEmpty())
+        return failed(problem);
+    if (!ctx.files.exists(source) || ctx.files.isFolder(source) || source.names.isEmpty())
+        return failed(fserr::FileNotFound);
     WinPath target = args.size() == 2 ? absolute(args[1]) : absolute(source.names.last());
+    if (const QString problem = fserr::problemText(target); !problem.isEmpty())
+        return failed(problem);
     const bool intoFolder = args.size() == 2 && (args[1].endsWith(u'\\') || ctx.files.isFolder(target));
-    WinPath folder = target;
-    if (intoFolder)
+    if (intoFolder) {
         target.names << source.names.last();
-    else
-        folder.names.removeLast();
-    if (!ctx.files.isFolder(folder)) {
-        ctx.println(fserr::PathNotFound);
-        copied(0);
-        return 1;
+        if (target.toString().size() > WinPath::MaxPath)
+            return failed(fserr::TooLong);
     }
-    if (!(ctx.files.operatorRights(source) & rights::ReadData) ||
-        !(ctx.files.operatorRights(folder) & rights::WriteData)) {
-        ctx.println(fserr::AccessDenied);
-        copied(0);
-        return 1;
-    }
+    if (!(ctx.files.operatorRights(source) & rights::ReadData))
+        return failed(fserr::AccessDenied);
     if (ctx.files.exists(target) && !overwrite) {
-        // The overwrite question gets no answer from a hidden window: nothing is overwritten.
-        ctx.println(u"覆盖 %1 吗? (Yes/No/All): "_s.arg(ctx.files.displayPath(target)));
-        copied(0);
-        return 0;
+        // cmd asks on its standard input; a hidden window gives no answer: nothing is overwritten.
+        ctx.print(u"覆盖 %1 吗? (Yes/No/All): "_s.arg(ctx.files.displayPath(target)));
+        const QString answer = ctx.readLine().value_or(QString()).trimmed().toUpper();
+        ctx.println();
+        if (!answer.startsWith(u'Y') && !answer.startsWith(u'A')) {
+            copied(0);
+            return 0;
+        }
     }
+    if (const QString problem = checkWritable(ctx, target, false); !problem.isEmpty())
+        return failed(problem);
     const QString to = ctx.files.hostPath(target);
     QFile::remove(to);
-    if (!QFile::copy(ctx.files.hostPath(source), to)) {
-        ctx.println(fserr::AccessDenied);
-        copied(0);
-        return 1;
-    }
+    if (!QFile::copy(ctx.files.hostPath(source), to))
+        return failed(fserr::AccessDenied);
     copied(1);
     return 0;
 }
@@ -156,16 +138,24 @@ int echo(ProgramContext& ctx, const QString& rest) {
 int type(ProgramContext& ctx, const QString& rest) {
     const QStringList args = cmdArguments(rest);
     if (args.isEmpty()) {
-        ctx.println(u"命令语法不正确。"_s);
+        ctx.eprintln(u"命令语法不正确。"_s);
         return 1;
     }
     const WinPath path = absolute(args[0]);
-    QFile f(ctx.files.hostPath(path));
-    if (!path.valid() || ctx.files.isFolder(path) || !f.open(QIODevice::ReadOnly)) {
-        ctx.println(fserr::FileNotFound);
+    if (const QString problem = fserr::problemText(path); !problem.isEmpty()) {
+        ctx.eprintln(problem);
         return 1;
     }
-    ctx.print(QString::fromUtf8(f.readAll()));
+    QFile f(ctx.files.hostPath(path));
+    if (f.fileName().isEmpty() || ctx.files.isFolder(path) || !f.open(QIODevice::ReadOnly)) {
+        ctx.eprintln(fserr::FileNotFound);
+        return 1;
+    }
+    if (!(ctx.files.operatorRights(path) & rights::ReadData)) {
+        ctx.eprintln(fserr::AccessDenied);
+        return 1;
+    }
+    ctx.print(settings::fromAnsi(f.readAll())); // files hold the ANSI code page
     return 0;
 }
 
@@ -173,7 +163,8 @@ int rem(ProgramContext&, const QString&) {
     return 0;
 }
 
-int exitCommand(ProgramContext&, const QString& rest) {
+int exitCommand(ProgramContext& ctx, const QString& rest) {
+    ctx.exited = true;
     const QStringList args = cmdArguments(rest);
     for (const QString& a : args)
         if (!a.startsWith(u'/'))
@@ -182,6 +173,33 @@ int exitCommand(ProgramContext&, const QString& rest) {
 }
 
 } // namespace
+
+WinPath absolute(const QString& path) {
+    const QString t = path.trimmed();
+    if (t.size() >= 2 && t[1] == u':')
+        return WinPath::parse(t);
+    if (t.startsWith(u'\\') || t.startsWith(u'/'))
+        return WinPath::parse(u"C:"_s + t);
+    return WinPath::parse(CurrentFolder + u'\\' + t);
+}
+
+QString checkWritable(ProgramContext& ctx, const WinPath& file, bool append) {
+    if (const QString problem = fserr::problemText(file); !problem.isEmpty())
+        return problem;
+    if (file.names.isEmpty() || ctx.files.isFolder(file))
+        return fserr::AccessDenied;
+    WinPath folder = file;
+    folder.names.removeLast();
+    if (!ctx.files.isFolder(folder))
+        return fserr::PathNotFound;
+    // An existing file must let the operator write (or append); a new one needs the right to add
+    // a file to its folder.
+    const std::uint32_t needed = append ? rights::AppendData : rights::WriteData;
+    const bool exists = ctx.files.exists(file);
+    if (!(ctx.files.operatorRights(exists ? file : folder) & needed))
+        return fserr::AccessDenied;
+    return {};
+}
 
 QStringList cmdArguments(const QString& rest) {
     QStringList out;

@@ -4,6 +4,8 @@
 #include "emulation/AccountStore.h"
 #include "emulation/programs/Acl.h"
 
+#include <QRegularExpression>
+
 namespace emulation {
 
 using namespace Qt::Literals::StringLiterals;
@@ -16,11 +18,24 @@ struct Action {
     IcaclsPermission permission;
 };
 
+// "*S-1-5-..." names a principal by its SID, also one whose account is gone; any other text is
+// an account name. Empty when it names nobody.
+QString sidOf(ProgramContext& ctx, const QString& name) {
+    if (name.startsWith(u'*')) {
+        static const QRegularExpression sidForm(u"^S-1-\\d+(-\\d+)*$"_s,
+                                                QRegularExpression::CaseInsensitiveOption);
+        const QString sid = name.mid(1).toUpper();
+        return sidForm.match(sid).hasMatch() ? sid : QString();
+    }
+    const auto who = ctx.accounts.lookup(name);
+    return who ? who->sid : QString();
+}
+
 QString summary(int ok, int failed) {
     return u"已成功处理 %1 个文件; 处理 %2 个文件时失败"_s.arg(ok).arg(failed);
 }
 
-void apply(std::vector<Ace>& aces, const Action& a) {
+void applyAction(std::vector<Ace>& aces, const Action& a) {
     switch (a.kind) {
     case Action::Remove:
         std::erase_if(aces, [&](const Ace& x) { return x.sid == a.sid; });
@@ -38,6 +53,14 @@ void apply(std::vector<Ace>& aces, const Action& a) {
     case Action::Grant:
     case Action::Deny: {
         const bool deny = a.kind == Action::Deny;
+        if (deny) {
+            // The rights denied are taken out of the account's explicit grants.
+            const std::uint32_t taken = rights::mapGeneric(a.permission.mask);
+            for (Ace& x : aces)
+                if (x.sid == a.sid && !x.deny && (rights::mapGeneric(x.mask) & taken))
+                    x.mask = rights::mapGeneric(x.mask) & ~taken;
+            std::erase_if(aces, [&](const Ace& x) { return x.sid == a.sid && !x.deny && x.mask == 0; });
+        }
         for (Ace& x : aces)
             if (x.sid == a.sid && x.deny == deny && x.flags == a.permission.flags) {
                 x.mask |= a.permission.mask; // merged into the entry of the same inheritance
@@ -89,31 +112,36 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
                 const qsizetype colon = a.indexOf(u':', a.indexOf(u'\\') + 1);
                 const auto parsed = colon > 0 ? parseIcaclsPermission(a.mid(colon + 1)) : std::nullopt;
                 if (!parsed) {
-                    ctx.println(u"无效参数“%1”"_s.arg(a));
+                    ctx.eprintln(u"无效参数“%1”"_s.arg(a));
                     return 87;
                 }
                 name = a.left(colon);
                 permission = *parsed;
             }
-            const auto who = ctx.accounts.lookup(name);
-            if (!who) {
-                ctx.println(u"%1: 帐户名与安全标识间无任何映射完成。"_s.arg(name));
+            const QString sid = sidOf(ctx, name);
+            if (sid.isEmpty()) {
+                ctx.eprintln(u"%1: 帐户名与安全标识间无任何映射完成。"_s.arg(name));
                 ctx.println(summary(0, 1));
                 return 1332;
             }
-            actions.append({*mode, who->sid, permission});
+            actions.append({*mode, sid, permission});
         } else {
-            ctx.println(u"无效参数“%1”"_s.arg(a));
+            ctx.eprintln(u"无效参数“%1”"_s.arg(a));
             return 87;
         }
     }
     if (mode && actions.isEmpty()) {
-        ctx.println(u"无效参数“%1”"_s.arg(args.last()));
+        ctx.eprintln(u"无效参数“%1”"_s.arg(args.last()));
         return 87;
     }
     const WinPath root = WinPath::parse(args[0]);
+    if (root.problem == WinPath::Problem::TooLong) {
+        ctx.eprintln(u"%1: %2"_s.arg(args[0], fserr::TooLong));
+        ctx.println(summary(0, 1));
+        return 206;
+    }
     if (!root.valid() || !ctx.files.exists(root)) {
-        ctx.println(u"%1: 系统找不到指定的文件。"_s.arg(args[0]));
+        ctx.eprintln(u"%1: 系统找不到指定的文件。"_s.arg(args[0]));
         ctx.println(summary(0, 1));
         return 2;
     }
@@ -129,8 +157,12 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
     }
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
         std::vector<Ace> aces = ctx.files.explicitAces(object);
-        for (const Action& a : actions)
-            apply(aces, a);
+        const bool folder = ctx.files.isFolder(object);
+        for (Action a : actions) {
+            if (!folder)
+                a.permission.flags = 0; // inheritance applies to folders only
+            applyAction(aces, a);
+        }
         ctx.files.setExplicitAces(object, aces);
         if (!quiet)
             ctx.println(u"已处理的文件: "_s + ctx.files.displayPath(object));

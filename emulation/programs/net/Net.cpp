@@ -5,6 +5,9 @@
 
 #include "platform/Accounts.h"
 
+#include <QDate>
+#include <QRegularExpression>
+
 namespace emulation {
 
 using namespace Qt::Literals::StringLiterals;
@@ -12,6 +15,9 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 const QString Done = u"命令成功完成。"_s;
+constexpr std::uint32_t InvalidHandle = 6;    // ERROR_INVALID_HANDLE: no console to read from
+constexpr std::uint32_t NoSuchDomain = 1355;  // ERROR_NO_SUCH_DOMAIN: this machine is in no domain
+constexpr std::uint32_t PasswdNotReqd = 0x20; // UF_PASSWD_NOTREQD
 
 const QString UserSyntax = u"此命令的语法是:\r\n\r\n"
                            "NET USER\r\n"
@@ -47,18 +53,21 @@ int fail(ProgramContext& ctx, std::uint32_t error) {
         {nerr::MemberNotInAlias, u"指定的帐户名不是本地组的成员。", false},
         {nerr::MemberInAlias, u"指定的帐户名已是此组的成员。", false},
         {nerr::AliasExists, u"指定的本地组已存在。", false},
+        {nerr::Fail, u"内部错误。", false},
+        {InvalidHandle, u"句柄无效。", false},
+        {NoSuchDomain, u"指定的域不存在，或无法联系。", false},
     };
     for (const Message& m : Messages) {
         if (m.error != error)
             continue;
         const QString text = QString::fromUtf16(m.text);
         if (m.helpmsg)
-            ctx.println(text + u"\r\n\r\n请键入 NET HELPMSG %1 以获得更多的帮助。"_s.arg(error));
+            ctx.eprintln(text + u"\r\n\r\n请键入 NET HELPMSG %1 以获得更多的帮助。"_s.arg(error));
         else
-            ctx.println(u"发生系统错误 %1。\r\n\r\n"_s.arg(error) + text);
+            ctx.eprintln(u"发生系统错误 %1。\r\n\r\n"_s.arg(error) + text);
         return 2;
     }
-    ctx.println(u"发生系统错误 %1。"_s.arg(error));
+    ctx.eprintln(u"发生系统错误 %1。"_s.arg(error));
     return 2;
 }
 
@@ -87,6 +96,60 @@ Parsed parse(const QStringList& args, const QStringList& known) {
     return p;
 }
 
+// NET HELPMSG 3952: a switch with a value net does not take; nothing changes.
+int invalidValue(ProgramContext& ctx, const QString& option) {
+    ctx.eprintln(
+        u"您为 /%1 选项输入了无效的值。\r\n\r\n请键入 NET HELPMSG 3952 以获得更多的帮助。"_s.arg(option));
+    return 2;
+}
+
+// /EXPIRES:NEVER, or a day as net takes it on a Chinese system: yyyy/m/d, yyyy-m-d, m/d/yyyy,
+// m/d/yy or mmm,d,yyyy. An invalid date stands for never; nullopt for a value that is no date.
+std::optional<QDate> expiryDate(const QString& value) {
+    if (value.compare(u"NEVER"_s, Qt::CaseInsensitive) == 0)
+        return QDate();
+    static const QStringList Months{u"JAN"_s, u"FEB"_s, u"MAR"_s, u"APR"_s, u"MAY"_s, u"JUN"_s,
+                                    u"JUL"_s, u"AUG"_s, u"SEP"_s, u"OCT"_s, u"NOV"_s, u"DEC"_s};
+    const QStringList parts = value.split(QRegularExpression(u"[/,-]"_s));
+    if (parts.size() != 3)
+        return std::nullopt;
+    bool ok[3] = {false, false, false};
+    int n[3] = {parts[0].toInt(&ok[0]), parts[1].toInt(&ok[1]), parts[2].toInt(&ok[2])};
+    if (!ok[0]) {
+        const qsizetype month = Months.indexOf(parts[0].left(3).toUpper());
+        if (month < 0 || parts[0].size() < 3)
+            return std::nullopt;
+        n[0] = static_cast<int>(month) + 1;
+        ok[0] = true;
+    }
+    if (!ok[1] || !ok[2])
+        return std::nullopt;
+    QDate day;
+    if (parts[0].size() == 4)
+        day = QDate(n[0], n[1], n[2]); // year first
+    else
+        day = QDate(n[2] < 100 ? (n[2] < 50 ? 2000 : 1900) + n[2] : n[2], n[0], n[1]);
+    if (!day.isValid())
+        return std::nullopt;
+    return day;
+}
+
+// net asks for the password at its console and reads it without echo; a pipe may answer it. A
+// hidden window has nobody to answer: nullopt.
+std::optional<QString> askPassword(ProgramContext& ctx) {
+    ctx.print(u"请键入用户的密码: "_s);
+    const auto first = ctx.readLine();
+    ctx.println();
+    if (!first)
+        return std::nullopt;
+    ctx.print(u"请再键入一次密码以便确认: "_s);
+    const auto second = ctx.readLine();
+    ctx.println();
+    if (!second || *second != *first)
+        return std::nullopt;
+    return first;
+}
+
 QString padded(const QString& label, const QString& value) {
     // net lines its values up in a column; a Chinese character takes two places.
     int width = 0;
@@ -105,12 +168,14 @@ int showUser(ProgramContext& ctx, const Principal& user) {
     ctx.println(padded(u"用户的注释"_s, QString()));
     ctx.println(padded(u"国家(地区)代码"_s, u"000 (系统默认值)"_s));
     ctx.println(padded(u"帐户启用"_s, yesNo(!(user.flags & platform::userflags::AccountDisable))));
-    ctx.println(padded(u"帐户到期"_s, u"从不"_s));
+    const auto expires = ctx.accounts.expiryOf(user.sid);
+    ctx.println(
+        padded(u"帐户到期"_s, expires ? expires->toString(u"yyyy-M-d"_s) + u" 0:00:00"_s : u"从不"_s));
     ctx.println();
     ctx.println(
         padded(u"密码到期"_s, user.flags & platform::userflags::DontExpirePasswd ? u"从不"_s : u"42 天后"_s));
     ctx.println(padded(u"用户可以更改密码"_s, yesNo(!(user.flags & platform::userflags::PasswdCantChange))));
-    ctx.println(padded(u"需要密码"_s, u"Yes"_s));
+    ctx.println(padded(u"需要密码"_s, yesNo(!(user.flags & PasswdNotReqd))));
     ctx.println();
     QStringList groups;
     for (const Principal& g : ctx.accounts.groupsOf(user.sid))
@@ -125,15 +190,17 @@ int showUser(ProgramContext& ctx, const Principal& user) {
 int netUser(ProgramContext& ctx, const QStringList& args) {
     const Parsed p =
         parse(args, {u"ADD"_s, u"DELETE"_s, u"DEL"_s, u"FULLNAME"_s, u"COMMENT"_s, u"PASSWORDCHG"_s,
-                     u"ACTIVE"_s, u"EXPIRES"_s, u"PASSWORDREQ"_s, u"USERCOMMENT"_s, u"DOMAIN"_s});
+                     u"ACTIVE"_s, u"EXPIRES"_s, u"PASSWORDREQ"_s, u"DOMAIN"_s});
     if (!p.unknown.isEmpty()) {
-        ctx.println(u"选项 %1 未知。\r\n"_s.arg(p.unknown.toUpper()));
+        ctx.eprintln(u"选项 %1 未知。\r\n"_s.arg(p.unknown.toUpper()));
         return syntax(ctx, UserSyntax);
     }
+    if (p.opts.count(u"DOMAIN"_s))
+        return fail(ctx, NoSuchDomain); // a stand-alone server has no domain controller to ask
     const bool add = p.opts.count(u"ADD"_s) > 0;
     const bool del = p.opts.count(u"DELETE"_s) > 0 || p.opts.count(u"DEL"_s) > 0;
     if (p.words.isEmpty()) {
-        if (add || del)
+        if (add || del || !p.opts.empty())
             return syntax(ctx, UserSyntax);
         ctx.println(u"\\\\%1 的用户帐户\r\n"_s.arg(ctx.accounts.computerName()));
         ctx.println(QString(79, u'-'));
@@ -156,27 +223,61 @@ int netUser(ProgramContext& ctx, const QStringList& args) {
     const QString name = p.words[0];
     const bool hasPassword = p.words.size() == 2;
     if (del) {
-        if (hasPassword)
+        if (hasPassword || p.opts.size() > 1)
             return syntax(ctx, UserSyntax);
         if (const std::uint32_t e = ctx.accounts.NetUserDel(name))
             return fail(ctx, e);
         ctx.println(Done);
         return 0;
     }
-    std::uint32_t flags = 0;
-    if (const auto it = p.opts.find(u"PASSWORDCHG"_s); it != p.opts.end()) {
-        if (it->second.compare(u"no"_s, Qt::CaseInsensitive) == 0)
-            flags |= platform::userflags::PasswdCantChange;
-        else if (it->second.compare(u"yes"_s, Qt::CaseInsensitive) != 0)
-            return syntax(ctx, UserSyntax);
+    // The switches that change the account, each checked before anything changes.
+    AccountStore::UserChange change;
+    for (const auto& [option, value] : p.opts) {
+        if (option == u"ADD"_s)
+            continue;
+        if (option == u"FULLNAME"_s) {
+            change.fullName = value;
+        } else if (option == u"COMMENT"_s) {
+            if (value.size() > 48)
+                return invalidValue(ctx, option);
+            change.comment = value;
+        } else if (option == u"EXPIRES"_s) {
+            const auto day = expiryDate(value);
+            if (!day)
+                return invalidValue(ctx, option);
+            change.expires = *day;
+        } else {
+            // The yes/no switches; without a value they mean yes.
+            const std::uint32_t bit = option == u"ACTIVE"_s        ? platform::userflags::AccountDisable
+                                      : option == u"PASSWORDCHG"_s ? platform::userflags::PasswdCantChange
+                                                                   : PasswdNotReqd;
+            const QString v = value.toUpper();
+            if (v.isEmpty() || v == u"YES"_s || v == u"Y"_s)
+                change.clearFlags |= bit;
+            else if (v == u"NO"_s || v == u"N"_s)
+                change.setFlags |= bit;
+            else
+                return invalidValue(ctx, option);
+        }
+    }
+    if (add && !AccountStore::validName(name))
+        return fail(ctx, nerr::BadUsername);
+    std::optional<QString> password = hasPassword ? std::optional<QString>(p.words[1]) : std::nullopt;
+    if (password == u"*"_s) {
+        if (!add && !ctx.accounts.lookup(name))
+            return fail(ctx, nerr::UserNotFound);
+        password = askPassword(ctx);
+        if (!password)
+            return fail(ctx, InvalidHandle);
     }
     if (add) {
-        if (!AccountStore::validName(name))
-            return fail(ctx, nerr::BadUsername);
-        const auto fullName = p.opts.count(u"FULLNAME"_s) ? p.opts.at(u"FULLNAME"_s) : QString();
-        const auto comment = p.opts.count(u"COMMENT"_s) ? p.opts.at(u"COMMENT"_s) : QString();
         if (const std::uint32_t e =
-                ctx.accounts.addUser(name, hasPassword ? p.words[1] : QString(), fullName, comment, flags))
+                ctx.accounts.addUser(name, password.value_or(QString()), change.fullName.value_or(QString()),
+                                     change.comment.value_or(QString()), change.setFlags))
+            return fail(ctx, e);
+        change.fullName.reset();
+        change.comment.reset();
+        if (const std::uint32_t e = ctx.accounts.changeUser(name, change))
             return fail(ctx, e);
         ctx.println(Done);
         return 0;
@@ -184,14 +285,14 @@ int netUser(ProgramContext& ctx, const QStringList& args) {
     const auto user = ctx.accounts.lookup(name);
     if (!user || !user->isUser())
         return fail(ctx, nerr::UserNotFound);
-    if (!hasPassword && p.opts.empty())
+    if (!password && p.opts.empty())
         return showUser(ctx, *user);
-    if (hasPassword)
-        ctx.accounts.setPassword(name, p.words[1]);
-    if (p.opts.count(u"PASSWORDCHG"_s)) {
-        const std::uint32_t now = (user->flags & ~platform::userflags::PasswdCantChange) | flags;
-        ctx.accounts.PutUserFlags(name, now);
+    if (password) {
+        if (const std::uint32_t e = ctx.accounts.setPassword(name, *password))
+            return fail(ctx, e);
     }
+    if (const std::uint32_t e = ctx.accounts.changeUser(name, change))
+        return fail(ctx, e);
     ctx.println(Done);
     return 0;
 }
@@ -199,22 +300,23 @@ int netUser(ProgramContext& ctx, const QStringList& args) {
 int netLocalgroup(ProgramContext& ctx, const QStringList& args) {
     const Parsed p = parse(args, {u"ADD"_s, u"DELETE"_s, u"DEL"_s, u"COMMENT"_s, u"DOMAIN"_s});
     if (!p.unknown.isEmpty()) {
-        ctx.println(u"选项 %1 未知。\r\n"_s.arg(p.unknown.toUpper()));
+        ctx.eprintln(u"选项 %1 未知。\r\n"_s.arg(p.unknown.toUpper()));
         return syntax(ctx, LocalgroupSyntax);
     }
+    if (p.opts.count(u"DOMAIN"_s))
+        return fail(ctx, NoSuchDomain);
     const bool add = p.opts.count(u"ADD"_s) > 0;
     const bool del = p.opts.count(u"DELETE"_s) > 0 || p.opts.count(u"DEL"_s) > 0;
+    const bool comment = p.opts.count(u"COMMENT"_s) > 0;
     if (add && del)
         return syntax(ctx, LocalgroupSyntax);
     if (p.words.isEmpty()) {
-        if (add || del)
+        if (add || del || comment)
             return syntax(ctx, LocalgroupSyntax);
         ctx.println(u"\\\\%1 的别名\r\n"_s.arg(ctx.accounts.computerName()));
         ctx.println(QString(79, u'-'));
-        for (const QString& g : {u"Administrators"_s, u"Backup Operators"_s, u"Guests"_s, u"IIS_WPG"_s,
-                                 u"Power Users"_s, u"Remote Desktop Users"_s, u"Users"_s})
-            if (ctx.accounts.lookup(g))
-                ctx.println(u'*' + g);
+        for (const Principal& g : ctx.accounts.groups())
+            ctx.println(u'*' + g.name);
         ctx.println(Done);
         return 0;
     }
@@ -238,6 +340,12 @@ int netLocalgroup(ProgramContext& ctx, const QStringList& args) {
             ctx.println(Done);
             return 0;
         }
+        if (comment) {
+            if (const std::uint32_t e = ctx.accounts.setGroupComment(g->sid, p.opts.at(u"COMMENT"_s)))
+                return fail(ctx, e);
+            ctx.println(Done);
+            return 0;
+        }
         ctx.println(padded(u"别名"_s, g->name));
         ctx.println(padded(u"注释"_s, g->comment));
         ctx.println();
@@ -250,14 +358,11 @@ int netLocalgroup(ProgramContext& ctx, const QStringList& args) {
         ctx.println(Done);
         return 0;
     }
-    if (!add && !del)
+    if ((!add && !del) || comment)
         return syntax(ctx, LocalgroupSyntax);
-    for (const QString& member : members) {
-        const std::uint32_t e =
-            add ? ctx.accounts.addMember(group, member) : ctx.accounts.removeMember(group, member);
-        if (e)
-            return fail(ctx, e);
-    }
+    // All the members or none: one that cannot be added (or removed) leaves the group as it was.
+    if (const std::uint32_t e = ctx.accounts.changeMembers(group, members, add))
+        return fail(ctx, e);
     ctx.println(Done);
     return 0;
 }

@@ -42,7 +42,11 @@ int velmoraconv_main(ProgramContext& ctx, const QStringList& args, const QString
     };
     QString output;
     const int status = velmoraconv::run(args, paths, output);
-    ctx.print(output);
+    // Its complaints go to standard error, its report of work done to standard output.
+    if (status == velmoraconv::Success)
+        ctx.print(output);
+    else
+        ctx.eprint(output);
     return status;
 }
 
