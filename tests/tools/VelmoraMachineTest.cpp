@@ -1,7 +1,9 @@
 // velmora-machine as an operator uses it: install, inspect and operate a machine.
 
 #include "tests/support/QtPrinters.h"
+#include "tools/velmora-machine/Subcommand.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -22,7 +24,7 @@ protected:
     QTemporaryDir dir;
     QString machine() const { return dir.path() + u"/m"_s; }
     Ran tool(QStringList args) {
-        args << u"--machine"_s << machine();
+        args = QStringList{u"--machine"_s, machine()} + args;
         QProcess p;
         p.start(QString::fromUtf8(VELMORA_MACHINE_BIN), args);
         EXPECT_TRUE(p.waitForFinished(30000));
@@ -79,6 +81,64 @@ TEST_F(VelmoraMachineTest, ProgramInstallationFactsAndServices) {
     EXPECT_TRUE(tool({u"facts"_s}).out.contains(u"service.iisadmin = stopped\n"_s));
     EXPECT_EQ(tool({u"service"_s, u"pause"_s, u"iisadmin"_s}).exitCode, 2);
     EXPECT_EQ(tool({u"service"_s, u"start"_s, u"iisadmin"_s}).exitCode, 0);
+}
+
+// The command line: every subcommand and option of the table is described, and a command line
+// that cannot be understood ends with status 2 and says why.
+TEST_F(VelmoraMachineTest, HelpDescribesEverySubcommandAndOption) {
+    const Ran overview = tool({u"--help"_s});
+    EXPECT_EQ(overview.exitCode, 0);
+    EXPECT_EQ(tool({u"help"_s}).out, overview.out);
+    ASSERT_GE(velmora_machine::subcommands().size(), 7u);
+    for (const auto& sub : velmora_machine::subcommands()) {
+        EXPECT_TRUE(overview.out.contains(u"\n  "_s + sub.name + u' ')) << sub.name.toStdString();
+        EXPECT_TRUE(overview.out.contains(sub.summary)) << sub.name.toStdString();
+        const Ran help = tool({u"help"_s, sub.name});
+        EXPECT_EQ(help.exitCode, 0) << sub.name.toStdString();
+        EXPECT_TRUE(help.out.startsWith(u"用法：velmora-machine "_s + sub.name)) << help.out.toStdString();
+        for (const auto& option : sub.options) {
+            EXPECT_TRUE(help.out.contains(u"--"_s + option.names().last())) << sub.name.toStdString();
+            EXPECT_TRUE(help.out.contains(option.description())) << sub.name.toStdString();
+        }
+        EXPECT_TRUE(help.out.contains(u"--machine <文件夹>"_s));
+        if (sub.name != u"help"_s) {
+            EXPECT_EQ(tool({sub.name, u"--help"_s}).out, help.out) << sub.name.toStdString();
+        }
+    }
+    for (const QString& name :
+         {u"install"_s, u"install-program"_s, u"metabase"_s, u"cmd"_s, u"facts"_s, u"service"_s, u"help"_s})
+        EXPECT_NE(velmora_machine::findSubcommand(name), nullptr) << name.toStdString();
+    const Ran version = tool({u"--version"_s});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(version.out.startsWith(u"velmora-machine 0."_s)) << version.out.toStdString();
+}
+
+TEST_F(VelmoraMachineTest, CommandLinesThatCannotBeUnderstoodEndWithStatusTwo) {
+    const Ran unknown = tool({u"reinstall"_s});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_TRUE(unknown.err.contains(u"未知的子命令：reinstall"_s)) << unknown.err.toStdString();
+    const Ran option = tool({u"install"_s, u"--nmae"_s, u"web01"_s});
+    EXPECT_EQ(option.exitCode, 2);
+    EXPECT_TRUE(option.err.contains(u"未知的选项：--nmae"_s)) << option.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(machine())) << "nothing is installed";
+    const Ran otherOption = tool({u"cmd"_s, u"cmd.exe /c ver"_s, u"--name"_s, u"x"_s});
+    EXPECT_EQ(otherOption.exitCode, 2) << "--name belongs to install only";
+    const Ran missing = tool({u"install"_s, u"--name"_s});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_TRUE(missing.err.contains(u"--name"_s)) << missing.err.toStdString();
+    EXPECT_EQ(tool({u"cmd"_s}).exitCode, 2) << "the command line is missing";
+    EXPECT_EQ(tool({u"cmd"_s, u"a"_s, u"b"_s}).exitCode, 2);
+    EXPECT_EQ(tool({u"metabase"_s, u"copy"_s}).exitCode, 2);
+    EXPECT_EQ(tool({u"facts"_s, u"set"_s, u"servicepack"_s, u"SP3"_s}).exitCode, 2);
+    EXPECT_EQ(tool({u"help"_s, u"reinstall"_s}).exitCode, 2);
+    const Ran none = tool({});
+    EXPECT_EQ(none.exitCode, 2);
+    EXPECT_TRUE(none.err.contains(u"子命令："_s));
+    // Options may come anywhere; "--" ends them, so a command line may begin with a dash.
+    EXPECT_EQ(tool({u"--name"_s, u"web02"_s, u"install"_s}).exitCode, 0);
+    EXPECT_TRUE(tool({u"facts"_s}).out.contains(u"name = WEB02\n"_s));
+    const Ran dashed = tool({u"cmd"_s, u"--"_s, u"-x"_s});
+    EXPECT_NE(dashed.exitCode, 2) << dashed.err.toStdString();
 }
 
 } // namespace
