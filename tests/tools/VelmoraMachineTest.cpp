@@ -3,6 +3,7 @@
 #include "tests/support/QtPrinters.h"
 #include "tools/velmora-machine/Subcommand.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -139,6 +140,48 @@ TEST_F(VelmoraMachineTest, CommandLinesThatCannotBeUnderstoodEndWithStatusTwo) {
     EXPECT_TRUE(tool({u"facts"_s}).out.contains(u"name = WEB02\n"_s));
     const Ran dashed = tool({u"cmd"_s, u"--"_s, u"-x"_s});
     EXPECT_NE(dashed.exitCode, 2) << dashed.err.toStdString();
+}
+
+// An installation killed at any point, even just before the machine is renamed into place,
+// leaves no machine at the folder, and installing again works.
+TEST_F(VelmoraMachineTest, AnInstallKilledAtAnyPointLeavesNoMachineBehind) {
+    for (const QString& step : {u"database"_s, u"metabase"_s, u"drives"_s, u"accounts"_s, u"permissions"_s,
+                                u"facts"_s, u"rename"_s}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"VELMORA_INSTALL_KILL_AT"_s, step);
+        p.setProcessEnvironment(env);
+        p.start(QString::fromUtf8(VELMORA_MACHINE_BIN), {u"install"_s, u"--machine"_s, machine()});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitStatus(), QProcess::CrashExit) << step.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(machine())) << step.toStdString();
+        const Ran opened = tool({u"metabase"_s, u"export"_s});
+        EXPECT_EQ(opened.exitCode, 1);
+        EXPECT_TRUE(opened.err.contains(u"找不到模拟服务器："_s + machine())) << opened.err.toStdString();
+    }
+    // What a killed installation built is not a machine: moved into place by hand it is refused.
+    const QStringList leftovers =
+        QDir(dir.path()).entryList({u".m.installing-*"_s}, QDir::Dirs | QDir::Hidden, QDir::Name);
+    ASSERT_EQ(leftovers.size(), 7);
+    QProcess killed;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"VELMORA_INSTALL_KILL_AT"_s, u"accounts"_s);
+    killed.setProcessEnvironment(env);
+    killed.start(QString::fromUtf8(VELMORA_MACHINE_BIN),
+                 {u"install"_s, u"--machine"_s, dir.path() + u"/k"_s});
+    ASSERT_TRUE(killed.waitForFinished(30000));
+    const QStringList partial = QDir(dir.path()).entryList({u".k.installing-*"_s}, QDir::Dirs | QDir::Hidden);
+    ASSERT_EQ(partial.size(), 1);
+    ASSERT_TRUE(QDir(dir.path()).rename(partial.first(), u"m"_s));
+    const Ran refused = tool({u"cmd"_s, u"cmd.exe /c ver"_s});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.err.contains(u"模拟服务器不完整："_s + machine())) << refused.err.toStdString();
+    EXPECT_TRUE(refused.err.contains(u"velmora-machine install --machine \""_s + machine()))
+        << refused.err.toStdString();
+    EXPECT_EQ(tool({u"install"_s}).exitCode, 1) << "a folder that is not empty is never overwritten";
+    ASSERT_TRUE(QDir(machine()).removeRecursively());
+    EXPECT_EQ(tool({u"install"_s}).exitCode, 0);
+    EXPECT_EQ(tool({u"metabase"_s, u"export"_s}).exitCode, 0);
 }
 
 } // namespace
