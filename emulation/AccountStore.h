@@ -49,6 +49,10 @@ public:
     platform::Outcome<std::uint32_t> UserFlags(const QString& name) override;
     platform::Status PutUserFlags(const QString& name, std::uint32_t flags) override;
     std::uint32_t NetUserDel(const QString& name) override;
+    // Sets and clears flag bits of a user in one write transaction (a concurrent change of other
+    // bits is kept); the flags as stored.
+    platform::Outcome<std::uint32_t> changeUserFlags(const QString& name, std::uint32_t set,
+                                                     std::uint32_t clear);
 
     // Account names: at most 20 characters, none of " / \ [ ] : ; | = , + * ? < > and not only
     // dots and blanks.

@@ -3,12 +3,20 @@
 #include "tests/support/QtPrinters.h"
 #include "tools/velmora-machine/Subcommand.h"
 
+#include "emulation/AccountStore.h"
+#include "emulation/FileSystem.h"
+#include "emulation/Machine.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -182,6 +190,39 @@ TEST_F(VelmoraMachineTest, AnInstallKilledAtAnyPointLeavesNoMachineBehind) {
     ASSERT_TRUE(QDir(machine()).removeRecursively());
     EXPECT_EQ(tool({u"install"_s}).exitCode, 0);
     EXPECT_EQ(tool({u"metabase"_s, u"export"_s}).exitCode, 0);
+}
+
+// Three processes granting 200 accounts each on one folder at once: every grant is read, changed
+// and written inside one write transaction, so none is lost.
+TEST_F(VelmoraMachineTest, ConcurrentGrantsOnOneFolderLoseNothing) {
+    ASSERT_EQ(tool({u"install"_s}).exitCode, 0);
+    {
+        auto m = emulation::Machine::open(machine()).value();
+        for (int i = 0; i < 600; ++i)
+            ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0), emulation::nerr::Success);
+        ASSERT_TRUE(QDir().mkpath(m->hostPath(u"D:\\shared"_s)));
+    }
+    std::vector<std::unique_ptr<QProcess>> loops;
+    for (int process = 0; process < 3; ++process) {
+        QStringList grants;
+        for (int i = process * 200; i < (process + 1) * 200; ++i)
+            grants << u"icacls D:\\shared /grant u%1:(R)"_s.arg(i);
+        auto p = std::make_unique<QProcess>();
+        p->start(QString::fromUtf8(VELMORA_MACHINE_BIN),
+                 {u"--machine"_s, machine(), u"cmd"_s, u"cmd.exe /c "_s + grants.join(u" & "_s)});
+        loops.push_back(std::move(p));
+    }
+    for (auto& p : loops) {
+        ASSERT_TRUE(p->waitForFinished(120000));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+    }
+    auto m = emulation::Machine::open(machine()).value();
+    const auto aces = m->files().explicitAces(emulation::WinPath::parse(u"D:\\shared"_s));
+    EXPECT_EQ(aces.size(), 600u);
+    QSet<QString> sids;
+    for (const auto& ace : aces)
+        sids.insert(ace.sid);
+    EXPECT_EQ(sids.size(), 600);
 }
 
 } // namespace

@@ -128,10 +128,10 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         return 0;
     }
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
-        std::vector<Ace> aces = ctx.files.explicitAces(object);
-        for (const Action& a : actions)
-            apply(aces, a);
-        ctx.files.setExplicitAces(object, aces);
+        ctx.files.editExplicitAces(object, [&](std::vector<Ace>& aces) {
+            for (const Action& a : actions)
+                apply(aces, a);
+        });
         if (!quiet)
             ctx.println(u"已处理的文件: "_s + ctx.files.displayPath(object));
         ++ok;
