@@ -10,6 +10,7 @@
 #include "emulation/SecureValue.h"
 #include "emulation/WinPath.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,6 +22,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+
+#include <signal.h>
+#include <sys/types.h>
 
 namespace emulation {
 
@@ -128,6 +132,19 @@ QString missingParts(Database& db, const QString& folder) {
     return missing.join(u"、"_s);
 }
 
+// Folders of installations into the same target that were killed before they finished: each
+// is named after its process, and a process that no longer exists will not finish it.
+void removeAbandonedInstallations(const QString& parent, const QString& prefix) {
+    const QDir dir(parent);
+    for (const QString& name :
+         dir.entryList({prefix + u'*'}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        bool isNumber = false;
+        const auto pid = static_cast<pid_t>(name.mid(prefix.size()).section(u'-', 0, 0).toLong(&isNumber));
+        if (isNumber && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            QDir(dir.filePath(name)).removeRecursively();
+    }
+}
+
 // Installation steps a test may stop with a kill, as a crash or a power cut would.
 void installStep(const char* step) {
     static const QByteArray killAt = qgetenv("VELMORA_INSTALL_KILL_AT");
@@ -231,7 +248,10 @@ Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const 
     const QString parent = target.absolutePath();
     if (!QDir().mkpath(parent))
         return Error{platform::hr::AccessDenied, u"无法创建文件夹：%1"_s.arg(parent)};
-    QTemporaryDir staging(parent + u"/."_s + target.fileName() + u".installing-XXXXXX"_s);
+    const QString prefix = u"."_s + target.fileName() + u".installing-"_s;
+    removeAbandonedInstallations(parent, prefix);
+    QTemporaryDir staging(parent + u'/' + prefix + QString::number(QCoreApplication::applicationPid()) +
+                          u"-XXXXXX"_s);
     if (!staging.isValid())
         return Error{platform::hr::AccessDenied,
                      u"无法创建文件夹：%1（%2）"_s.arg(parent, staging.errorString())};
