@@ -136,6 +136,11 @@ TEST(Machine, EachMachineHasPasswordsOfItsOwnAndAPrivateDatabase) {
                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
                       QFileDevice::WriteUser);
         EXPECT_NE(emulation::machineKey(m->db()), QByteArray());
+        ASSERT_TRUE(QFileInfo::exists(folder + u"/machine.db-wal"_s));
+        EXPECT_EQ(QFile::permissions(folder + u"/machine.db-wal"_s) &
+                      (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteOther),
+                  0)
+            << "its log is as private";
     }
     EXPECT_EQ(QSet<QString>(seen.begin(), seen.end()).size(), 4);
     auto a = emulation::Machine::open(dir.path() + u"/a"_s).value();

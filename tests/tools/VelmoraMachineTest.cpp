@@ -8,6 +8,7 @@
 #include "emulation/Machine.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSet>
@@ -226,6 +227,41 @@ TEST_F(VelmoraMachineTest, ConcurrentGrantsOnOneFolderLoseNothing) {
     for (const auto& ace : aces)
         sids.insert(ace.sid);
     EXPECT_EQ(sids.size(), 600);
+}
+
+// The operator moves a metabase with export and import: the secure properties go encrypted with
+// the machine's key, come back on the same machine, and are refused by another one.
+TEST_F(VelmoraMachineTest, ExportedSecretsComeBackOnlyOnTheSameMachine) {
+    ASSERT_EQ(tool({u"install"_s}).exitCode, 0);
+    const QString file = dir.path() + u"/MetaBase.xml"_s;
+    ASSERT_EQ(tool({u"metabase"_s, u"export"_s, u"--output"_s, file}).exitCode, 0);
+    EXPECT_EQ(QFile::permissions(file) & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0)
+        << "the file is its owner's";
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray exported = f.readAll();
+    EXPECT_EQ(tool({u"metabase"_s, u"export"_s}).out.toUtf8(), exported);
+    tool({u"cmd"_s, u"cmd.exe /c ver"_s}); // the machine is used meanwhile
+    const Ran same = tool({u"metabase"_s, u"import"_s, file});
+    EXPECT_EQ(same.exitCode, 0) << same.err.toStdString();
+    EXPECT_EQ(tool({u"metabase"_s, u"export"_s}).out.toUtf8(), exported);
+
+    const QString other = dir.path() + u"/other"_s;
+    auto onOther = [&](const QStringList& args) {
+        QProcess p;
+        p.start(QString::fromUtf8(VELMORA_MACHINE_BIN), QStringList{u"--machine"_s, other} + args);
+        EXPECT_TRUE(p.waitForFinished(30000));
+        return Ran{p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+                   QString::fromUtf8(p.readAllStandardError())};
+    };
+    ASSERT_EQ(onOther({u"install"_s}).exitCode, 0);
+    const QString before = onOther({u"metabase"_s, u"export"_s}).out;
+    const Ran refused = onOther({u"metabase"_s, u"import"_s, file});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.err.contains(u"不是用本服务器的密钥加密的"_s)) << refused.err.toStdString();
+    EXPECT_TRUE(refused.err.contains(u"没有导入任何内容"_s));
+    EXPECT_EQ(onOther({u"metabase"_s, u"export"_s}).out, before);
+    EXPECT_NE(before.toUtf8(), exported) << "two machines, two keys and two sets of passwords";
 }
 
 } // namespace
