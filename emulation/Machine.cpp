@@ -238,9 +238,10 @@ Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const 
     // A computer name: NetBIOS allows 15 characters, and "IUSR_" + name must be an account name.
     if (!AccountStore::validName(options.name) || options.name.size() > 15 || options.name.contains(u' '))
         return Error{platform::hr::InvalidArgument, u"计算机名无效：%1"_s.arg(options.name)};
-    const QFileInfo target(folder);
+    const QFileInfo target(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()));
     if (target.exists() &&
-        (!target.isDir() || !QDir(folder).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)))
+        (!target.isDir() ||
+         !QDir(target.filePath()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)))
         return Error{platform::hr::AlreadyExists,
                      u"此文件夹不是空的，不能在其中安装模拟服务器：%1"_s.arg(folder)};
     // The machine is built in a folder beside the target and renamed into place when complete:
@@ -262,8 +263,8 @@ Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const 
     } // the database is closed before the rename, its log folded into it
     installStep("rename");
     // rename() replaces an empty folder at the target, atomically.
-    if (std::rename(QFile::encodeName(staging.path()).constData(), QFile::encodeName(folder).constData()) !=
-        0)
+    if (std::rename(QFile::encodeName(staging.path()).constData(),
+                    QFile::encodeName(target.filePath()).constData()) != 0)
         return Error{platform::hr::AccessDenied, u"无法把模拟服务器移到 %1：%2"_s.arg(
                                                      folder, QString::fromLocal8Bit(std::strerror(errno)))};
     staging.setAutoRemove(false);
