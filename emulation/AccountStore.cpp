@@ -43,7 +43,17 @@ AccountStore::AccountStore(Database& db, QString computerName)
     : m_db(db), m_computer(std::move(computerName)) {}
 
 QString AccountStore::machineSid() const {
-    // Three sub-authorities derived from the computer name, as fixed as a real machine's.
+    // The SID is made once, at installation, and a new computer name keeps it: it is the
+    // built-in Administrator's without its relative identifier.
+    if (m_sid.isEmpty()) {
+        auto st =
+            m_db.prepare("SELECT sid FROM principals WHERE kind = 'user' AND sid LIKE 'S-1-5-21-%-500'");
+        if (st.step())
+            m_sid = st.text(0).chopped(4);
+    }
+    if (!m_sid.isEmpty())
+        return m_sid;
+    // Before the accounts are made: three sub-authorities derived from the computer name.
     const QByteArray h = QCryptographicHash::hash(m_computer.toUpper().toUtf8(), QCryptographicHash::Sha1);
     auto part = [&](int i) {
         return QString::number((static_cast<quint32>(static_cast<quint8>(h[i])) << 24 |

@@ -87,6 +87,7 @@ private:
     int nextRid();
     Database& m_db;
     QString m_computer;
+    mutable QString m_sid; // the machine's SID once its accounts exist
 };
 
 } // namespace emulation

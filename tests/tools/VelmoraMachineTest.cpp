@@ -264,4 +264,21 @@ TEST_F(VelmoraMachineTest, ExportedSecretsComeBackOnlyOnTheSameMachine) {
     EXPECT_NE(before.toUtf8(), exported) << "two machines, two keys and two sets of passwords";
 }
 
+// A new computer name keeps the machine's SID: the operator stays the Administrator, and the
+// local accounts, old and new, belong to the new name.
+TEST_F(VelmoraMachineTest, ARenamedComputerKeepsItsSidAndItsAccounts) {
+    ASSERT_EQ(tool({u"install"_s}).exitCode, 0);
+    ASSERT_EQ(tool({u"facts"_s, u"set"_s, u"name"_s, u"web02"_s}).exitCode, 0);
+    EXPECT_EQ(tool({u"cmd"_s, u"cmd.exe /c net user a b /add"_s}).exitCode, 0);
+    auto m = emulation::Machine::open(machine()).value();
+    const auto administrator = m->accounts().lookup(u"WEB02\\Administrator"_s);
+    ASSERT_TRUE(administrator);
+    const auto added = m->accounts().lookup(u"WEB02\\a"_s);
+    ASSERT_TRUE(added);
+    EXPECT_EQ(added->sid.section(u'-', 0, -2), administrator->sid.section(u'-', 0, -2));
+    EXPECT_EQ(m->files().operatorSid(), administrator->sid);
+    EXPECT_TRUE(m->accounts().lookup(u"WEB02\\IUSR_VELMORA"_s));
+    EXPECT_FALSE(m->accounts().lookup(u"VELMORA\\a"_s));
+}
+
 } // namespace

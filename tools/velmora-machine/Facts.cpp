@@ -3,6 +3,7 @@
 #include "tools/velmora-machine/Subcommand.h"
 
 #include "emulation/AccountStore.h"
+#include "emulation/Database.h"
 #include "emulation/Machine.h"
 #include "emulation/MachineInfo.h"
 
@@ -66,7 +67,17 @@ int runFacts(const Invocation& invocation) {
     const auto value = factValue(args[1], args[2]);
     if (!value)
         return invocation.fail(value.error().text);
+    emulation::Database::Transaction tx(m.db());
+    if (args[1] == u"name"_s) {
+        // Renamed as Windows renames a computer: its local accounts now belong to the new name,
+        // and keep their names and SIDs (IUSR_ and IWAM_ keep the old name in theirs).
+        auto st = m.db().prepare("UPDATE principals SET domain = ?2 WHERE domain = ?1 COLLATE NOCASE");
+        st.bind(1, m.fact(u"name"_s)).bind(2, value.value());
+        st.run();
+    }
     m.setFact(args[1], value.value());
+    if (!tx.commit())
+        return invocation.fail(m.db().lastError());
     return ExitOk;
 }
 
