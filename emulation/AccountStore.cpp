@@ -25,6 +25,11 @@ QString newSalt() {
     return QString::fromLatin1(bytes.toHex());
 }
 
+// The database stayed locked by another process for longer than the wait allows.
+Error busy() {
+    return Error{0x800700AA, u"请求的资源在使用中。"_s};
+}
+
 Principal principalFrom(Statement& st) {
     Principal p;
     p.sid = st.text(0);
@@ -131,6 +136,8 @@ std::uint32_t AccountStore::addUser(const QString& name, const QString& password
     if (!validName(name))
         return nerr::BadUsername;
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     if (lookup(name))
         return nerr::UserExists;
     const QString sid = newSid(nextRid());
@@ -152,6 +159,8 @@ std::uint32_t AccountStore::addUser(const QString& name, const QString& password
 
 std::uint32_t AccountStore::setPassword(const QString& name, const QString& password) {
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto p = lookup(name);
     if (!p || !p->isUser())
         return nerr::UserNotFound;
@@ -174,6 +183,8 @@ std::uint32_t AccountStore::addGroup(const QString& name, const QString& comment
     if (!validName(name))
         return nerr::BadUsername;
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     if (const auto existing = lookup(name))
         return existing->isGroup() ? nerr::AliasExists : nerr::UserExists;
     auto st = m_db.prepare(
@@ -186,6 +197,8 @@ std::uint32_t AccountStore::addGroup(const QString& name, const QString& comment
 
 void AccountStore::removeGroup(const QString& sid) {
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return;
     auto st = m_db.prepare("DELETE FROM principals WHERE sid = ?1 AND kind = 'group'");
     st.bind(1, sid);
     st.run();
@@ -199,6 +212,8 @@ std::uint32_t AccountStore::addMember(const QString& group, const QString& membe
     // The group and the member are looked up in the transaction that adds the membership: neither
     // can be deleted in between by another process.
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto g = lookup(group);
     if (!g || !g->isGroup())
         return nerr::NoSuchAlias;
@@ -216,6 +231,8 @@ std::uint32_t AccountStore::addMember(const QString& group, const QString& membe
 
 std::uint32_t AccountStore::removeMember(const QString& group, const QString& member) {
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto g = lookup(group);
     if (!g || !g->isGroup())
         return nerr::NoSuchAlias;
@@ -283,6 +300,8 @@ Outcome<std::uint32_t> AccountStore::UserFlags(const QString& name) {
 
 Status AccountStore::PutUserFlags(const QString& name, std::uint32_t flags) {
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return busy();
     const auto p = lookup(name);
     if (!p || !p->isUser())
         return Error{0x800708AD, u"找不到用户名。"_s};
@@ -296,6 +315,8 @@ Status AccountStore::PutUserFlags(const QString& name, std::uint32_t flags) {
 Outcome<std::uint32_t> AccountStore::changeUserFlags(const QString& name, std::uint32_t set,
                                                      std::uint32_t clear) {
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return busy();
     const auto p = lookup(name);
     if (!p || !p->isUser())
         return Error{0x800708AD, u"找不到用户名。"_s};
@@ -309,6 +330,8 @@ Outcome<std::uint32_t> AccountStore::changeUserFlags(const QString& name, std::u
 
 std::uint32_t AccountStore::NetUserDel(const QString& name) {
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto p = lookup(name);
     if (!p || !p->isUser())
         return nerr::UserNotFound;

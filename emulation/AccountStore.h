@@ -38,6 +38,7 @@ inline constexpr std::uint32_t MemberNotInAlias = 1377;
 inline constexpr std::uint32_t MemberInAlias = 1378;
 inline constexpr std::uint32_t AliasExists = 1379;
 inline constexpr std::uint32_t SpecialAccount = 1371; // cannot perform on a built-in account
+inline constexpr std::uint32_t Busy = 170;            // the database stayed locked by another process
 } // namespace nerr
 
 // Local accounts and groups of the machine (its SAM), over the machine database.

@@ -2,6 +2,7 @@
 // changing the same account or the same access-control list at once lose none of the changes.
 
 #include "emulation/AccountStore.h"
+#include "emulation/Database.h"
 #include "emulation/FileSystem.h"
 #include "emulation/Machine.h"
 #include "tests/support/TempMachine.h"
@@ -58,6 +59,36 @@ TEST(Concurrency, AclEditsOfTwoConnectionsAreAllKept) {
     a.join();
     b.join();
     EXPECT_EQ(m->files().explicitAces(folder).size(), 200u);
+}
+
+// A change that cannot get the database because another process holds it too long fails as
+// such, and nothing of it is stored afterwards.
+TEST(Concurrency, ChangesThatFindTheDatabaseLockedFailAndStoreNothing) {
+    testing_support::TempMachine m;
+    ASSERT_EQ(m->accounts().addGroup(u"team"_s, {}), emulation::nerr::Success);
+    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, {}, {}, 0), emulation::nerr::Success);
+    const auto folder = emulation::WinPath::parse(u"D:\\locked"_s);
+    ASSERT_TRUE(QDir().mkpath(m->files().hostPath(folder)));
+    const std::uint32_t flags = m->accounts().UserFlags(u"member"_s).value();
+    auto other = m.reopen();
+    ASSERT_TRUE(other->db().exec("BEGIN IMMEDIATE"));
+    m->db().setBusyTimeout(20);
+    EXPECT_EQ(m->accounts().addMember(u"team"_s, u"member"_s), emulation::nerr::Busy);
+    EXPECT_EQ(m->accounts().setPassword(u"member"_s, u"new"_s), emulation::nerr::Busy);
+    EXPECT_FALSE(m->accounts().changeUserFlags(u"member"_s, 0x2, 0).ok());
+    EXPECT_FALSE(m->accounts().PutUserFlags(u"member"_s, 0x2).ok());
+    EXPECT_EQ(m->accounts().NetUserDel(u"member"_s), emulation::nerr::Busy);
+    bool edited = false;
+    EXPECT_FALSE(m->files().editExplicitAces(folder, [&](std::vector<emulation::Ace>& aces) {
+        edited = true;
+        aces.push_back({false, u"S-1-1-0"_s, 0x1200A9u, 3u});
+    }));
+    EXPECT_FALSE(edited) << "nothing is read while the list cannot be written";
+    ASSERT_TRUE(other->db().exec("COMMIT"));
+    EXPECT_TRUE(m->accounts().membersOf(m->accounts().lookup(u"team"_s)->sid).isEmpty());
+    EXPECT_TRUE(m->accounts().checkPassword(u"member"_s, u"pw"_s));
+    EXPECT_EQ(m->accounts().UserFlags(u"member"_s).value(), flags);
+    EXPECT_TRUE(m->files().explicitAces(folder).empty());
 }
 
 } // namespace
