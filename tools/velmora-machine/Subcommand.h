@@ -3,6 +3,10 @@
 // The subcommands of velmora-machine. Each one is a row of the table in Subcommands.cpp and a
 // run function in a file of its own; the command line is parsed from the table, and the help
 // texts are written from it, so a subcommand and its options are described wherever they exist.
+//
+// A new subcommand: its row in Subcommands.cpp, its run function declared below and defined in
+// its own file, and that file in tools/CMakeLists.txt. A subcommand that serves until it is
+// stopped runs QCoreApplication::exec() from its run function.
 
 #include "platform/Outcome.h"
 
