@@ -4,6 +4,7 @@
 
 #include "emulation/Machine.h"
 #include "emulation/MetabaseXml.h"
+#include "emulation/SecureValue.h"
 
 #include <QTemporaryDir>
 
@@ -21,6 +22,8 @@ struct SitesMachine {
         machine = emulation::Machine::install(dir.path() + QStringLiteral("/m"), {}).value();
         QByteArray xml = emulation::exportMetabaseXml(machine->db());
         QByteArray extra;
+        // Secure values in MetaBase.xml are encrypted with the machine's own key.
+        const QByteArray key = emulation::machineKey(machine->db());
         for (int i = 0; i < sites; ++i) {
             const QByteArray n = QByteArray::number(10000 + i);
             const QByteArray name = "site" + n;
@@ -28,7 +31,8 @@ struct SitesMachine {
                      name + ".com\n\t\t\t:80:" + name + ".com\"\n\t\tServerComment=\"" + name +
                      "\"\n\t\tServerState=\"2\"\n\t>\n</IIsWebServer>\n"
                      "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/" +
-                     n + "/ROOT\"\n\t\tAnonymousUserName=\"" + name + "\"\n\t\tAnonymousUserPass=\"pw" + n +
+                     n + "/ROOT\"\n\t\tAnonymousUserName=\"" + name + "\"\n\t\tAnonymousUserPass=\"" +
+                     emulation::sealSecureValue(key, QString::fromLatin1("pw" + n)).toLatin1() +
                      "\"\n\t\tPath=\"D:\\WebRoot\\" + name + "\\web\"\n\t>\n</IIsWebVirtualDir>\n";
         }
         xml.replace("</MBProperty>", extra + "</MBProperty>");

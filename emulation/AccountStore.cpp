@@ -27,6 +27,11 @@ QString newSalt() {
     return QString::fromLatin1(bytes.toHex());
 }
 
+// The database stayed locked by another process for longer than the wait allows.
+Error busy() {
+    return Error{0x800700AA, u"请求的资源在使用中。"_s};
+}
+
 Principal principalFrom(Statement& st) {
     Principal p;
     p.sid = st.text(0);
@@ -45,7 +50,17 @@ AccountStore::AccountStore(Database& db, QString computerName)
     : m_db(db), m_computer(std::move(computerName)) {}
 
 QString AccountStore::machineSid() const {
-    // Three sub-authorities derived from the computer name, as fixed as a real machine's.
+    // The SID is made once, at installation, and a new computer name keeps it: it is the
+    // built-in Administrator's without its relative identifier.
+    if (m_sid.isEmpty()) {
+        auto st =
+            m_db.prepare("SELECT sid FROM principals WHERE kind = 'user' AND sid LIKE 'S-1-5-21-%-500'");
+        if (st.step())
+            m_sid = st.text(0).chopped(4);
+    }
+    if (!m_sid.isEmpty())
+        return m_sid;
+    // Before the accounts are made: three sub-authorities derived from the computer name.
     const QByteArray h = QCryptographicHash::hash(m_computer.toUpper().toUtf8(), QCryptographicHash::Sha1);
     auto part = [&](int i) {
         return QString::number((static_cast<quint32>(static_cast<quint8>(h[i])) << 24 |
@@ -137,6 +152,8 @@ std::uint32_t AccountStore::addUser(const QString& name, const QString& password
     if (!validName(name))
         return nerr::BadUsername;
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     if (lookup(name))
         return nerr::UserExists;
     const QString sid = newSid(nextRid());
@@ -157,14 +174,16 @@ std::uint32_t AccountStore::addUser(const QString& name, const QString& password
 }
 
 std::uint32_t AccountStore::setPassword(const QString& name, const QString& password) {
+    Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto p = lookup(name);
     if (!p || !p->isUser())
         return nerr::UserNotFound;
     const QString salt = newSalt();
     auto st = m_db.prepare("UPDATE principals SET salt = ?2, hash = ?3 WHERE sid = ?1");
     st.bind(1, p->sid).bind(2, salt).bind(3, hashPassword(salt, password));
-    st.run();
-    return nerr::Success;
+    return st.run() && tx.commit() ? nerr::Success : nerr::UserNotFound;
 }
 
 bool AccountStore::checkPassword(const QString& name, const QString& password) {
@@ -180,6 +199,8 @@ std::uint32_t AccountStore::addGroup(const QString& name, const QString& comment
     if (!validGroupName(name))
         return nerr::BadUsername;
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     if (const auto existing = lookup(name))
         return existing->isGroup() ? nerr::AliasExists : nerr::UserExists;
     auto st = m_db.prepare(
@@ -191,12 +212,16 @@ std::uint32_t AccountStore::addGroup(const QString& name, const QString& comment
 }
 
 void AccountStore::removeGroup(const QString& sid) {
+    Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return;
     auto st = m_db.prepare("DELETE FROM principals WHERE sid = ?1 AND kind = 'group'");
     st.bind(1, sid);
     st.run();
     auto m = m_db.prepare("DELETE FROM members WHERE member_sid = ?1");
     m.bind(1, sid);
     m.run();
+    tx.commit();
 }
 
 std::uint32_t AccountStore::setGroupComment(const QString& sid, const QString& comment) {
@@ -209,6 +234,11 @@ std::uint32_t AccountStore::setGroupComment(const QString& sid, const QString& c
 }
 
 std::uint32_t AccountStore::addMember(const QString& group, const QString& member) {
+    // The group and the member are looked up in the transaction that adds the membership: neither
+    // can be deleted in between by another process.
+    Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto g = lookup(group);
     if (!g || !g->isGroup())
         return nerr::NoSuchAlias;
@@ -217,11 +247,17 @@ std::uint32_t AccountStore::addMember(const QString& group, const QString& membe
         return nerr::NoSuchMember;
     auto st = m_db.prepare("INSERT OR IGNORE INTO members(group_sid, member_sid) VALUES (?1, ?2)");
     st.bind(1, g->sid).bind(2, m->sid);
-    st.run();
-    return m_db.changes() == 1 ? nerr::Success : nerr::MemberInAlias;
+    if (!st.run())
+        return nerr::NoSuchMember;
+    if (m_db.changes() != 1)
+        return nerr::MemberInAlias;
+    return tx.commit() ? nerr::Success : nerr::NoSuchMember;
 }
 
 std::uint32_t AccountStore::removeMember(const QString& group, const QString& member) {
+    Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto g = lookup(group);
     if (!g || !g->isGroup())
         return nerr::NoSuchAlias;
@@ -230,8 +266,11 @@ std::uint32_t AccountStore::removeMember(const QString& group, const QString& me
         return nerr::NoSuchMember;
     auto st = m_db.prepare("DELETE FROM members WHERE group_sid = ?1 AND member_sid = ?2");
     st.bind(1, g->sid).bind(2, m->sid);
-    st.run();
-    return m_db.changes() == 1 ? nerr::Success : nerr::MemberNotInAlias;
+    if (!st.run())
+        return nerr::NoSuchMember;
+    if (m_db.changes() != 1)
+        return nerr::MemberNotInAlias;
+    return tx.commit() ? nerr::Success : nerr::NoSuchMember;
 }
 
 std::uint32_t AccountStore::changeMembers(const QString& group, const QStringList& members, bool add) {
@@ -341,23 +380,44 @@ Outcome<std::uint32_t> AccountStore::UserFlags(const QString& name) {
 }
 
 Status AccountStore::PutUserFlags(const QString& name, std::uint32_t flags) {
+    Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return busy();
     const auto p = lookup(name);
     if (!p || !p->isUser())
         return Error{0x800708AD, u"找不到用户名。"_s};
     auto st = m_db.prepare("UPDATE principals SET flags = ?2 WHERE sid = ?1");
     st.bind(1, p->sid).bind(2, static_cast<std::int64_t>(flags));
-    if (!st.run())
+    if (!st.run() || !tx.commit())
         return Error{platform::hr::Fail, m_db.lastError()};
     return {};
 }
 
+Outcome<std::uint32_t> AccountStore::changeUserFlags(const QString& name, std::uint32_t set,
+                                                     std::uint32_t clear) {
+    Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return busy();
+    const auto p = lookup(name);
+    if (!p || !p->isUser())
+        return Error{0x800708AD, u"找不到用户名。"_s};
+    const std::uint32_t flags = (p->flags & ~clear) | set;
+    auto st = m_db.prepare("UPDATE principals SET flags = ?2 WHERE sid = ?1");
+    st.bind(1, p->sid).bind(2, static_cast<std::int64_t>(flags));
+    if (!st.run() || !tx.commit())
+        return Error{platform::hr::Fail, m_db.lastError()};
+    return flags;
+}
+
 std::uint32_t AccountStore::NetUserDel(const QString& name) {
+    Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto p = lookup(name);
     if (!p || !p->isUser())
         return nerr::UserNotFound;
     if (p->sid.endsWith(u"-500"_s) || p->sid.endsWith(u"-501"_s))
         return nerr::SpecialAccount; // the built-in Administrator and Guest stay
-    Database::Transaction tx(m_db);
     auto members = m_db.prepare("DELETE FROM members WHERE member_sid = ?1");
     members.bind(1, p->sid);
     members.run();

@@ -40,6 +40,7 @@ inline constexpr std::uint32_t MemberInAlias = 1378;
 inline constexpr std::uint32_t AliasExists = 1379;
 inline constexpr std::uint32_t SpecialAccount = 1371; // cannot perform on a built-in account
 inline constexpr std::uint32_t Fail = 1359;           // an internal error
+inline constexpr std::uint32_t Busy = 170;            // the database stayed locked by another process
 } // namespace nerr
 
 // Local accounts and groups of the machine (its SAM), over the machine database.
@@ -53,6 +54,10 @@ public:
     std::uint32_t NetUserDel(const QString& name) override;
     platform::Outcome<bool> Exists(const QString& name) override;
     platform::Outcome<bool> IsMember(const QString& group, const QString& account) override;
+    // Sets and clears flag bits of a user in one write transaction (a concurrent change of other
+    // bits is kept); the flags as stored.
+    platform::Outcome<std::uint32_t> changeUserFlags(const QString& name, std::uint32_t set,
+                                                     std::uint32_t clear);
 
     // Account names: at most 20 characters, none of " / \ [ ] : ; | = , + * ? < > and not only
     // dots and blanks.
@@ -107,6 +112,7 @@ private:
     int nextRid();
     Database& m_db;
     QString m_computer;
+    mutable QString m_sid; // the machine's SID once its accounts exist
 };
 
 } // namespace emulation

@@ -98,6 +98,10 @@ std::unique_ptr<Database> Database::open(const QString& file, bool create, QStri
     return db;
 }
 
+void Database::setBusyTimeout(int milliseconds) {
+    sqlite3_busy_timeout(m_handle, milliseconds);
+}
+
 void Database::noteError() {
     m_lastError = QString::fromUtf8(sqlite3_errmsg(m_handle));
 }

@@ -55,6 +55,9 @@ public:
     std::int64_t lastInsertId() const;
     int changes() const;
 
+    // How long a statement waits for another connection's lock before it fails (10 s unless set).
+    void setBusyTimeout(int milliseconds);
+
     QString lastError() const { return m_lastError; }
     void noteError();
 

@@ -107,6 +107,16 @@ void FileSystem::setExplicitAces(const WinPath& path, const std::vector<Ace>& ac
     tx.commit();
 }
 
+bool FileSystem::editExplicitAces(const WinPath& path, const std::function<void(std::vector<Ace>&)>& edit) {
+    Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return false;
+    std::vector<Ace> aces = explicitAces(path);
+    edit(aces);
+    setExplicitAces(path, aces);
+    return tx.commit();
+}
+
 void FileSystem::forgetAces(const WinPath& path) {
     auto st = m_db.prepare("DELETE FROM aces WHERE path = ?1 OR substr(path, 1, length(?2)) = ?2");
     const QString k = key(path);

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 namespace emulation {
@@ -40,6 +41,10 @@ public:
     // Explicit entries of one path, in stored order.
     std::vector<Ace> explicitAces(const WinPath& path);
     void setExplicitAces(const WinPath& path, const std::vector<Ace>& aces);
+    // Reads the explicit entries, lets edit change them and stores the result, all in one write
+    // transaction, so that another process editing the same list at once loses nothing. False
+    // when the list could not be stored.
+    bool editExplicitAces(const WinPath& path, const std::function<void(std::vector<Ace>&)>& edit);
     // Every entry of the path's list in canonical order, as icacls lists them: inherited ones
     // carry the Inherited flag, entries that only pass on to the objects below carry InheritOnly.
     std::vector<Ace> effectiveAces(const WinPath& path);

@@ -7,15 +7,25 @@
 #include "emulation/MachineInfo.h"
 #include "emulation/MetabaseStore.h"
 #include "emulation/MetabaseXml.h"
+#include "emulation/SecureValue.h"
 #include "emulation/WinPath.h"
 #include "settings/AnsiCodePage.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <signal.h>
+#include <sys/types.h>
 
 namespace emulation {
 
@@ -27,7 +37,7 @@ namespace {
 
 // Each entry brings the database from the version before it to its own; each runs in one
 // transaction together with the version mark.
-const std::array<const char*, 2> Migrations = {
+const std::array<const char*, 3> Migrations = {
     // 1: metabase keys with their properties, and the machine's facts.
     "CREATE TABLE mb_keys ("
     "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -62,6 +72,8 @@ const std::array<const char*, 2> Migrations = {
     "  mask INTEGER NOT NULL,"
     "  flags INTEGER NOT NULL);"
     "CREATE INDEX aces_path ON aces(path, id);",
+    // 3: the machine's own key, which encrypts the secure metabase properties it exports.
+    "INSERT OR IGNORE INTO facts(name, value) VALUES ('machine_key', lower(hex(randomblob(32))));",
 };
 
 Outcome<int> userVersion(Database& db) {
@@ -91,6 +103,56 @@ platform::Status migrate(Database& db) {
 
 QString missingMessage(const QString& folder) {
     return u"找不到模拟服务器：%1\n请先安装：velmora-machine install --machine \"%1\""_s.arg(folder);
+}
+
+QString incompleteMessage(const QString& folder, const QString& missing) {
+    return u"模拟服务器不完整：%1（缺少%2）。\n它的安装没有完成，或者文件夹被改动过。请删除或移走这个文件夹，"
+           "再重新安装：velmora-machine install --machine \"%1\""_s.arg(folder, missing);
+}
+
+// The database holds the machine's secrets: only its owner may read it.
+void keepPrivate(const QString& dbFile) {
+    for (const QString& f : {dbFile, dbFile + u"-wal"_s, dbFile + u"-shm"_s})
+        if (QFileInfo::exists(f))
+            QFile::setPermissions(f, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+// What a machine needs besides its metabase: its facts, its accounts and its drives. Empty when
+// nothing is missing.
+QString missingParts(Database& db, const QString& folder) {
+    QStringList missing;
+    auto facts = db.prepare("SELECT count(*) FROM facts WHERE name IN ('name', 'build', 'version', "
+                            "'next_rid', 'machine_key') AND value <> ''");
+    if (!facts.step() || facts.number(0) != 5)
+        missing << u"事实"_s;
+    auto accounts = db.prepare("SELECT count(*) FROM principals WHERE kind = 'user' AND sid LIKE '%-500'");
+    if (!accounts.step() || accounts.number(0) != 1)
+        missing << u"帐户"_s;
+    if (!QFileInfo(folder + u"/drives/C/WINDOWS/system32"_s).isDir())
+        missing << u"驱动器 C:"_s;
+    return missing.join(u"、"_s);
+}
+
+// Folders of installations into the same target that were killed before they finished: each
+// is named after its process, and a process that no longer exists will not finish it.
+void removeAbandonedInstallations(const QString& parent, const QString& prefix) {
+    const QDir dir(parent);
+    for (const QString& name :
+         dir.entryList({prefix + u'*'}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        bool isNumber = false;
+        const auto pid = static_cast<pid_t>(name.mid(prefix.size()).section(u'-', 0, 0).toLong(&isNumber));
+        if (isNumber && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            QDir(dir.filePath(name)).removeRecursively();
+    }
+}
+
+// Installation steps a test may stop with a kill, as a crash or a power cut would.
+void installStep(const char* step) {
+    static const QByteArray killAt = qgetenv("VELMORA_INSTALL_KILL_AT");
+    if (!killAt.isEmpty() && killAt == step) {
+        std::fflush(nullptr);
+        std::raise(SIGKILL);
+    }
 }
 
 QByteArray seed(const QString& name) {
@@ -165,7 +227,10 @@ Outcome<std::unique_ptr<Machine>> Machine::open(const QString& folder) {
         return Error{platform::hr::Fail, u"模拟服务器的数据库已损坏：%1（%2）"_s.arg(dbFile, s.error().text)};
     auto st = db->prepare("SELECT count(*) FROM mb_keys WHERE path = '/lm'");
     if (!st.step() || st.number(0) != 1)
-        return Error{platform::hr::Fail, u"模拟服务器的数据库已损坏：%1（没有元数据库）"_s.arg(dbFile)};
+        return Error{platform::hr::Fail, incompleteMessage(folder, u"元数据库"_s)};
+    if (const QString missing = missingParts(*db, folder); !missing.isEmpty())
+        return Error{platform::hr::Fail, incompleteMessage(folder, missing)};
+    keepPrivate(dbFile);
     return std::unique_ptr<Machine>(new Machine(folder, std::move(db)));
 }
 
@@ -175,50 +240,82 @@ Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const 
     // A computer name: NetBIOS allows 15 characters, and "IUSR_" + name must be an account name.
     if (!AccountStore::validName(options.name) || options.name.size() > 15 || options.name.contains(u' '))
         return Error{platform::hr::InvalidArgument, u"计算机名无效：%1"_s.arg(options.name)};
-    // A failed installation leaves nothing behind that could pass for a machine, and removes
-    // nothing it did not make.
-    const bool existed = QFileInfo::exists(folder);
-    const bool drivesExisted = QFileInfo::exists(folder + u"/drives"_s);
-    auto result = installInto(folder, options);
-    if (!result) {
-        if (existed) {
-            for (const QString& f : {u"/machine.db"_s, u"/machine.db-wal"_s, u"/machine.db-shm"_s})
-                QFile::remove(folder + f);
-            if (!drivesExisted)
-                QDir(folder + u"/drives"_s).removeRecursively();
-        } else {
-            QDir(folder).removeRecursively();
-        }
-    }
-    return result;
+    const QFileInfo target(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()));
+    if (target.exists() &&
+        (!target.isDir() ||
+         !QDir(target.filePath()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)))
+        return Error{platform::hr::AlreadyExists,
+                     u"此文件夹不是空的，不能在其中安装模拟服务器：%1"_s.arg(folder)};
+    // The machine is built in a folder beside the target and renamed into place when complete:
+    // an installation that fails or is killed never leaves anything that could pass for a machine.
+    const QString parent = target.absolutePath();
+    if (!QDir().mkpath(parent))
+        return Error{platform::hr::AccessDenied, u"无法创建文件夹：%1"_s.arg(parent)};
+    const QString prefix = u"."_s + target.fileName() + u".installing-"_s;
+    removeAbandonedInstallations(parent, prefix);
+    QTemporaryDir staging(parent + u'/' + prefix + QString::number(QCoreApplication::applicationPid()) +
+                          u"-XXXXXX"_s);
+    if (!staging.isValid())
+        return Error{platform::hr::AccessDenied,
+                     u"无法创建文件夹：%1（%2）"_s.arg(parent, staging.errorString())};
+    {
+        auto built = installInto(staging.path(), options);
+        if (!built)
+            return built.error();
+    } // the database is closed before the rename, its log folded into it
+    installStep("rename");
+    // rename() replaces an empty folder at the target, atomically.
+    if (std::rename(QFile::encodeName(staging.path()).constData(),
+                    QFile::encodeName(target.filePath()).constData()) != 0)
+        return Error{platform::hr::AccessDenied, u"无法把模拟服务器移到 %1：%2"_s.arg(
+                                                     folder, QString::fromLocal8Bit(std::strerror(errno)))};
+    staging.setAutoRemove(false);
+    return open(folder);
 }
 
 Outcome<std::unique_ptr<Machine>> Machine::installInto(const QString& folder, const InstallOptions& options) {
     const QString dbFile = folder + u"/machine.db"_s;
-    if (QFileInfo::exists(dbFile))
-        return Error{platform::hr::AlreadyExists, u"此文件夹中已有模拟服务器：%1"_s.arg(folder)};
     if (!QDir().mkpath(folder + u"/drives"_s))
         return Error{platform::hr::AccessDenied, u"无法创建文件夹：%1"_s.arg(folder)};
+    {
+        // Made readable by its owner only before anything is written into it.
+        QFile file(dbFile);
+        if (!file.open(QIODevice::WriteOnly) ||
+            !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+            return Error{platform::hr::AccessDenied, u"无法写入文件 %1"_s.arg(dbFile)};
+    }
     QString error;
     auto db = Database::open(dbFile, true, &error);
     if (!db)
         return Error{platform::hr::Fail, error};
     if (auto s = migrate(*db); !s)
         return s.error();
-    if (auto s = importMetabaseXml(*db, seed(u"MetaBase.xml"_s), options.name.toUpper()); !s)
+    installStep("database");
+    // Each machine gets passwords of its own for the web service's built-in accounts.
+    const std::map<QString, QString> placeholders{
+        {u"{MACHINE}"_s, options.name.toUpper()},
+        {u"{IUSR_PASSWORD}"_s,
+         options.anonymousPassword.isEmpty() ? randomPassword() : options.anonymousPassword},
+        {u"{IWAM_PASSWORD}"_s, options.wamPassword.isEmpty() ? randomPassword() : options.wamPassword},
+    };
+    if (auto s = importSeedMetabaseXml(*db, seed(u"MetaBase.xml"_s), placeholders); !s)
         return s.error();
+    installStep("metabase");
     if (auto s = layDrives(folder + u"/drives"_s, seed(u"drives.txt"_s)); !s)
         return s.error();
+    installStep("drives");
     {
         auto st = db->prepare("INSERT INTO facts(name, value) VALUES ('name', ?1)");
         st.bind(1, options.name.toUpper());
         st.run();
     }
     std::unique_ptr<Machine> machine(new Machine(folder, std::move(db)));
-    if (auto s = machine->seedAccounts(seed(u"accounts.txt"_s)); !s)
+    if (auto s = machine->seedAccounts(seed(u"accounts.txt"_s), placeholders); !s)
         return s.error();
+    installStep("accounts");
     if (auto s = machine->seedPermissions(seed(u"acl.txt"_s)); !s)
         return s.error();
+    installStep("permissions");
     machine->setFact(u"build"_s, u"3790"_s);
     machine->setFact(u"version"_s, u"5.2"_s);
     machine->setFact(u"servicepack"_s, u"Service Pack 2"_s);
@@ -227,11 +324,12 @@ Outcome<std::unique_ptr<Machine>> Machine::installInto(const QString& folder, co
     machine->setFact(u"service.msftpsvc"_s, u"running"_s);
     machine->setFact(u"service.winmgmt"_s, u"running"_s);
     machine->setFact(u"addresses"_s, MachineInfo::formatAddresses(MachineInfo::hostAddresses()));
+    installStep("facts");
     return machine;
 }
 
-platform::Status Machine::seedAccounts(const QByteArray& list) {
-    const QString name = fact(u"name"_s);
+platform::Status Machine::seedAccounts(const QByteArray& list,
+                                       const std::map<QString, QString>& placeholders) {
     Database::Transaction tx(*m_db);
     for (const QByteArray& raw : list.split('\n')) {
         QString line = QString::fromUtf8(raw);
@@ -239,7 +337,8 @@ platform::Status Machine::seedAccounts(const QByteArray& list) {
             line.chop(1);
         if (line.isEmpty() || line.startsWith(u'#'))
             continue;
-        line.replace(u"{MACHINE}"_s, name);
+        for (const auto& [placeholder, replacement] : placeholders)
+            line.replace(placeholder, replacement);
         QStringList f = line.split(u'\t');
         while (f.size() < 10)
             f << QString();

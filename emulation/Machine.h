@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <memory>
 
 namespace emulation {
@@ -30,9 +31,13 @@ public:
 
     struct InstallOptions {
         QString name = QStringLiteral("VELMORA"); // the computer name
+        // The passwords of IUSR_<name> and IWAM_<name>; random ones when empty.
+        QString anonymousPassword;
+        QString wamPassword;
     };
-    // Lays down a fresh Windows Server 2003 SP2 (Chinese edition) with IIS 6 in a folder that
-    // holds no machine yet.
+    // Lays down a fresh Windows Server 2003 SP2 (Chinese edition) with IIS 6 at a folder that
+    // does not exist yet or is empty. The machine is built beside it and renamed into place once
+    // complete. Opening refuses a machine that is not complete.
     static platform::Outcome<std::unique_ptr<Machine>> install(const QString& folder,
                                                                const InstallOptions& options);
 
@@ -59,7 +64,7 @@ private:
     static platform::Outcome<std::unique_ptr<Machine>> installInto(const QString& folder,
                                                                    const InstallOptions& options);
     platform::Status serving(const QString& metabasePath) const;
-    platform::Status seedAccounts(const QByteArray& list);
+    platform::Status seedAccounts(const QByteArray& list, const std::map<QString, QString>& placeholders);
     platform::Status seedPermissions(const QByteArray& list);
 
     QString m_folder;

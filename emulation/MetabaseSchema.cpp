@@ -144,6 +144,14 @@ bool isInheritable(const QString& property) {
     return def && def->inheritable;
 }
 
+bool isSecure(const QString& property) {
+    for (const char16_t* name :
+         {u"AnonymousUserPass", u"WAMUserPass", u"UNCPassword", u"LogOdbcPassword", u"ADConnectionsPassword"})
+        if (property.compare(QString::fromUtf16(name), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
 std::optional<FlagBit> flagBit(const QString& property) {
     const auto* f = flagIndex().value(property.toLower());
     if (!f)

@@ -19,6 +19,9 @@ std::optional<Kind> typeOf(const QString& property);
 // Whether a key without the property reads it from its parents.
 bool isInheritable(const QString& property);
 
+// Properties IIS keeps encrypted in MetaBase.xml (the schema's SECURE attribute).
+bool isSecure(const QString& property);
+
 // Boolean properties that are bits of a flags property (AccessRead is bit 1 of AccessFlags).
 struct FlagBit {
     QString flagsProperty;

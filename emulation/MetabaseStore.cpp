@@ -102,6 +102,8 @@ private:
     std::optional<MetaValue> inherited(const QString& property);
     Status storeKeys(std::vector<KeyState*>& stored);
     Status storeChanges(const std::map<QString, std::optional<StoredProperty>>& changes);
+    // The pending changes with the relative ones applied to the values stored now.
+    std::map<QString, std::optional<StoredProperty>> resolvedChanges();
     Status setState(std::uint32_t state);
     std::uint32_t storedState();
 
@@ -109,6 +111,20 @@ private:
     std::shared_ptr<KeyState> m_key;
     QString m_record; // the property cache: the key's properties as read at bind or stored since
     std::map<QString, std::optional<StoredProperty>> m_pending; // Put since SetInfo, by lower-case name
+    // Changes relative to the stored value (a flag bit put, entries appended or deleted by PutEx),
+    // by lower-case name: SetInfo applies them to the value stored at that moment, so that a
+    // change another process made meanwhile is kept. A whole value put replaces them.
+    struct RelativeChange {
+        std::uint32_t set = 0;
+        std::uint32_t clear = 0;
+        MimeMapList add;
+        MimeMapList remove;
+    };
+    std::map<QString, RelativeChange> m_relative;
+    // Whether a property's pending value is relative to the stored one (or none is pending).
+    bool pendingIsRelative(const QString& lowerName) const {
+        return !m_pending.contains(lowerName) || m_relative.contains(lowerName);
+    }
 };
 
 Outcome<MetaValue> StoredObject::Get(const QString& property) {
@@ -158,13 +174,49 @@ std::optional<MetaValue> StoredObject::inherited(const QString& property) {
 
 void StoredObject::Put(const QString& property, const MetaValue& value) {
     if (const auto flag = schema::flagBit(property)) {
+        const QString lower = flag->flagsProperty.toLower();
+        const bool relative = pendingIsRelative(lower);
+        RelativeChange change = relative ? m_relative[lower] : RelativeChange{};
         std::uint32_t flags = Get(flag->flagsProperty).valueOr(MetaValue(0u)).toNumber();
         flags = value.toBool() ? (flags | flag->bit) : (flags & ~flag->bit);
         Put(flag->flagsProperty, MetaValue(flags));
+        if (relative) {
+            change.set = value.toBool() ? change.set | flag->bit : change.set & ~flag->bit;
+            change.clear = value.toBool() ? change.clear & ~flag->bit : change.clear | flag->bit;
+            m_relative[lower] = change;
+        }
         return;
     }
     const QString name = schema::canonicalName(property);
     m_pending[property.toLower()] = StoredProperty{name, schema::coerce(name, value)};
+    m_relative.erase(property.toLower());
+}
+
+std::map<QString, std::optional<StoredProperty>> StoredObject::resolvedChanges() {
+    auto changes = m_pending;
+    if (m_relative.empty())
+        return changes;
+    const QString record = m_key->id == 0 ? QString() : recordOf(m_store.db(), m_key->id).value_or(QString());
+    for (const auto& [lower, change] : m_relative) {
+        auto it = changes.find(lower);
+        if (it == changes.end() || !it->second)
+            continue;
+        const QString& name = it->second->name;
+        std::optional<MetaValue> stored = PropertyRecord::find(record, name);
+        if (!stored && schema::isInheritable(name))
+            stored = inherited(name);
+        if (it->second->value.kind() == MetaValue::Kind::Number) {
+            const std::uint32_t base = stored.value_or(MetaValue(0u)).toNumber();
+            it->second->value = MetaValue((base & ~change.clear) | change.set);
+        } else {
+            MimeMapList list = stored ? stored->toMimeMap() : MimeMapList{};
+            for (const auto& v : change.remove)
+                list.removeAll(v);
+            list.append(change.add);
+            it->second->value = MetaValue(list);
+        }
+    }
+    return changes;
 }
 
 Status StoredObject::storeKeys(std::vector<KeyState*>& stored) {
@@ -239,13 +291,14 @@ Status StoredObject::SetInfo() {
     };
     if (Status keys = storeKeys(stored); !keys)
         return fail(keys.error());
-    if (Status changes = storeChanges(m_pending); !changes)
+    if (Status changes = storeChanges(resolvedChanges()); !changes)
         return fail(changes.error());
     if (!tx.commit())
         return fail(Error{hr::Fail, db.lastError()});
     for (KeyState* k : stored)
         k->parent.reset();
     m_pending.clear();
+    m_relative.clear();
     return {};
 }
 
@@ -427,21 +480,31 @@ Status StoredObject::PutEx(platform::PutExControl control, const QString& proper
     switch (control) {
     case platform::PutExControl::Clear:
         m_pending[property.toLower()] = std::nullopt;
+        m_relative.erase(property.toLower());
         return {};
     case platform::PutExControl::Update:
         Put(property, MetaValue(values));
         return {};
-    case platform::PutExControl::Append: {
-        MimeMapList all = GetEx(property).valueOr({});
-        all.append(values);
-        Put(property, MetaValue(all));
-        return {};
-    }
+    case platform::PutExControl::Append:
     case platform::PutExControl::Delete: {
+        const QString lower = property.toLower();
+        const bool relative = pendingIsRelative(lower);
+        const bool append = control == platform::PutExControl::Append;
+        RelativeChange change = relative ? m_relative[lower] : RelativeChange{};
         MimeMapList all = GetEx(property).valueOr({});
         for (const auto& v : values)
-            all.removeAll(v);
+            if (append)
+                all.append(v);
+            else
+                all.removeAll(v);
         Put(property, MetaValue(all));
+        if (relative) {
+            for (const auto& v : values) {
+                (append ? change.remove : change.add).removeAll(v);
+                (append ? change.add : change.remove).append(v);
+            }
+            m_relative[lower] = change;
+        }
         return {};
     }
     }

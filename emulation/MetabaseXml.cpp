@@ -3,6 +3,7 @@
 #include "emulation/Database.h"
 #include "emulation/MetabaseSchema.h"
 #include "emulation/PropertyRecord.h"
+#include "emulation/SecureValue.h"
 
 #include <QXmlStreamReader>
 
@@ -167,6 +168,8 @@ std::optional<MetaValue> parseValue(const QString& property, const QString& text
 } // namespace
 
 QByteArray exportMetabaseXml(Database& db) {
+    Database::ReadScope scope(db);
+    const QByteArray secretKey = machineKey(db);
     struct Key {
         QString path;
         QString cls;
@@ -198,15 +201,24 @@ QByteArray exportMetabaseXml(Database& db) {
         std::sort(props.begin(), props.end(), [](const auto& a, const auto& b) {
             return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
         });
-        for (const auto& [name, value] : props)
-            out += u"\n\t\t"_s + name + u"=\""_s + valueText(name, value) + u'"';
+        for (const auto& [name, value] : props) {
+            const QString text = schema::isSecure(name) ? sealSecureValue(secretKey, value.toString())
+                                                        : valueText(name, value);
+            out += u"\n\t\t"_s + name + u"=\""_s + text + u'"';
+        }
         out += u"\n\t>\n</"_s + element + u">\n"_s;
     }
     out += u"</MBProperty>\n</configuration>\n"_s;
     return out.toUtf8();
 }
 
-platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QString& machineName) {
+namespace {
+
+// seedPlaceholders: the seed file of a fresh machine, with its placeholders' texts.
+platform::Status importXml(Database& db, const QByteArray& xml,
+                           const std::map<QString, QString>* seedPlaceholders) {
+    const QByteArray machine = seedPlaceholders ? QByteArray() : machineKey(db);
+    QStringList undecryptable; // "path: property" of secure values this machine cannot read
     struct Key {
         QString path;
         QString cls;
@@ -238,8 +250,17 @@ platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QS
                 if (name == u"Location"_s)
                     continue;
                 QString text = attr.value().toString();
-                if (!machineName.isEmpty())
-                    text.replace(u"{MACHINE}"_s, machineName);
+                if (seedPlaceholders) {
+                    for (const auto& [placeholder, replacement] : *seedPlaceholders)
+                        text.replace(placeholder, replacement);
+                } else if (schema::isSecure(name) && !text.isEmpty()) {
+                    const auto plain = openSecureValue(machine, text);
+                    if (!plain) {
+                        undecryptable << key.path + u": "_s + name;
+                        continue;
+                    }
+                    text = *plain;
+                }
                 const auto value = parseValue(name, text);
                 if (!value)
                     return platform::Error{platform::hr::InvalidArgument,
@@ -270,6 +291,13 @@ platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QS
             u"MetaBase.xml 第 %1 行有错误：%2"_s.arg(reader.lineNumber()).arg(reader.errorString())};
     if (keys.empty())
         return platform::Error{platform::hr::InvalidArgument, u"MetaBase.xml 中没有任何元数据库项。"_s};
+    if (!undecryptable.isEmpty())
+        return platform::Error{
+            platform::hr::AccessDenied,
+            u"MetaBase.xml 中的加密属性不是用本服务器的密钥加密的，无法解密（%1%2）。加密属性只能导入到"
+            "导出它们的服务器上，也不能以明文写入文件。没有导入任何内容。"_s.arg(
+                undecryptable.first(),
+                undecryptable.size() > 1 ? u" 等 %1 项"_s.arg(undecryptable.size()) : QString())};
 
     Database::Transaction tx(db);
     if (!tx.ok() || !db.exec("DELETE FROM mb_keys"))
@@ -322,6 +350,17 @@ platform::Status importMetabaseXml(Database& db, const QByteArray& xml, const QS
     if (!tx.commit())
         return platform::Error{platform::hr::Fail, db.lastError()};
     return {};
+}
+
+} // namespace
+
+platform::Status importMetabaseXml(Database& db, const QByteArray& xml) {
+    return importXml(db, xml, nullptr);
+}
+
+platform::Status importSeedMetabaseXml(Database& db, const QByteArray& xml,
+                                       const std::map<QString, QString>& placeholders) {
+    return importXml(db, xml, &placeholders);
 }
 
 } // namespace emulation

@@ -1,12 +1,16 @@
 #include "emulation/Machine.h"
+#include "emulation/AccountStore.h"
 #include "emulation/Database.h"
 #include "emulation/MetabaseStore.h"
+#include "emulation/SecureValue.h"
 #include "emulation/WinPath.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -56,6 +60,98 @@ TEST(Machine, InstallRefusesABadComputerNameAndLeavesNothingBehind) {
             << options.name.toStdString();
         EXPECT_FALSE(QFileInfo::exists(dir.path() + u"/m"_s));
     }
+}
+
+TEST(Machine, InstallRefusesAFolderThatIsNotEmptyAndLeavesItAsItWas) {
+    QTemporaryDir dir;
+    QFile f(dir.path() + u"/notes.txt"_s);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    auto refused = emulation::Machine::install(dir.path(), {});
+    ASSERT_FALSE(refused.ok());
+    EXPECT_TRUE(refused.error().text.contains(dir.path()));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{u"notes.txt"_s});
+    // An empty folder is taken, and nothing is left beside it.
+    QTemporaryDir parent;
+    ASSERT_TRUE(QDir(parent.path()).mkdir(u"m"_s));
+    ASSERT_TRUE(emulation::Machine::install(parent.path() + u"/m"_s, {}).ok());
+    EXPECT_EQ(QDir(parent.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{u"m"_s});
+}
+
+// A machine whose installation did not finish, or that lost its facts, accounts or drives, is
+// refused when opened with the folder and the way to install it again.
+TEST(Machine, AnIncompleteMachineIsRefusedWithTheWayToReinstallIt) {
+    const std::pair<const char*, QString> damages[] = {
+        {"DELETE FROM facts", u"事实"_s},
+        {"DELETE FROM facts WHERE name = 'build'", u"事实"_s},
+        {"DELETE FROM principals", u"帐户"_s},
+        {"DELETE FROM mb_keys", u"元数据库"_s},
+        {nullptr, u"驱动器 C:"_s},
+    };
+    for (const auto& [sql, missing] : damages) {
+        testing_support::TempMachine m;
+        if (sql)
+            ASSERT_TRUE(m->db().exec(sql));
+        else
+            ASSERT_TRUE(QDir(m->drivesFolder() + u"/C"_s).removeRecursively());
+        auto opened = emulation::Machine::open(m.folder());
+        ASSERT_FALSE(opened.ok()) << missing.toStdString();
+        const QString text = opened.error().text;
+        EXPECT_TRUE(text.contains(u"模拟服务器不完整："_s + m.folder())) << text.toStdString();
+        EXPECT_TRUE(text.contains(missing)) << text.toStdString();
+        EXPECT_TRUE(text.contains(u"velmora-machine install --machine \""_s + m.folder() + u'"'))
+            << text.toStdString();
+    }
+}
+
+TEST(Machine, EachMachineHasPasswordsOfItsOwnAndAPrivateDatabase) {
+    QTemporaryDir dir;
+    QStringList seen;
+    for (const QString& folder : {dir.path() + u"/a"_s, dir.path() + u"/b"_s}) {
+        auto m = emulation::Machine::install(folder, {}).value();
+        auto service = m->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+        const QString anonymous = service->Get(u"AnonymousUserPass"_s).value().toString();
+        const QString wam = service->Get(u"WAMUserPass"_s).value().toString();
+        EXPECT_EQ(anonymous.size(), 16);
+        EXPECT_NE(anonymous, wam);
+        EXPECT_NE(anonymous, u"Qv7#mT2p!Lx9rB4e"_s) << "not the password every machine once shared";
+        EXPECT_TRUE(anonymous.contains(QRegularExpression(u"[A-Z]"_s)) &&
+                    anonymous.contains(QRegularExpression(u"[a-z]"_s)) &&
+                    anonymous.contains(QRegularExpression(u"[0-9]"_s)))
+            << anonymous.toStdString();
+        // The accounts hold the same passwords as the metabase.
+        EXPECT_TRUE(m->accounts().checkPassword(u"IUSR_VELMORA"_s, anonymous));
+        EXPECT_TRUE(m->accounts().checkPassword(u"IWAM_VELMORA"_s, wam));
+        EXPECT_EQ(m->metabase()
+                      .Bind(u"IIS://LocalHost/MSFTPSVC"_s)
+                      .value()
+                      ->Get(u"AnonymousUserPass"_s)
+                      .value()
+                      .toString(),
+                  anonymous);
+        seen << anonymous << wam;
+        EXPECT_EQ(QFile::permissions(folder + u"/machine.db"_s),
+                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+                      QFileDevice::WriteUser);
+        EXPECT_NE(emulation::machineKey(m->db()), QByteArray());
+        ASSERT_TRUE(QFileInfo::exists(folder + u"/machine.db-wal"_s));
+        EXPECT_EQ(QFile::permissions(folder + u"/machine.db-wal"_s) &
+                      (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteOther),
+                  0)
+            << "its log is as private";
+    }
+    EXPECT_EQ(QSet<QString>(seen.begin(), seen.end()).size(), 4);
+    auto a = emulation::Machine::open(dir.path() + u"/a"_s).value();
+    auto b = emulation::Machine::open(dir.path() + u"/b"_s).value();
+    EXPECT_NE(emulation::machineKey(a->db()), emulation::machineKey(b->db()));
+    // A database made readable by others is made private again when the machine is opened.
+    a.reset();
+    QFile::setPermissions(dir.path() + u"/a/machine.db"_s,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    ASSERT_TRUE(emulation::Machine::open(dir.path() + u"/a"_s).ok());
+    EXPECT_FALSE(QFile::permissions(dir.path() + u"/a/machine.db"_s) & QFileDevice::ReadOther);
 }
 
 TEST(Machine, FreshMachineHasItsFactsAndDrives) {

@@ -289,6 +289,52 @@ TEST_F(MetabaseTest, TwoConnectionsSeeEachOthersCommits) {
     EXPECT_TRUE(mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).ok());
 }
 
+// Two processes change one key at once: SetInfo stores each one's changes against the key as it
+// is stored then, in one transaction, so that neither loses the other's.
+TEST_F(MetabaseTest, SetInfoKeepsWhatAnotherConnectionStoredMeanwhile) {
+    auto other = m.reopen();
+    ASSERT_TRUE(other);
+    auto mine = bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s);
+    auto theirs = other->metabase().Bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s).value();
+    const std::uint32_t flags = mine->Get(u"AccessFlags"_s).value().toNumber();
+    ASSERT_EQ(flags & 0x12u, 0u) << "neither write nor source yet";
+    // Flag bits put on both sides: both are kept.
+    mine->Put(u"AccessWrite"_s, MetaValue(true));
+    theirs->Put(u"AccessSource"_s, MetaValue(true));
+    theirs->Put(u"DefaultDoc"_s, u"theirs.htm"_s);
+    ASSERT_TRUE(theirs->SetInfo().ok());
+    mine->Put(u"ServerComment"_s, u"mine"_s);
+    ASSERT_TRUE(mine->SetInfo().ok());
+    auto fresh = bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s);
+    EXPECT_EQ(fresh->Get(u"AccessFlags"_s).value().toNumber(), flags | 0x12u);
+    EXPECT_EQ(get(*fresh, u"DefaultDoc"_s), u"theirs.htm"_s);
+    EXPECT_EQ(get(*fresh, u"ServerComment"_s), u"mine"_s);
+    EXPECT_EQ(mine->Get(u"AccessSource"_s).value().toBool(), true) << "the cache holds what was stored";
+
+    // Entries appended and deleted by PutEx on both sides: all of them are kept.
+    const platform::MimeMapEntry a{u".aaa"_s, u"text/a"_s}, b{u".bbb"_s, u"text/b"_s};
+    auto mineRoot = bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s);
+    auto theirsRoot = other->metabase().Bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s).value();
+    const qsizetype count = mineRoot->GetEx(u"MimeMap"_s).value().size();
+    ASSERT_TRUE(mineRoot->PutEx(platform::PutExControl::Append, u"MimeMap"_s, {a}).ok());
+    ASSERT_TRUE(theirsRoot->PutEx(platform::PutExControl::Append, u"MimeMap"_s, {b}).ok());
+    ASSERT_TRUE(theirsRoot->SetInfo().ok());
+    ASSERT_TRUE(mineRoot->SetInfo().ok());
+    auto list = bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s)->GetEx(u"MimeMap"_s).value();
+    EXPECT_EQ(list.size(), count + 2);
+    EXPECT_TRUE(list.contains(a) && list.contains(b));
+
+    // A whole value put replaces whatever is stored, as it says.
+    auto whole = bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s);
+    auto bit = other->metabase().Bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s).value();
+    whole->Put(u"AccessFlags"_s, MetaValue(1u));
+    whole->Put(u"AccessExecute"_s, MetaValue(true));
+    bit->Put(u"AccessNoRemoteRead"_s, MetaValue(true));
+    ASSERT_TRUE(bit->SetInfo().ok());
+    ASSERT_TRUE(whole->SetInfo().ok());
+    EXPECT_EQ(bind(u"IIS://LocalHost/W3SVC/1/ROOT"_s)->Get(u"AccessFlags"_s).value().toNumber(), 5u);
+}
+
 TEST_F(MetabaseTest, StoppedAdminServiceFailsEveryBind) {
     m->setFact(u"service.iisadmin"_s, u"stopped"_s);
     auto refused = mb().Bind(u"IIS://LocalHost/W3SVC"_s);

@@ -1,5 +1,6 @@
 #include "emulation/MetabaseXml.h"
 #include "emulation/MetabaseStore.h"
+#include "emulation/SecureValue.h"
 #include "tests/support/TempMachine.h"
 
 #include <gtest/gtest.h>
@@ -37,24 +38,77 @@ TEST(MetabaseXml, ExportImportRoundTripKeepsEveryKeyAndValue) {
     ASSERT_TRUE(site->SetInfo().ok());
 
     const QByteArray first = emulation::exportMetabaseXml(a->db());
-    testing_support::TempMachine b(u"OTHER"_s);
-    ASSERT_TRUE(emulation::importMetabaseXml(b->db(), first).ok());
-    EXPECT_EQ(emulation::exportMetabaseXml(b->db()), first);
+    // Changes made after the export are undone by importing it again.
+    ASSERT_TRUE(service->Delete(u"IIsWebServer"_s, u"10000"_s).ok());
+    service->Put(u"AnonymousUserName"_s, u"IUSR_SOMEBODY"_s);
+    service->Put(u"AnonymousUserPass"_s, u"changed"_s);
+    ASSERT_TRUE(service->SetInfo().ok());
+    ASSERT_TRUE(emulation::importMetabaseXml(a->db(), first).ok());
+    EXPECT_EQ(emulation::exportMetabaseXml(a->db()), first);
 
-    auto copy = b->metabase().Bind(u"IIS://LocalHost/W3SVC/10000"_s);
+    auto copy = a->metabase().Bind(u"IIS://LocalHost/W3SVC/10000"_s);
     ASSERT_TRUE(copy.ok());
     EXPECT_EQ(copy.value()->Get(u"ServerComment"_s).value().toString(), u"a \"quoted\" <name> & more"_s);
     EXPECT_EQ(copy.value()->Get(u"ServerBindings"_s).value().toStringList(),
               (QStringList{u":80:a.com"_s, u"10.0.0.1:8080:"_s}));
     EXPECT_EQ(copy.value()->Get(u"AccessFlags"_s).value().toNumber(), 0x10000u);
-    EXPECT_EQ(b->metabase()
-                  .Bind(u"IIS://LocalHost/W3SVC"_s)
-                  .value()
-                  ->Get(u"AnonymousUserName"_s)
-                  .value()
-                  .toString(),
-              u"IUSR_VELMORA"_s)
-        << "the imported file's values replace the machine's";
+    auto restored = a->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+    EXPECT_EQ(restored->Get(u"AnonymousUserName"_s).value().toString(), u"IUSR_VELMORA"_s);
+    EXPECT_EQ(restored->Get(u"AnonymousUserPass"_s).value().toString(), u"Qv7#mT2p!Lx9rB4e"_s);
+}
+
+// Secure properties leave the machine encrypted with its own key, as IIS 6 writes MetaBase.xml.
+TEST(MetabaseXml, SecurePropertiesAreExportedEncryptedWithTheMachinesKey) {
+    testing_support::TempMachine m;
+    const QString xml = QString::fromUtf8(emulation::exportMetabaseXml(m->db()));
+    EXPECT_FALSE(xml.contains(u"Qv7#mT2p!Lx9rB4e"_s)) << "no password in the file";
+    EXPECT_FALSE(xml.contains(u"Hs3!kP8v#Nw5zQ1c"_s));
+    EXPECT_EQ(xml.count(u"AnonymousUserPass=\""_s), 2) << "the web and the FTP service";
+    EXPECT_EQ(xml.count(u"WAMUserPass=\""_s), 1);
+    const qsizetype at = xml.indexOf(u"WAMUserPass=\""_s) + 13;
+    const QString sealed = xml.mid(at, xml.indexOf(u'"', at) - at);
+    EXPECT_TRUE(emulation::isSealedForm(sealed)) << sealed.toStdString();
+    const QByteArray key = emulation::machineKey(m->db());
+    EXPECT_EQ(key.size(), 32);
+    EXPECT_EQ(emulation::openSecureValue(key, sealed), u"Hs3!kP8v#Nw5zQ1c"_s);
+    // An altered value or another key opens nothing.
+    QString altered = sealed;
+    altered[40] = altered[40] == u'0' ? u'1' : u'0';
+    EXPECT_EQ(emulation::openSecureValue(key, altered), std::nullopt);
+    QByteArray otherKey = key;
+    otherKey[0] = static_cast<char>(otherKey[0] ^ 1);
+    EXPECT_EQ(emulation::openSecureValue(otherKey, sealed), std::nullopt);
+    EXPECT_EQ(emulation::openSecureValue(key, emulation::sealSecureValue(key, u"密码 \"<&>"_s)),
+              u"密码 \"<&>"_s);
+}
+
+TEST(MetabaseXml, AnotherMachineRefusesTheSecurePropertiesAndImportsNothing) {
+    testing_support::TempMachine a;
+    testing_support::TempMachine b(u"OTHER"_s);
+    auto site = a->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Create(u"IIsWebServer"_s, u"10000"_s);
+    ASSERT_TRUE(site.value()->SetInfo().ok());
+    const QByteArray fromA = emulation::exportMetabaseXml(a->db());
+    const QByteArray before = emulation::exportMetabaseXml(b->db());
+    const auto refused = emulation::importMetabaseXml(b->db(), fromA);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_TRUE(refused.error().text.contains(u"不是用本服务器的密钥加密的"_s))
+        << refused.error().text.toStdString();
+    EXPECT_TRUE(refused.error().text.contains(u"AnonymousUserPass"_s));
+    EXPECT_TRUE(refused.error().text.contains(u"没有导入任何内容"_s));
+    EXPECT_EQ(emulation::exportMetabaseXml(b->db()), before);
+    EXPECT_FALSE(b->metabase().Bind(u"IIS://LocalHost/W3SVC/10000"_s).ok());
+
+    // A password written into the file by hand is refused too; an empty one is no secret.
+    QByteArray plain = before;
+    const qsizetype at = plain.indexOf("WAMUserPass=\"") + 13;
+    plain.replace(at, plain.indexOf('"', at) - at, "by-hand");
+    EXPECT_FALSE(emulation::importMetabaseXml(b->db(), plain).ok());
+    EXPECT_EQ(emulation::exportMetabaseXml(b->db()), before);
+    plain.replace("by-hand", "");
+    ASSERT_TRUE(emulation::importMetabaseXml(b->db(), plain).ok());
+    EXPECT_EQ(
+        b->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Get(u"WAMUserPass"_s).value().toString(),
+        QString());
 }
 
 TEST(MetabaseXml, BadFilesAreRefusedAndChangeNothing) {

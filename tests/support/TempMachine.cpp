@@ -11,6 +11,9 @@ namespace testing_support {
 TempMachine::TempMachine(const QString& name) {
     emulation::Machine::InstallOptions options;
     options.name = name;
+    // Known passwords, so that tests can tell them in the window; installed machines get random ones.
+    options.anonymousPassword = QStringLiteral("Qv7#mT2p!Lx9rB4e");
+    options.wamPassword = QStringLiteral("Hs3!kP8v#Nw5zQ1c");
     auto installed = emulation::Machine::install(folder(), options);
     if (!installed) {
         ADD_FAILURE() << "install failed: " << installed.error().text.toStdString();

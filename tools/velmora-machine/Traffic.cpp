@@ -3,6 +3,7 @@
 // spread over the day; the same site, day and count always give the same requests.
 
 #include "tools/velmora-machine/Traffic.h"
+#include "tools/velmora-machine/Subcommand.h"
 
 #include "emulation/Machine.h"
 #include "emulation/MachineInfo.h"
@@ -191,3 +192,17 @@ int runTraffic(const QString& machineFolder, const QStringList& arguments) {
     say(stdout, u"已向 %1 写入网站 %2 的 %3 条请求。"_s.arg(file).arg(site).arg(requests));
     return 0;
 }
+
+namespace velmora_machine {
+
+int runTrafficSubcommand(const Invocation& invocation) {
+    if (!invocation.isSet(u"site"_s))
+        return invocation.usageError(u"缺少 --site。"_s);
+    QStringList args;
+    for (const QString& option : {u"site"_s, u"date"_s, u"requests"_s})
+        if (invocation.isSet(option))
+            args << u"--"_s + option << invocation.value(option);
+    return runTraffic(invocation.machineFolder(), args);
+}
+
+} // namespace velmora_machine

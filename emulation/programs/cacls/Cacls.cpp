@@ -173,21 +173,25 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
     }
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
         const bool folder = ctx.files.isFolder(object);
-        // Without /E the entries given replace the whole list.
-        std::vector<Ace> aces = edit ? ctx.files.explicitAces(object) : std::vector<Ace>();
-        for (const Edit& e : edits) {
-            std::erase_if(aces, [&](const Ace& a) {
-                return a.sid == e.sid && (e.kind == Edit::Revoke || e.kind == Edit::Deny ? true : !a.deny);
-            });
-            const std::uint32_t inherit = folder ? aceflags::ObjectInherit | aceflags::ContainerInherit : 0u;
-            if (e.kind == Edit::Grant || e.kind == Edit::Replace) {
-                if (e.mask != 0)
-                    aces.push_back({false, e.sid, e.mask, inherit});
-            } else if (e.kind == Edit::Deny) {
-                aces.push_back({true, e.sid, rights::Full, inherit});
+        ctx.files.editExplicitAces(object, [&](std::vector<Ace>& aces) {
+            // Without /E the entries given replace the whole list.
+            if (!edit)
+                aces.clear();
+            for (const Edit& e : edits) {
+                std::erase_if(aces, [&](const Ace& a) {
+                    return a.sid == e.sid &&
+                           (e.kind == Edit::Revoke || e.kind == Edit::Deny ? true : !a.deny);
+                });
+                const std::uint32_t inherit =
+                    folder ? aceflags::ObjectInherit | aceflags::ContainerInherit : 0u;
+                if (e.kind == Edit::Grant || e.kind == Edit::Replace) {
+                    if (e.mask != 0)
+                        aces.push_back({false, e.sid, e.mask, inherit});
+                } else if (e.kind == Edit::Deny) {
+                    aces.push_back({true, e.sid, rights::Full, inherit});
+                }
             }
-        }
-        ctx.files.setExplicitAces(object, aces);
+        });
         ctx.println((folder ? u"处理的目录: "_s : u"处理的文件: "_s) + ctx.files.displayPath(object));
     }
     return 0;

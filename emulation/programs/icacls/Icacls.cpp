@@ -156,14 +156,14 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         return 0;
     }
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
-        std::vector<Ace> aces = ctx.files.explicitAces(object);
         const bool folder = ctx.files.isFolder(object);
-        for (Action a : actions) {
-            if (!folder)
-                a.permission.flags = 0; // inheritance applies to folders only
-            applyAction(aces, a);
-        }
-        ctx.files.setExplicitAces(object, aces);
+        ctx.files.editExplicitAces(object, [&](std::vector<Ace>& aces) {
+            for (Action a : actions) {
+                if (!folder)
+                    a.permission.flags = 0; // inheritance applies to folders only
+                applyAction(aces, a);
+            }
+        });
         if (!quiet)
             ctx.println(u"已处理的文件: "_s + ctx.files.displayPath(object));
         ++ok;

@@ -1,0 +1,62 @@
+// velmora-machine metabase: exports and imports the metabase as an IIS 6 MetaBase.xml.
+
+#include "tools/velmora-machine/Subcommand.h"
+
+#include "emulation/Machine.h"
+#include "emulation/MetabaseXml.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace velmora_machine {
+
+namespace {
+
+int exportMetabase(const Invocation& invocation, emulation::Machine& machine) {
+    if (invocation.arguments().size() != 1)
+        return invocation.usageError(u"export 不接受其他参数：%1"_s.arg(invocation.arguments().last()));
+    const QByteArray xml = emulation::exportMetabaseXml(machine.db());
+    const QString output = invocation.value(u"output"_s);
+    if (output.isEmpty()) {
+        std::fwrite(xml.constData(), 1, static_cast<size_t>(xml.size()), stdout);
+        return ExitOk;
+    }
+    // The file holds the machine's secrets, encrypted: readable by its owner only.
+    QSaveFile f(output);
+    if (!f.open(QIODevice::WriteOnly) || f.write(xml) != xml.size() ||
+        !f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !f.commit())
+        return invocation.fail(u"无法写入 %1"_s.arg(output));
+    return ExitOk;
+}
+
+int importMetabase(const Invocation& invocation, emulation::Machine& machine) {
+    if (invocation.arguments().size() != 2)
+        return invocation.usageError(u"import 需要一个 MetaBase.xml 文件"_s);
+    if (invocation.isSet(u"output"_s))
+        return invocation.usageError(u"--output 只用于 export"_s);
+    const QString file = invocation.arguments()[1];
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return invocation.fail(u"无法读取 %1"_s.arg(file));
+    if (auto s = emulation::importMetabaseXml(machine.db(), f.readAll()); !s)
+        return invocation.fail(s.error().text);
+    print(stdout, u"已导入元数据库：%1\n"_s.arg(file));
+    return ExitOk;
+}
+
+} // namespace
+
+int runMetabase(const Invocation& invocation) {
+    const QString what = invocation.arguments().first();
+    if (what != u"export"_s && what != u"import"_s)
+        return invocation.usageError(u"未知的操作：%1（应为 export 或 import）"_s.arg(what));
+    auto machine = invocation.openMachine();
+    if (!machine)
+        return invocation.fail(machine.error().text);
+    return what == u"export"_s ? exportMetabase(invocation, *machine.value())
+                               : importMetabase(invocation, *machine.value());
+}
+
+} // namespace velmora_machine

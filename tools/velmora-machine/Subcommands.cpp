@@ -1,0 +1,82 @@
+// The table of velmora-machine's subcommands. A new subcommand is one row here (kept in
+// alphabetical order) and its run function in a file of its own.
+
+#include "tools/velmora-machine/Subcommand.h"
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace velmora_machine {
+
+const std::vector<Subcommand>& subcommands() {
+    static const std::vector<Subcommand> table = {
+        {u"cmd"_s,
+         u"在模拟服务器上运行一个命令行，如 cmd.exe /c 所运行"_s,
+         u"命令行"_s,
+         u"命令行按 cmd.exe 的规则解析和运行，并记入 journal.log。输出之后显示“[退出代码 N]”；"
+         "退出代码不为 0 时本程序以状态 1 结束。"_s,
+         {},
+         1,
+         1,
+         runCmd},
+        {u"facts"_s,
+         u"显示或设置模拟服务器的事实（计算机名、版本号、地址、日期、服务状态）"_s,
+         u"[set 名称 值]"_s,
+         u"不带参数时列出全部事实。可以设置的事实：build（版本号）、name（计算机名）、"
+         "addresses（IPv4 地址，同一网卡的地址以空格分隔，网卡之间以分号分隔）、date（yyyy-MM-dd，"
+         "空值表示今天）。"_s,
+         {},
+         0,
+         3,
+         runFacts},
+        {u"help"_s, u"显示全部子命令的说明，或一个子命令的说明"_s, u"[子命令]"_s, {}, {}, 0, 1, runHelp},
+        {u"install"_s,
+         u"在一个文件夹中安装一台新的模拟服务器（Windows Server 2003 SP2，IIS 6）"_s,
+         {},
+         u"先在目标文件夹旁的临时文件夹中建好整台服务器，完成后才改名为目标文件夹；"
+         "已有模拟服务器的文件夹不会被覆盖。"_s,
+         {QCommandLineOption(u"name"_s, u"计算机名（最多 15 个字符，默认 VELMORA）"_s, u"计算机名"_s)},
+         0,
+         0,
+         runInstall},
+        {u"install-program"_s,
+         u"安装本程序自己的文件：index.html 和 velmoraconv.exe 放入 C:\\WINDOWS\\system32\\drivers"_s,
+         {},
+         {},
+         {},
+         0,
+         0,
+         runInstallProgram},
+        {u"metabase"_s,
+         u"把元数据库导出为 IIS 6 的 MetaBase.xml，或从这样的文件导入"_s,
+         u"export | import 文件"_s,
+         u"export 写出整个元数据库；加密属性（AnonymousUserPass、WAMUserPass）以本服务器自己的密钥加密。"
+         "import 以文件中的项替换整个元数据库；加密属性只能导入到导出它们的服务器上，"
+         "否则拒绝导入，什么也不改变。"_s,
+         {QCommandLineOption(u"output"_s, u"export 写入的文件（默认写到标准输出）"_s, u"文件"_s)},
+         1,
+         2,
+         runMetabase},
+        {u"service"_s,
+         u"停止或启动模拟服务器的一个服务"_s,
+         u"stop | start 服务"_s,
+         u"服务：iisadmin、w3svc、msftpsvc、winmgmt。"_s,
+         {},
+         2,
+         2,
+         runService},
+        {u"traffic"_s,
+         u"把一个网站的模拟请求写入某一天的中央二进制日志"_s,
+         {},
+         u"请求按网站的绑定生成，分布在当天（UTC）之中，经 Web 服务自己的日志写入程序写入 "
+         "LogFileDirectory\\W3SVC\\raYYMMDD.ibl。Web 服务须已启用中央二进制日志。"_s,
+         {QCommandLineOption(u"site"_s, u"网站标识符（必需）"_s, u"标识符"_s),
+          QCommandLineOption(u"date"_s, u"日期 yyyymmdd（默认为服务器的今天）"_s, u"日期"_s),
+          QCommandLineOption(u"requests"_s, u"请求数（默认 100）"_s, u"个数"_s)},
+         0,
+         0,
+         runTrafficSubcommand},
+    };
+    return table;
+}
+
+} // namespace velmora_machine
