@@ -9,13 +9,19 @@ using namespace Qt::Literals::StringLiterals;
 namespace AppPool {
 
 int CreateFtpVirtualDir(platform::Metabase& metabase, std::int32_t ftpSiteNumber, const QString& folder,
-                        const QString& name) {
+                        const QString& name, platform::Error* error) {
     auto root = metabase.Bind(u"IIS://localhost/MSFTPSVC/"_s + QString::number(ftpSiteNumber) + u"/ROOT"_s);
-    if (!root)
+    if (!root) {
+        if (error)
+            *error = root.error();
         return 0;
+    }
     auto dir = root.value()->Create(u"IIsFtpVirtualDir"_s, name);
-    if (!dir)
+    if (!dir) {
+        if (error)
+            *error = dir.error();
         return 0;
+    }
     // A failure from here on does not change the result.
     dir.value()->Put(u"Path"_s, folder);
     dir.value()->Put(u"AccessRead"_s, true);
@@ -34,31 +40,21 @@ platform::Status CreateAppPool(platform::Metabase& metabase, const QString& name
     return pool.value()->SetInfo();
 }
 
-namespace {
-
-platform::Status commandStatus(const QString& line,
-                               const platform::Outcome<platform::CommandResult>& result) {
-    if (!result)
-        return result.error();
-    if (result.value().exitCode != 0)
-        return platform::Error{platform::hr::Fail, line + u"："_s + result.value().output.trimmed()};
-    return {};
-}
-
-} // namespace
-
-platform::Status CreateSiteUser(const RunCommand& run, platform::Pacing& pacing, platform::Accounts& accounts,
-                                const QString& name, const QString& password) {
+SiteUser CreateSiteUser(const RunCommand& run, platform::Pacing& pacing, platform::Accounts& accounts,
+                        const QString& name, const QString& password) {
     const QString add =
         u"cmd.exe /c net user "_s + name + u' ' + password +
         u" /add /fullname:\"Internet 来宾和FTP帐户\" /comment:\"Velmora创建匿名访问 Internet 信息服务的帐户\"  /passwordchg:no"_s;
-    const platform::Status added = commandStatus(add, run(add));
+    const auto added = run(add);
     pacing.Delay(100);
-    if (!added)
-        return added;
+    SiteUser result;
+    result.created = added && added.value().exitCode == 0;
+    if (!result.created)
+        return result;
     run(u"cmd.exe /c net localgroup Users "_s + name + u" /delete"_s);
     run(u"cmd.exe /c net localgroup velmorausers "_s + name + u" /add"_s);
-    return SetUserFlags(accounts, name);
+    result.flags = SetUserFlags(accounts, name);
+    return result;
 }
 
 platform::Status SetUserFlags(platform::Accounts& accounts, const QString& name) {

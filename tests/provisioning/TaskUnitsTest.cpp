@@ -121,7 +121,9 @@ TEST(SiteUser, CreatedWithTextsGroupsAndNeverExpiringPassword) {
     QStringList lines;
     const AppPool::RunCommand run = recording(m.machine(), lines);
     ASSERT_EQ(m->accounts().addGroup(u"velmorausers"_s, {}), 0u); // made at start-up
-    ASSERT_TRUE(AppPool::CreateSiteUser(run, clock, m->accounts(), u"shop"_s, u"pw1"_s));
+    const auto made = AppPool::CreateSiteUser(run, clock, m->accounts(), u"shop"_s, u"pw1"_s);
+    ASSERT_TRUE(made.created);
+    EXPECT_TRUE(made.flags);
     ASSERT_EQ(lines.size(), 3);
     EXPECT_EQ(lines[0], u"cmd.exe /c net user shop pw1 /add /fullname:\"Internet 来宾和FTP帐户\" "
                         u"/comment:\"Velmora创建匿名访问 Internet 信息服务的帐户\"  /passwordchg:no"_s);
@@ -147,7 +149,7 @@ TEST(SiteUser, AnAccountNetUserCouldNotMakeIsLeftAlone) {
     const AppPool::RunCommand run = recording(m.machine(), lines);
     const auto before = m->accounts().lookup(u"Guest"_s);
     ASSERT_TRUE(before);
-    EXPECT_FALSE(AppPool::CreateSiteUser(run, clock, m->accounts(), u"Guest"_s, u"pw1"_s));
+    EXPECT_FALSE(AppPool::CreateSiteUser(run, clock, m->accounts(), u"Guest"_s, u"pw1"_s).created);
     EXPECT_EQ(lines.size(), 1); // no group change, no flag change
     EXPECT_EQ(m->accounts().lookup(u"Guest"_s)->flags, before->flags);
 }
