@@ -2,6 +2,7 @@
 // the machine holds afterwards.
 
 #include "emulation/AccountStore.h"
+#include "emulation/Database.h"
 #include "emulation/FileSystem.h"
 #include "emulation/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
@@ -416,6 +417,145 @@ TEST_F(CreateSite, SecureHomeRootRunsItsFiveLinesWithTheirWaits) {
     EXPECT_EQ(p.boxes[0].prompt, u"网站 shop 创建成功!"_s);
     EXPECT_EQ(f->state.SecureCount, u"2"_s);
     EXPECT_EQ(icacls(u"D:\\WebRoot"_s).first(), u"VELMORA\\IIS_WPG:(OI)(CI)(R)"_s);
+}
+
+// Everything the machine holds that a refused create could have touched.
+struct MachineState {
+    QStringList journal, accounts, keys, files;
+    QByteArray settings;
+    bool operator==(const MachineState&) const = default;
+};
+
+void listTree(const QString& folder, const QString& prefix, QStringList& out) {
+    for (const QFileInfo& e :
+         QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name)) {
+        out << prefix + e.fileName();
+        if (e.isDir())
+            listTree(e.filePath(), prefix + e.fileName() + u'/', out);
+    }
+}
+
+MachineState snapshot(testing_support::FormHarness& h) {
+    MachineState s;
+    s.journal = h.journal();
+    s.accounts = h.machine->accounts().Win32UserAccountNames().valueOr({});
+    auto db = h.machine->db().prepare("SELECT path, props FROM mb_keys ORDER BY id");
+    while (db.step())
+        s.keys << db.text(0) + u'=' + db.text(1);
+    listTree(h.machine->drivesFolder(), {}, s.files);
+    s.settings = h.settingsFile();
+    return s;
+}
+
+TEST_F(CreateSite, UnsafeOrImpossibleInputIsRefusedBeforeAnythingChanges) {
+    settled();
+    struct Case {
+        QString name, domains, password, port, homeRoot, message;
+    };
+    const QString illegal = u"网站名称含有非法字符！"_s;
+    const QString none; // no password: Check1 stays unticked
+    const std::vector<Case> cases = {
+        {u"   "_s, u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, u"网站名称不能为空！"_s},
+        {u"a&net user x y /add"_s, u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, illegal},
+        {u"a|b"_s, u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, illegal},
+        {u"%systemroot%"_s, u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, illegal},
+        {u"a\"b"_s, u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, illegal},
+        {u".."_s, u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, illegal},
+        {u"CON"_s, u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, illegal},
+        {u"nul.site"_s, u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, illegal},
+        {QString(300, u'a'), u"a.com"_s, none, u"80"_s, u"D:\\WebRoot"_s, u"网站路径太长！"_s},
+        {QString(21, u'a'), u"a.com"_s, u"pw"_s, u"80"_s, u"D:\\WebRoot"_s, u"网站名称不能超过20个字符！"_s},
+        {u"Administrator"_s, u"a.com"_s, u"pw"_s, u"80"_s, u"D:\\WebRoot"_s,
+         u"账户 Administrator 已经存在！"_s},
+        {u"iusr_velmora"_s, u"a.com"_s, u"pw"_s, u"80"_s, u"D:\\WebRoot"_s,
+         u"账户 iusr_velmora 已经存在！"_s},
+        {u"shop"_s, u"a.com"_s, u"p&net user evil p /add"_s, u"80"_s, u"D:\\WebRoot"_s,
+         u"密码含有非法字符！"_s},
+        {u"shop"_s, u"a.com&net user x y /add"_s, none, u"80"_s, u"D:\\WebRoot"_s, u"输入域名错误！"_s},
+        {u"shop"_s, u"a.com"_s, none, u"65536"_s, u"D:\\WebRoot"_s, u"端口必须是1到65535之间的数字！"_s},
+        {u"shop"_s, u"a.com"_s, none, u"8o"_s, u"D:\\WebRoot"_s, u"端口必须是1到65535之间的数字！"_s},
+        {u"shop"_s, u"a.com"_s, none, u"0"_s, u"D:\\WebRoot"_s, u"端口必须是1到65535之间的数字！"_s},
+        {u"shop"_s, u"a.com"_s, none, u"80"_s, u""_s, u"请先设置主目录！"_s},
+        // The button's own checks come first.
+        {u"a|b"_s, u"  "_s, none, u"80"_s, u"D:\\WebRoot"_s, u"域名不能为空！"_s},
+        {u"a|b"_s, u"a.com"_s, u" "_s, u"80"_s, u"D:\\WebRoot"_s, u"密码不能为空！"_s},
+    };
+    for (const Case& c : cases) {
+        f->state.HomeRoot = c.homeRoot;
+        f->txtSitePort->setText(c.port);
+        fill(c.name, c.domains, c.password);
+        const MachineState before = snapshot(h);
+        const Press p = press();
+        const std::string label = c.name.left(30).toStdString() + " / " + c.message.toStdString();
+        ASSERT_EQ(p.boxes.size(), 1u) << label;
+        EXPECT_EQ(p.boxes[0].prompt, c.message) << label;
+        EXPECT_EQ(p.boxes[0].style, InfoOk) << label;
+        EXPECT_EQ(p.boxes[0].title, u"系统信息"_s) << label;
+        EXPECT_TRUE(p.lines.isEmpty()) << label;
+        EXPECT_TRUE(snapshot(h) == before) << label;
+        EXPECT_FALSE(f->operation.has_value());
+        f->Check1->setChecked(false);
+    }
+    EXPECT_FALSE(h.machine->accounts().lookup(u"x"_s));
+    EXPECT_FALSE(h.machine->accounts().lookup(u"evil"_s));
+}
+
+TEST_F(CreateSite, PortsAbove32767AreValid) {
+    settled();
+    f->txtSitePort->setText(u" 40000 "_s);
+    fill(u"high"_s, u"high.com@"_s);
+    press();
+    EXPECT_EQ(prop(u"W3SVC/10000"_s, u"ServerBindings"_s), u":40000:high.com :40000:"_s);
+}
+
+class SitesRoot : public CreateSite {};
+
+TEST_F(SitesRoot, AChosenFolderIsShownSecuredAndStored) {
+    h.dialogs.folder(u"D:\\Sites"_s);
+    const auto lines = h.journal().size();
+    const auto waits = h.clock.waits().size();
+    f->Menu_file_home->trigger();
+    EXPECT_EQ(h.dialogs.browsed, std::vector<QString>{u"浏览目录"_s});
+    EXPECT_EQ(f->txtSitePath->text(), u"D:\\Sites"_s);
+    EXPECT_EQ(f->state.HomeRoot, u"D:\\Sites"_s);
+    EXPECT_EQ(h.journal().mid(lines).size(), 6); // MkDir of the new root, then the five lines
+    EXPECT_EQ(std::vector<int>(h.clock.waits().begin() + static_cast<long>(waits), h.clock.waits().end()),
+              (std::vector<int>{20, 20, 20, 20, 50}));
+    ASSERT_EQ(h.dialogs.shown.size(), 1u);
+    EXPECT_EQ(h.dialogs.shown[0].prompt, u"主目录设置完成，请不要随意修改！"_s);
+    EXPECT_EQ(h.dialogs.shown[0].title, u"提醒"_s);
+    EXPECT_EQ(h.dialogs.shown[0].style, InfoOk);
+    auto ini = [&](const QString& section, const QString& k) {
+        return settings::ReadIniValue(h.machine.profiles(), section, k, std::nullopt);
+    };
+    EXPECT_EQ(ini(u"HomePath"_s, u"PATH"_s), u"D:\\Sites"_s);
+    EXPECT_EQ(ini(u"HomePath"_s, u"Run-Status"_s), u"True"_s);
+    EXPECT_EQ(icacls(u"D:\\Sites"_s).first(), u"VELMORA\\IIS_WPG:(OI)(CI)(R)"_s);
+    // The same folder again is secured again.
+    const QString count = f->state.SecureCount;
+    const auto again = h.journal().size();
+    h.dialogs.folder(u"D:\\Sites"_s);
+    f->Menu_file_home->trigger();
+    EXPECT_EQ(f->state.SecureCount, QString::number(count.toInt() + 1));
+    EXPECT_EQ(h.journal().mid(again).size(), 5); // the root is there now
+}
+
+TEST_F(SitesRoot, CancelOrATooLongPathShowsTheStoredRootAndSecuresNothing) {
+    const MachineState before = snapshot(h);
+    f->state.HomeRoot = u"X:\\unsaved"_s;
+    f->Menu_file_home->trigger(); // cancelled
+    EXPECT_EQ(f->state.HomeRoot, u"D:\\WebRoot"_s);
+    EXPECT_EQ(f->txtSitePath->text(), u"D:\\WebRoot"_s);
+    EXPECT_TRUE(h.dialogs.shown.empty());
+
+    h.dialogs.folder(u"D:\\"_s + QString(254, u'a'));
+    f->Menu_file_home->trigger();
+    ASSERT_EQ(h.dialogs.shown.size(), 1u);
+    EXPECT_EQ(h.dialogs.shown[0].prompt, u"路径太长！"_s);
+    EXPECT_EQ(h.dialogs.shown[0].title, u"系统信息"_s);
+    EXPECT_EQ(h.dialogs.shown[0].style, InfoOk);
+    EXPECT_EQ(f->state.HomeRoot, u"D:\\WebRoot"_s);
+    EXPECT_TRUE(snapshot(h) == before);
 }
 
 } // namespace
