@@ -558,4 +558,44 @@ TEST_F(SitesRoot, CancelOrATooLongPathShowsTheStoredRootAndSecuresNothing) {
     EXPECT_TRUE(snapshot(h) == before);
 }
 
+TEST_F(CreateSite, ARootLockedAgainstTheOperatorAsksForRepair) {
+    settled();
+    // The first securing makes the root's entries its own; the second takes the operator's off.
+    f->SecureHomeRoot(f->state.HomeRoot);
+    f->SecureHomeRoot(f->state.HomeRoot);
+    ASSERT_FALSE(h.machine->files().EntryExists(u"D:\\WebRoot\\shop"_s));
+
+    fill(u"shop"_s, u"shop.com"_s);
+    h.dialogs.answer(platform::msgbox::No);
+    const MachineState before = snapshot(h);
+    Press p = press();
+    ASSERT_EQ(p.boxes.size(), 1u);
+    EXPECT_EQ(p.boxes[0].prompt, u"主目录权限异常，无法创建！是否重新设置权限？"_s);
+    EXPECT_EQ(p.boxes[0].title, u"错误"_s);
+    EXPECT_EQ(p.boxes[0].style, platform::msgbox::YesNo | platform::msgbox::Critical);
+    EXPECT_TRUE(snapshot(h) == before);
+    EXPECT_FALSE(f->operation.has_value());
+
+    h.dialogs.answer(platform::msgbox::Yes);
+    p = press();
+    EXPECT_EQ(p.lines.mid(0, 7),
+              (QStringList{
+                  u"cmd.exe /c cacls \"D:\\WebRoot\" /t /e /c /g administrators:F"_s,
+                  u"cmd.exe /c cacls \"D:\\WebRoot\" /t /e /c /r IIS_WPG"_s,
+                  u"cmd.exe /c cacls \"D:\\WebRoot\" /t /e /c /g system:F"_s,
+                  u"cmd.exe /c icacls \"D:\\WebRoot\" /grant iis_wpg:(OI)(CI)(RA,REA,RC,RD,S)"_s,
+                  u"cmd.exe /c cacls \"D:\\WebRoot\" /t /e /r users"_s,
+                  u"cmd.exe /c cacls \"D:\\WebRoot\" /t /e /r \"CREATOR OWNER\""_s,
+                  u"cmd.exe /c MkDir \"D:\\WebRoot\\shop\\web\""_s,
+              }));
+    EXPECT_EQ(std::vector<int>(p.waits.begin(), p.waits.begin() + 3), (std::vector<int>{20, 30, 30}));
+    ASSERT_EQ(p.boxes.size(), 2u);
+    EXPECT_EQ(p.boxes[1].prompt, u"网站 shop 创建成功!"_s);
+    EXPECT_TRUE(h.machine->files().EntryExists(u"D:\\WebRoot\\shop"_s).valueOr(false));
+    EXPECT_TRUE(h.machine.readFile(u"D:\\WebRoot\\shop\\web\\index.html"_s).startsWith("<html>"));
+    const QStringList root = icacls(u"D:\\WebRoot"_s);
+    EXPECT_TRUE(root.contains(u"BUILTIN\\Administrators:(OI)(CI)(F)"_s)) << root.join(u'\n').toStdString();
+    EXPECT_TRUE(root.contains(u"NT AUTHORITY\\SYSTEM:(OI)(CI)(F)"_s)) << root.join(u'\n').toStdString();
+}
+
 } // namespace
