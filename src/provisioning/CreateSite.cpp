@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -171,12 +172,21 @@ void Form1::CreateIISWebServer(const QString& siteName, const QString& webFolder
 
     // One pass: the name check and the highest number in use.
     const QString wanted = siteName.trimmed().toUpper();
+    // Names compare upper-cased. Upper-casing keeps the length of plain ASCII text, so such a
+    // name of another length differs without being upper-cased.
+    auto sameName = [&wanted](const QString& comment) {
+        const QStringView c = QStringView(comment).trimmed();
+        if (c.size() != wanted.size() &&
+            std::all_of(c.begin(), c.end(), [](QChar ch) { return ch.unicode() < 128; }))
+            return false;
+        return c.toString().toUpper() == wanted;
+    };
     bool taken = false;
     {
         const auto scope = services.metabase->ReadScope();
         for (const auto& child : service.value()->Enumerate().valueOr({})) {
             if (auto comment = child->Get(u"ServerComment"_s);
-                comment && comment.value().toString().trimmed().toUpper() == wanted) {
+                comment && sameName(comment.value().toString())) {
                 taken = true;
                 break;
             }
