@@ -45,6 +45,9 @@ public:
     // transaction, so that another process editing the same list at once loses nothing. False
     // when the list could not be stored.
     bool editExplicitAces(const WinPath& path, const std::function<void(std::vector<Ace>&)>& edit);
+    // A protected list (SE_DACL_PROTECTED) takes no entries from the folders above it.
+    bool isProtected(const WinPath& path);
+    void setProtected(const WinPath& path, bool isProtected);
     // Every entry of the path's list in canonical order, as icacls lists them: inherited ones
     // carry the Inherited flag, entries that only pass on to the objects below carry InheritOnly.
     std::vector<Ace> effectiveAces(const WinPath& path);

@@ -177,6 +177,19 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
             // Without /E the entries given replace the whole list.
             if (!edit)
                 aces.clear();
+            // cacls knows nothing of inheritance: it writes the list back whole as the object's
+            // own, so the entries it inherited become explicit and the list stops inheriting.
+            if (!ctx.files.isProtected(object)) {
+                if (edit) {
+                    for (Ace ace : ctx.files.effectiveAces(object)) {
+                        if (!(ace.flags & aceflags::Inherited))
+                            continue;
+                        ace.flags &= ~aceflags::Inherited;
+                        aces.push_back(ace);
+                    }
+                }
+                ctx.files.setProtected(object, true);
+            }
             for (const Edit& e : edits) {
                 std::erase_if(aces, [&](const Ace& a) {
                     return a.sid == e.sid &&
