@@ -215,7 +215,11 @@ public:
 
     // Edit and delete (maintenance/). Extra procedures go here.
     void ReadFtpDirPath();
-    void DeleteIISWebSite(const QString& name);
+    // Deletes the IIS site of that number, which must carry the name, and the pool named like it;
+    // false when the site still exists afterwards (nothing else of it may then be removed).
+    bool DeleteIISWebSite(const QString& name, const QString& siteNumber);
+    // The delete of the list row whose name matched the name box.
+    void DeleteSiteOfRow(int row);
     // end of edit and delete
 
 protected:
