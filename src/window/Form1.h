@@ -202,10 +202,14 @@ public:
     void ProvisionSite();
     void CreateIISWebServer(const QString& siteName, const QString& webFolder, int port,
                             const QString& domainList);
+    // The site name of the create under way, trimmed once when the button was pressed.
+    QString CreatingSiteName;
     // end of site creation
 
     // The sites root, the log folder and log extraction (admin/). Extra procedures go here.
     void SecureHomeRoot(const QString& path);
+    // The number at the start of SecureCount (0 when it holds none), as a script's Val reads it.
+    double SecureCountNumber() const;
     // end of server administration
 
     // Site selection and run state (catalogue/). Extra procedures go here.
