@@ -224,6 +224,8 @@ public:
     bool DeleteIISWebSite(const QString& name, const QString& siteNumber);
     // The delete of the list row whose name matched the name box.
     void DeleteSiteOfRow(int row);
+    // Whether a site other than exceptSiteId carries the name (trimmed, any letter case).
+    bool SiteNameTaken(const QString& name, const QString& exceptSiteId);
     // end of edit and delete
 
 protected:

@@ -172,14 +172,12 @@ TEST_F(DeleteSiteTest, OnlySiteAccountsAreDeleted) {
     testing_support::SiteSpec admin;
     admin.name = u"Administrator"_s;
     admin.ownAccount = false;
+    admin.anonymousUser = u"Administrator"_s;
     const QString number = makeSite(admin);
-    auto root = bind(u"IIS://LocalHost/W3SVC/"_s + number + u"/ROOT"_s);
-    root->Put(u"AnonymousUserName"_s, u"Administrator"_s);
-    ASSERT_TRUE(root->SetInfo().ok());
     // An account named like its site, but not made for it (not in velmorausers).
     makeSite(u"guest2"_s, false);
     cmd(u"net user guest2 Pw12345 /add"_s);
-    root = bind(u"IIS://LocalHost/W3SVC/10001/ROOT"_s);
+    auto root = bind(u"IIS://LocalHost/W3SVC/10001/ROOT"_s);
     root->Put(u"AnonymousUserName"_s, u"guest2"_s);
     ASSERT_TRUE(root->SetInfo().ok());
     form->RefreshSiteList();

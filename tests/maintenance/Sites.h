@@ -33,6 +33,9 @@ struct SiteSpec {
     QString directory; // the root's Path; the site's web folder when empty
     QString sitesRoot = QStringLiteral("D:\\WebRoot");
     int state = 2;
+    // Another account as the anonymous user ("Administrator"), set on the root; none when empty.
+    QString anonymousUser;
+    QString anonymousPassword;
 };
 
 class MaintenanceTest : public ::testing::Test {
@@ -72,6 +75,10 @@ protected:
         if (s.ownAccount) {
             root->Put(u"AnonymousUserName"_s, s.name);
             root->Put(u"AnonymousUserPass"_s, s.password);
+        }
+        if (!s.anonymousUser.isEmpty()) {
+            root->Put(u"AnonymousUserName"_s, s.anonymousUser);
+            root->Put(u"AnonymousUserPass"_s, s.anonymousPassword);
         }
         if (s.pool)
             root->Put(u"AppPoolId"_s, s.name);
@@ -186,6 +193,13 @@ protected:
         return out;
     }
 
+    // No "警告" report was shown.
+    bool warningFree() const {
+        for (const auto& b : h.dialogs.shown)
+            if (b.title == u"警告"_s)
+                return false;
+        return true;
+    }
     QStringList prompts() const {
         QStringList out;
         for (const auto& b : h.dialogs.shown)
