@@ -13,7 +13,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-enum Cell { SiteName = 1, Identifier = 2, Directory = 6 };
+enum Cell { SiteName = 1, Identifier = 2, Account = 4, Directory = 6 };
 
 } // namespace
 
@@ -68,7 +68,15 @@ void Form1::DeleteSiteOfRow(int row) {
                             .homeDirectory = MSFlexGrid1->TextMatrix(row, Directory),
                             .sharedAnonymousUser = state.SharedAnonymousUser,
                             .sitesRoot = state.HomeRoot,
+                            .others = {},
                             .inUse = std::nullopt};
+    for (int r = 1; r <= MSFlexGrid1->Rows() - 2; ++r) {
+        if (r == row)
+            continue;
+        d.others.names << MSFlexGrid1->TextMatrix(r, SiteName);
+        d.others.directories << MSFlexGrid1->TextMatrix(r, Directory);
+        d.others.accounts << MSFlexGrid1->TextMatrix(r, Account);
+    }
     deletfloadr::DeleteAppPool(d, name);
 
     if (txtSiteName->text() != username->text()) {

@@ -38,7 +38,8 @@ std::optional<QStringList> namesOf(const QString& path) {
     if (!drive.match(path).hasMatch())
         return std::nullopt;
     QStringList names{path.left(2).toLower()};
-    for (QString name : path.mid(3).split(QRegularExpression(u"[\\\\/]"_s), Qt::SkipEmptyParts)) {
+    static const QRegularExpression separators(u"[\\\\/]"_s);
+    for (QString name : path.mid(3).split(separators, Qt::SkipEmptyParts)) {
         while (!name.isEmpty() && (name.endsWith(u'.') || name.endsWith(u' ')))
             name.chop(1);
         if (name.isEmpty())
@@ -87,22 +88,14 @@ const SitesInUse& sitesInUse(Deletion& d) {
     if (d.inUse)
         return *d.inUse;
     SitesInUse use;
+    use.directories = d.others.directories;
+    use.accounts = d.others.accounts;
+    for (const QString& name : d.others.names)
+        use.pools << name.trimmed();
     const auto scope = d.metabase.ReadScope();
-    if (auto service = d.metabase.Bind(u"IIS://LocalHost/W3SVC"_s)) {
-        for (auto& child : service.value()->Enumerate().valueOr({})) {
-            if (!IsSiteNumber(child->Name()))
-                continue;
-            auto root = child->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s);
-            if (!root)
-                continue;
-            if (auto v = root.value()->Get(u"Path"_s))
-                use.directories << v.value().toString();
-            if (auto v = root.value()->Get(u"AppPoolId"_s))
-                use.pools << v.value().toString().trimmed();
-            if (auto v = root.value()->Get(u"AnonymousUserName"_s))
-                use.accounts << v.value().toString().trimmed();
-        }
-    }
+    if (auto service = d.metabase.Bind(u"IIS://LocalHost/W3SVC"_s))
+        if (auto pool = service.value()->Get(u"AppPoolId"_s))
+            use.pools << pool.value().toString().trimmed();
     // FTP directories of the other sites; the one named like this site is its own.
     if (auto ftpRoot = d.metabase.Bind(ftpRootPath(d.ftpSiteNumber))) {
         for (auto& child : ftpRoot.value()->Enumerate().valueOr({})) {

@@ -27,10 +27,19 @@ namespace deletfloadr {
 inline const QString SiteAccountGroup = QStringLiteral("velmorausers");
 
 // What the sites that remain still use: home directories and FTP directories, application pools
-// and anonymous accounts. Read from the metabase once per deletion, after the site itself is gone.
+// and anonymous accounts.
 struct SitesInUse {
     QStringList directories;
     QStringList pools;
+    QStringList accounts;
+};
+
+// The other sites as the site list shows them: names, home directories and anonymous accounts.
+// The list is rebuilt after every change the program makes, and reading it costs nothing, where
+// reading every site's root again would cost as much as a whole refresh.
+struct ListedSites {
+    QStringList names;
+    QStringList directories;
     QStringList accounts;
 };
 
@@ -47,6 +56,7 @@ struct Deletion {
     QString homeDirectory; // the site's home directory as its list row shows it
     QString sharedAnonymousUser;
     QString sitesRoot;
+    ListedSites others;
     // Filled on first use by sitesInUse().
     std::optional<SitesInUse> inUse;
 };
@@ -54,7 +64,9 @@ struct Deletion {
 // A site's number as the metabase names sites: decimal digits only.
 bool IsSiteNumber(const QString& text);
 
-// Reads, once, what the remaining sites use.
+// What the remaining sites use, worked out once: the listed sites' directories and accounts, the
+// pools named like them (the program gives each site the pool named like it) and the web
+// service's default pool, and every other FTP directory, read from the metabase.
 const SitesInUse& sitesInUse(Deletion& d);
 
 // The folder a site's home directory belongs to: the directory without its last "\web". Fails for a
