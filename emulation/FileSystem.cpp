@@ -59,7 +59,9 @@ QStringList FileSystem::children(const WinPath& folder) const {
 
 std::vector<Ace> FileSystem::explicitAces(const WinPath& path) {
     std::vector<Ace> out;
-    auto st = m_db.prepare("SELECT deny, sid, mask, flags FROM aces WHERE path = ?1 ORDER BY id");
+    // The row with an empty account is the mark of a protected list, not an entry.
+    auto st =
+        m_db.prepare("SELECT deny, sid, mask, flags FROM aces WHERE path = ?1 AND sid <> '' ORDER BY id");
     st.bind(1, key(path));
     while (st.step())
         out.push_back({st.number(0) != 0, st.text(1), static_cast<std::uint32_t>(st.number(2)),
@@ -69,7 +71,7 @@ std::vector<Ace> FileSystem::explicitAces(const WinPath& path) {
 
 void FileSystem::setExplicitAces(const WinPath& path, const std::vector<Ace>& aces) {
     Database::Transaction tx(m_db);
-    auto clear = m_db.prepare("DELETE FROM aces WHERE path = ?1");
+    auto clear = m_db.prepare("DELETE FROM aces WHERE path = ?1 AND sid <> ''");
     clear.bind(1, key(path));
     clear.run();
     // Stored in canonical order: deny entries before allow entries, otherwise as given.
@@ -83,6 +85,21 @@ void FileSystem::setExplicitAces(const WinPath& path, const std::vector<Ace>& ac
         st.run();
     }
     tx.commit();
+}
+
+bool FileSystem::isProtected(const WinPath& path) {
+    auto st = m_db.prepare("SELECT 1 FROM aces WHERE path = ?1 AND sid = ''");
+    st.bind(1, key(path));
+    return st.step();
+}
+
+void FileSystem::setProtected(const WinPath& path, bool isProtected) {
+    auto st = isProtected ? m_db.prepare("INSERT INTO aces(path, deny, sid, mask, flags) "
+                                         "SELECT ?1, 0, '', 0, 0 WHERE NOT EXISTS "
+                                         "(SELECT 1 FROM aces WHERE path = ?1 AND sid = '')")
+                          : m_db.prepare("DELETE FROM aces WHERE path = ?1 AND sid = ''");
+    st.bind(1, key(path));
+    st.run();
 }
 
 void FileSystem::forgetAces(const WinPath& path) {
@@ -101,7 +118,9 @@ std::vector<Ace> FileSystem::effectiveAces(const WinPath& path) {
     }
     const bool folder = path.names.isEmpty() || isFolder(path);
     WinPath ancestor = path;
-    for (int depth = 1; !ancestor.names.isEmpty(); ++depth) {
+    // A protected list takes nothing from its ancestors; a protected ancestor passes on only its own.
+    bool stop = isProtected(path);
+    for (int depth = 1; !stop && !ancestor.names.isEmpty(); ++depth) {
         ancestor.names.removeLast();
         for (Ace ace : explicitAces(ancestor)) {
             if (!inheritsTo(ace.flags, depth, folder))
@@ -110,6 +129,7 @@ std::vector<Ace> FileSystem::effectiveAces(const WinPath& path) {
                 (ace.flags & (aceflags::ObjectInherit | aceflags::ContainerInherit)) | aceflags::Inherited;
             (ace.deny ? inheritedDeny : inheritedAllow).push_back(ace);
         }
+        stop = isProtected(ancestor);
     }
     std::vector<Ace> out;
     for (auto* part : {&explicitDeny, &explicitAllow, &inheritedDeny, &inheritedAllow})

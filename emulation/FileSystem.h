@@ -37,6 +37,9 @@ public:
     // Explicit entries of one path, in stored order.
     std::vector<Ace> explicitAces(const WinPath& path);
     void setExplicitAces(const WinPath& path, const std::vector<Ace>& aces);
+    // A protected list (SE_DACL_PROTECTED) takes no entries from the folders above it.
+    bool isProtected(const WinPath& path);
+    void setProtected(const WinPath& path, bool isProtected);
     // Every entry that applies to the path in canonical order; inherited ones carry the
     // Inherited flag.
     std::vector<Ace> effectiveAces(const WinPath& path);

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
         dialogs.MsgBox(machine.error().text, platform::msgbox::Critical, u"错误信息"_s);
         return 1;
     }
+    dialogs.setDrivesFolder(machine.value()->drivesFolder());
     emulation::MachineInfo system(*machine.value());
     settings::ProfileFile profiles(
         [m = machine.value().get()](const QString& path) { return m->hostPath(path); });

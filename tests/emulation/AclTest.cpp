@@ -138,7 +138,11 @@ TEST_F(AclTest, CaclsEditsTheWholeTreeAndRevokes) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.output.contains(u"处理的目录: D:\\WebRoot\\shop\\web\r\n"_s)) << r.output.toStdString();
     EXPECT_TRUE(r.output.contains(u"处理的文件: D:\\WebRoot\\shop\\web\\index.html\r\n"_s));
-    EXPECT_EQ(m->files().explicitAces(WinPath::parse(u"D:\\WebRoot\\shop\\web\\index.html"_s)).size(), 1u);
+    // cacls writes each list back whole as the object's own: what it inherited becomes explicit.
+    const auto page = WinPath::parse(u"D:\\WebRoot\\shop\\web\\index.html"_s);
+    EXPECT_TRUE(m->files().isProtected(page));
+    EXPECT_EQ(m->files().explicitAces(page).back(),
+              (emulation::Ace{false, u"S-1-5-32-544"_s, rights::Full, 0}));
 
     cmd(u"icacls D:\\WebRoot /grant users:(OI)(CI)(RX)"_s);
     cmd(u"icacls D:\\WebRoot\\shop /grant users:(RD)"_s);
@@ -146,16 +150,15 @@ TEST_F(AclTest, CaclsEditsTheWholeTreeAndRevokes) {
     for (const auto* p : {u"D:\\WebRoot", u"D:\\WebRoot\\shop"})
         for (const auto& ace : m->files().explicitAces(WinPath::parse(QString::fromUtf16(p))))
             EXPECT_NE(ace.sid, u"S-1-5-32-545"_s) << QString::fromUtf16(p).toStdString();
-    // Inherited entries from the drive are not touched by /r.
-    EXPECT_TRUE(rightsOf(u"a"_s, u"D:\\WebRoot"_s) & rights::ReadData);
+    // The drive's Users entries had become the folder's own: /r takes them off too.
+    EXPECT_FALSE(rightsOf(u"a"_s, u"D:\\WebRoot"_s) & rights::ReadData);
 
     EXPECT_EQ(cmd(u"cacls \"D:\\WebRoot\" /t /e /r \"CREATOR OWNER\""_s).exitCode, 0);
     // Without an edit cacls shows the list, the path before its first entry.
     const QStringList list = cmd(u"cacls D:\\webroot"_s).output.split(u"\r\n"_s, Qt::SkipEmptyParts);
     ASSERT_GE(list.size(), 2);
-    EXPECT_EQ(list[0], u"D:\\WebRoot BUILTIN\\Administrators:(OI)(CI)F"_s);
-    EXPECT_EQ(list[1], u"           BUILTIN\\Administrators:(OI)(CI)F"_s)
-        << "the explicit entry, then the inherited one";
+    EXPECT_EQ(list[0], u"D:\\WebRoot NT AUTHORITY\\SYSTEM:(OI)(CI)F"_s);
+    EXPECT_EQ(list[1], u"           BUILTIN\\Administrators:(OI)(CI)F"_s) << "the list's own entries only";
     EXPECT_EQ(cmd(u"cacls D:\\WebRoot /e /g nobody:F"_s).exitCode, 1332);
     EXPECT_EQ(cmd(u"cacls D:\\WebRoot /e /g a:Q"_s).exitCode, 87);
     EXPECT_EQ(cmd(u"cacls D:\\Nowhere /e /g a:F"_s).exitCode, 2);

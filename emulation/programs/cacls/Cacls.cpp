@@ -117,6 +117,17 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
         const bool folder = ctx.files.isFolder(object);
         std::vector<Ace> aces = ctx.files.explicitAces(object);
+        // cacls knows nothing of inheritance: it writes the edited list back whole as the object's
+        // own, so the entries it inherited become explicit and the list stops inheriting.
+        if (!ctx.files.isProtected(object)) {
+            for (Ace ace : ctx.files.effectiveAces(object)) {
+                if (!(ace.flags & aceflags::Inherited))
+                    continue;
+                ace.flags &= ~aceflags::Inherited;
+                aces.push_back(ace);
+            }
+            ctx.files.setProtected(object, true);
+        }
         for (const Edit& e : edits) {
             std::erase_if(aces, [&](const Ace& a) {
                 return a.sid == e.sid && (e.kind == Edit::Revoke || e.kind == Edit::Deny ? true : !a.deny);

@@ -1,5 +1,7 @@
 #include "platform/qt/MessageBoxDialogs.h"
 
+#include "platform/qt/FolderDialog.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -72,9 +74,9 @@ int MessageBoxDialogs::MsgBox(const QString& prompt, int style, const QString& t
     return buttons.front().second;
 }
 
-QString MessageBoxDialogs::BrowseFolder(const QString&) {
-    // The folder browser over the machine's drives comes with the sites-root menu.
-    return {};
+QString MessageBoxDialogs::BrowseFolder(const QString& title) {
+    FolderDialog dialog(m_drives, title, m_parent);
+    return dialog.exec() == QDialog::Accepted ? dialog.selectedPath() : QString();
 }
 
 void ProcessEnd::End() {

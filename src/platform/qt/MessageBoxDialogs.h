@@ -2,6 +2,8 @@
 
 #include "platform/Dialogs.h"
 
+#include <QString>
+
 class QWidget;
 
 namespace platform {
@@ -10,11 +12,14 @@ namespace platform {
 class MessageBoxDialogs final : public Dialogs {
 public:
     void setParent(QWidget* parent) { m_parent = parent; }
+    // The host folder that holds the machine's drives, one folder per drive letter.
+    void setDrivesFolder(const QString& folder) { m_drives = folder; }
     int MsgBox(const QString& prompt, int style, const QString& title) override;
     QString BrowseFolder(const QString& title) override;
 
 private:
     QWidget* m_parent = nullptr;
+    QString m_drives;
 };
 
 // Ends the process at once.
