@@ -55,4 +55,20 @@ TEST_F(FolderDeletionTest, TheDeleteButtonReportsTheFolderThatStayed) {
     EXPECT_EQ(lost(before, snapshot(), {u"/D/WebRoot/shop"_s}), QStringList());
 }
 
+TEST_F(FolderDeletionTest, AFolderThatCannotBeTestedIsReportedAndKept) {
+    makeSite(u"shop"_s);
+    form->RefreshSiteList();
+    loadRow(u"shop"_s);
+    ASSERT_EQ(cmd(u"icacls D:\\WebRoot /deny administrators:(RD)"_s).exitCode, 0);
+    press(form->Command2);
+    ASSERT_EQ(h.dialogs.shown.size(), 2u) << prompts().join(u" / "_s).toStdString();
+    EXPECT_EQ(h.dialogs.shown[0].prompt, u"很抱歉您已经修改了主目录，删除失败！可以手动删除！"_s);
+    EXPECT_EQ(h.dialogs.shown[0].style, 64);
+    EXPECT_EQ(h.dialogs.shown[0].title, u"删除错误"_s);
+    EXPECT_EQ(h.dialogs.shown[1].title, u"警告"_s);
+    EXPECT_TRUE(h.dialogs.shown[1].prompt.contains(u"DeleteFolderTree D:\\WebRoot\\shop"_s));
+    EXPECT_TRUE(m().files().FileExists(u"D:\\WebRoot\\shop\\web\\index.html"_s));
+    EXPECT_FALSE(accountExists(u"shop"_s)) << "the account step still runs";
+}
+
 } // namespace
