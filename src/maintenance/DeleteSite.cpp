@@ -57,19 +57,21 @@ void Form1::DeleteSiteOfRow(int row) {
             operation.reset();
         return;
     }
-    deletfloadr::Deletion d{.metabase = *services.metabase,
-                            .commands = *services.commands,
-                            .accounts = *services.accounts,
-                            .files = *services.files,
-                            .dialogs = *services.dialogs,
-                            .operation = *operation,
-                            .ftpSiteNumber = state.FtpSiteNumber,
-                            .siteName = name,
-                            .homeDirectory = MSFlexGrid1->TextMatrix(row, Directory),
-                            .sharedAnonymousUser = state.SharedAnonymousUser,
-                            .sitesRoot = state.HomeRoot,
-                            .others = {},
-                            .inUse = std::nullopt};
+    deletfloadr::Deletion d{
+        .metabase = *services.metabase,
+        .commands = *services.commands,
+        .accounts = *services.accounts,
+        .files = *services.files,
+        .dialogs = *services.dialogs,
+        .failed = [this](const QString& what, const platform::Error& error) { operation->step(what, error); },
+        .run = [this](const QString& line) { return RunHidden(line); },
+        .ftpSiteNumber = state.FtpSiteNumber,
+        .siteName = name,
+        .homeDirectory = MSFlexGrid1->TextMatrix(row, Directory),
+        .sharedAnonymousUser = state.SharedAnonymousUser,
+        .sitesRoot = state.HomeRoot,
+        .others = {},
+        .inUse = std::nullopt};
     for (int r = 1; r <= MSFlexGrid1->Rows() - 2; ++r) {
         if (r == row)
             continue;

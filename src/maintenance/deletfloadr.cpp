@@ -151,12 +151,12 @@ void DeleteAppPool(Deletion& d, const QString& name) {
     const QString what = u"Delete IIsApplicationPool "_s + name + u" on "_s + PoolsPath;
     auto pools = d.metabase.Bind(PoolsPath);
     if (!pools) {
-        d.operation.step(what, pools.error());
+        d.failed(what, pools.error());
         return;
     }
     const auto children = pools.value()->Children();
     if (!children) {
-        d.operation.step(what, children.error());
+        d.failed(what, children.error());
         return;
     }
     const bool exists = std::any_of(children.value().begin(), children.value().end(), [&](const auto& c) {
@@ -165,11 +165,11 @@ void DeleteAppPool(Deletion& d, const QString& name) {
     if (!exists)
         return; // the site was made without a pool of its own
     if (containsNoCase(sitesInUse(d).pools, name)) {
-        d.operation.step(what, refused(u"另有网站使用此应用程序池，未删除"_s));
+        d.failed(what, refused(u"另有网站使用此应用程序池，未删除"_s));
         return;
     }
     if (auto s = pools.value()->Delete(u"IIsApplicationPool"_s, name); !s)
-        d.operation.step(what, s.error());
+        d.failed(what, s.error());
 }
 
 namespace {
@@ -184,18 +184,18 @@ void DeleteFtpVirtualDir(Deletion& d, const QString& name, const QString& ftpDir
     const QString deleteDir = u"Delete IIsFtpVirtualDir "_s + name + u" on "_s + rootPath;
     auto root = d.metabase.Bind(rootPath);
     if (!root)
-        d.operation.step(deleteDir, root.error());
+        d.failed(deleteDir, root.error());
     else if (auto s = root.value()->Delete(u"IIsFtpVirtualDir"_s, name); !s)
-        d.operation.step(deleteDir, s.error());
+        d.failed(deleteDir, s.error());
     if (ftpDirPath.isEmpty())
         return;
     const QString what = u"DeleteFolderTree "_s + ftpDirPath;
     if (!IsInside(ftpDirPath, siteFolderOf(d))) {
-        d.operation.step(what, refused(u"FTP 目录不在网站 "_s + name + u" 的文件夹之内，未删除"_s));
+        d.failed(what, refused(u"FTP 目录不在网站 "_s + name + u" 的文件夹之内，未删除"_s));
         return;
     }
     if (auto may = MayDeleteFolder(ftpDirPath, d.sitesRoot, sitesInUse(d).directories); !may) {
-        d.operation.step(what, may.error());
+        d.failed(what, may.error());
         return;
     }
     DeleteFolderTree(d, ftpDirPath);
@@ -227,13 +227,13 @@ bool DeleteSiteUser(Deletion& d, const QString& account) {
         return false; // a shared or built-in account is never deleted with a site
     const QString what = u"NetUserDel "_s + account;
     if (containsNoCase(sitesInUse(d).accounts, account)) {
-        d.operation.step(what, refused(u"另有网站使用此帐户，未删除"_s));
+        d.failed(what, refused(u"另有网站使用此帐户，未删除"_s));
         return false;
     }
     const std::uint32_t result = d.accounts.NetUserDel(account.trimmed());
     if (result == 0)
         return true;
-    d.operation.step(what, Error{result, u"NetUserDel 失败"_s});
+    d.failed(what, Error{result, u"NetUserDel 失败"_s});
     return false;
 }
 
@@ -243,10 +243,10 @@ void ReleaseSiteFolder(Deletion& d, const QString& name, const QString& account,
         // worker group loses its access to the folder tree.
         const QString line = u"cmd.exe /c cacls "_s + u'"' + ftpDirPath + u'"' + u" /t /e /c /r IIS_WPG"_s;
         if (ftpDirPath.isEmpty() || !IsInside(ftpDirPath, siteFolderOf(d))) {
-            d.operation.step(line, refused(u"FTP 目录不在网站 "_s + name + u" 的文件夹之内，未更改"_s));
+            d.failed(line, refused(u"FTP 目录不在网站 "_s + name + u" 的文件夹之内，未更改"_s));
             return;
         }
-        d.operation.command(line, d.commands.RunHidden(line));
+        d.run(line);
         return;
     }
     DeleteSiteFolder(d);
@@ -256,12 +256,12 @@ void ReleaseSiteFolder(Deletion& d, const QString& name, const QString& account,
 void DeleteSiteFolder(Deletion& d) {
     const auto folder = SiteFolderOf(d.homeDirectory);
     if (!folder) {
-        d.operation.step(u"DeleteFolderTree"_s, folder.error());
+        d.failed(u"DeleteFolderTree"_s, folder.error());
         return;
     }
     const QString what = u"DeleteFolderTree "_s + folder.value();
     if (auto may = MayDeleteFolder(folder.value(), d.sitesRoot, sitesInUse(d).directories); !may) {
-        d.operation.step(what, may.error());
+        d.failed(what, may.error());
         return;
     }
     DeleteFolderTree(d, folder.value());
@@ -273,14 +273,14 @@ void DeleteFolderTree(Deletion& d, const QString& path) {
     if (!exists) {
         d.dialogs.MsgBox(u"很抱歉您已经修改了主目录，删除失败！可以手动删除！"_s,
                          platform::msgbox::Information, u"删除错误"_s);
-        d.operation.step(what, exists.error());
+        d.failed(what, exists.error());
         return;
     }
     if (!exists.value())
         return;
     d.files.ClearAttributes(path);
     if (auto s = d.files.DeleteTree(path); !s)
-        d.operation.step(what, s.error());
+        d.failed(what, s.error());
 }
 
 } // namespace deletfloadr

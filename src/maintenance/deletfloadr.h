@@ -1,16 +1,17 @@
 #pragma once
 
 // Removing what was made for a site: its application pool, FTP directory, account and folder tree.
-// Every step that does not achieve its end is recorded on the operation, so that the final report
-// names it; nothing is ever deleted outside the folder of the site being deleted.
+// Every step that does not achieve its end is recorded, so that the final report names it; nothing is ever
+// deleted outside the folder of the site being deleted.
 
-#include "catalogue/Operation.h"
+#include "platform/CommandRunner.h"
 #include "platform/Outcome.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace platform {
@@ -50,7 +51,11 @@ struct Deletion {
     platform::Accounts& accounts;
     platform::Files& files;
     platform::Dialogs& dialogs;
-    catalogue::Operation& operation;
+    // Records a step that did not achieve its end on the operation under way.
+    std::function<void(const QString& what, const platform::Error& error)> failed;
+    // Runs a command line hidden and waits for it (the window's RunHidden, which records a
+    // command that failed).
+    std::function<platform::Outcome<platform::CommandResult>(const QString&)> run;
     std::int32_t ftpSiteNumber = 0;
     QString siteName;
     QString homeDirectory; // the site's home directory as its list row shows it
