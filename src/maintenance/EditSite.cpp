@@ -13,6 +13,9 @@
 using namespace Qt::Literals::StringLiterals;
 
 void Form1::Command3_Click() {
+    // A window built without its platform (as some tests build it) has nothing to change.
+    if (!services.metabase || !services.dialogs || !services.commands || !services.pacing)
+        return;
     const QStringList domains = txtHostName->text().split(u'@');
     const QString siteId = state.SelectedSiteId;
     if (!deletfloadr::IsSiteNumber(siteId)) {
@@ -25,9 +28,11 @@ void Form1::Command3_Click() {
     }
     const QString account = username->text().trimmed();
     const QString pass = password->text().trimmed();
-    // Only an account made for a site gets a new password and stays the anonymous user: changing
-    // the shared account or Administrator would break every other site or the server.
+    // Only the site's own account, made for it and named like it, gets a new password and stays
+    // the anonymous user: changing the shared account, Administrator or another site's account
+    // would break every other site, the server or that site.
     const bool siteAccount =
+        account.compare(txtSiteName->text().trimmed(), Qt::CaseInsensitive) == 0 &&
         deletfloadr::IsSiteAccount(*services.commands, account, state.SharedAnonymousUser);
 
     // The same checks as creation makes, before anything is changed.

@@ -152,6 +152,14 @@ TEST_F(EditSiteTest, SharedAndAdministratorAccountsKeepTheirPasswords) {
     admin.anonymousUser = u"Administrator"_s;
     admin.anonymousPassword = u"AdminPw1"_s;
     const QString adminSite = makeSite(admin);
+    // A site that runs under another site's own account.
+    makeSite(u"shop"_s);
+    testing_support::SiteSpec borrower;
+    borrower.name = u"borrower"_s;
+    borrower.ownAccount = false;
+    borrower.anonymousUser = u"shop"_s;
+    borrower.anonymousPassword = u"Pw12345"_s;
+    makeSite(borrower);
     form->RefreshSiteList();
     const QString sharedPass = root(shared, u"AnonymousUserPass"_s).toString();
 
@@ -161,13 +169,18 @@ TEST_F(EditSiteTest, SharedAndAdministratorAccountsKeepTheirPasswords) {
     loadRow(u"Administrator"_s);
     form->password->setText(u"Hijack1"_s);
     press(form->Command3);
+    loadRow(u"borrower"_s);
+    ASSERT_EQ(form->username->text(), u"shop"_s);
+    form->password->setText(u"Hijack1"_s);
+    press(form->Command3);
+    EXPECT_TRUE(m().accounts().checkPassword(u"shop"_s, u"Pw12345"_s));
     EXPECT_FALSE(passwordChanged());
     EXPECT_FALSE(m().accounts().checkPassword(u"IUSR_VELMORA"_s, u"Hijack1"_s));
     EXPECT_FALSE(m().accounts().checkPassword(u"Administrator"_s, u"Hijack1"_s));
     EXPECT_EQ(root(shared, u"AnonymousUserName"_s).toString(), u"IUSR_VELMORA"_s);
     EXPECT_EQ(root(shared, u"AnonymousUserPass"_s).toString(), sharedPass);
     EXPECT_EQ(root(adminSite, u"AnonymousUserPass"_s).toString(), u"AdminPw1"_s);
-    EXPECT_EQ(prompts().size(), 2);
+    EXPECT_EQ(prompts().size(), 3);
     EXPECT_TRUE(warningFree());
 }
 
