@@ -182,6 +182,11 @@ QString siteFolderOf(const Deletion& d) {
 void DeleteFtpVirtualDir(Deletion& d, const QString& name, const QString& ftpDirPath) {
     const QString rootPath = ftpRootPath(d.ftpSiteNumber);
     const QString deleteDir = u"Delete IIsFtpVirtualDir "_s + name + u" on "_s + rootPath;
+    // FTP directory names ignore letter case: one named like another listed site may be its.
+    if (containsNoCase(d.others.names, name)) {
+        d.failed(deleteDir, refused(u"另有网站名为 "_s + name + u"，其 FTP 目录未删除"_s));
+        return;
+    }
     auto root = d.metabase.Bind(rootPath);
     if (!root)
         d.failed(deleteDir, root.error());
@@ -246,6 +251,12 @@ void ReleaseSiteFolder(Deletion& d, const QString& name, const QString& account,
             d.failed(line, refused(u"FTP 目录不在网站 "_s + name + u" 的文件夹之内，未更改"_s));
             return;
         }
+        // Another site served from inside the folder would lose its web worker's access too.
+        for (const QString& other : d.others.directories)
+            if (IsInside(other, ftpDirPath)) {
+                d.failed(line, refused(u"其他网站的目录 "_s + other + u" 在此文件夹中，未更改"_s));
+                return;
+            }
         d.run(line);
         return;
     }

@@ -223,8 +223,21 @@ TEST_F(DeleteSiteTest, NamesDifferingOnlyInCaseShareAFolderThatStays) {
     EXPECT_TRUE(siteExists(upper));
     EXPECT_TRUE(poolExists(u"Shop"_s)) << "Shop still runs in the pool";
     EXPECT_TRUE(accountExists(u"Shop"_s)) << "Shop still uses the account";
+    EXPECT_TRUE(ftpDirExists(u"Shop"_s)) << "Shop is still published";
     EXPECT_EQ(lost(before, snapshot()), QStringList());
     EXPECT_FALSE(warning().isEmpty());
+
+    // Without Check3, Shop's folder keeps its web worker access: no cacls runs.
+    const QString again = makeSite(u"shop"_s, true);
+    form->RefreshSiteList();
+    loadRow(u"shop"_s);
+    form->Check3->setChecked(false);
+    press(form->Command2);
+    EXPECT_FALSE(siteExists(again));
+    for (const QString& line : h.journal())
+        EXPECT_FALSE(line.contains(u"cacls"_s)) << line.toStdString();
+    EXPECT_TRUE(ftpDirExists(u"Shop"_s));
+    EXPECT_EQ(lost(before, snapshot()), QStringList());
 }
 
 TEST_F(DeleteSiteTest, NameTypedAfterClickingAnotherRow) {
