@@ -7,6 +7,7 @@
 #include <QSet>
 
 #include <map>
+#include <string>
 
 namespace emulation {
 
@@ -336,16 +337,37 @@ Status StoredObject::Start() {
     if (!record)
         return metabaseError(hr::PathNotFound);
     QSet<QString> mine;
+    QStringList hosts; // empty when a binding has no host name: then every site is looked at
+    bool everyBindingHasAHost = true;
     for (const QString& b :
-         PropertyRecord::find(*record, u"ServerBindings").value_or(MetaValue()).toStringList())
-        if (!b.isEmpty())
-            mine.insert(bindingKey(b));
-    // Bindings already served by a started site of the same service refuse the start.
+         PropertyRecord::find(*record, u"ServerBindings").value_or(MetaValue()).toStringList()) {
+        if (b.isEmpty())
+            continue;
+        const QString k = bindingKey(b);
+        mine.insert(k);
+        const QString host = k.section(u':', 2);
+        everyBindingHasAHost = everyBindingHasAHost && !host.isEmpty();
+        hosts << host;
+    }
+    if (!everyBindingHasAHost)
+        hosts.clear();
+    // Bindings already served by a started site of the same service refuse the start. Only the
+    // sites whose properties mention one of the host names can hold such a binding.
     bool clash = false;
-    auto others =
-        db.prepare("SELECT props FROM mb_keys WHERE parent = (SELECT parent FROM mb_keys WHERE id = ?1) "
-                   "AND id <> ?1");
+    std::string sql = "SELECT props FROM mb_keys WHERE parent = (SELECT parent FROM mb_keys WHERE id = ?1) "
+                      "AND id <> ?1";
+    for (qsizetype i = 0; i < hosts.size(); ++i)
+        sql += (i == 0 ? " AND (" : " OR ") + std::string("props LIKE ?") + std::to_string(i + 2) +
+               " ESCAPE '!'";
+    if (!hosts.isEmpty())
+        sql += ")";
+    auto others = db.prepare(sql.c_str());
     others.bind(1, m_key->id);
+    for (qsizetype i = 0; i < hosts.size(); ++i)
+        others.bind(
+            static_cast<int>(i + 2),
+            u'%' + QString(hosts[i]).replace(u'!', u"!!"_s).replace(u'%', u"!%"_s).replace(u'_', u"!_"_s) +
+                u'%'); // LIKE ignores the case of ASCII letters
     while (!clash && others.step()) {
         const QString other = others.text(0);
         if (PropertyRecord::find(other, u"ServerState").value_or(MetaValue(0u)).toNumber() != 2)
