@@ -224,6 +224,40 @@ Status FileSystem::ClearAttributes(const QString& path) {
     return {};
 }
 
+namespace {
+
+// Deletes an entry and what lies below it, as the shell's delete does it: each entry needs DELETE
+// on itself or FILE_DELETE_CHILD on its folder, and a folder must be listed to be emptied. An
+// entry the operator may not delete stays, and so do the folders above it. False when anything
+// stayed.
+bool deleteEntry(FileSystem& fs, const WinPath& path) {
+    const QString host = fs.hostPath(path);
+    const QFileInfo info(host);
+    const bool folder = info.isDir() && !info.isSymLink();
+    bool emptied = true;
+    if (folder) {
+        if (!(fs.operatorRights(path) & rights::ReadData))
+            return false;
+        for (const QString& name : fs.children(path)) {
+            WinPath child = path;
+            child.names << name;
+            emptied = deleteEntry(fs, child) && emptied;
+        }
+    }
+    if (!emptied)
+        return false;
+    WinPath parent = path;
+    parent.names.removeLast();
+    if (!(fs.operatorRights(path) & rights::Delete) && !(fs.operatorRights(parent) & rights::DeleteChild))
+        return false;
+    if (!(folder ? QDir().rmdir(host) : QFile::remove(host)))
+        return false;
+    fs.forgetAces(path);
+    return true;
+}
+
+} // namespace
+
 Status FileSystem::DeleteTree(const QString& path) {
     const WinPath p = WinPath::parse(path);
     if (p.problem == WinPath::Problem::TooLong)
@@ -232,15 +266,8 @@ Status FileSystem::DeleteTree(const QString& path) {
         return Error{platform::hr::AccessDenied, fserr::AccessDenied}; // never a drive root
     if (!exists(p))
         return Error{platform::hr::PathNotFound, fserr::PathNotFound};
-    WinPath parent = p;
-    parent.names.removeLast();
-    if (!(operatorRights(p) & rights::Delete) && !(operatorRights(parent) & rights::DeleteChild))
+    if (!deleteEntry(*this, p))
         return Error{platform::hr::AccessDenied, fserr::AccessDenied};
-    const QString host = hostPath(p);
-    const bool removed = QFileInfo(host).isDir() ? QDir(host).removeRecursively() : QFile::remove(host);
-    if (!removed)
-        return Error{platform::hr::AccessDenied, fserr::AccessDenied};
-    forgetAces(p);
     return {};
 }
 

@@ -1,7 +1,149 @@
 // The delete button: the IIS site with its pool, FTP directory, account and folder tree.
 
+#include "maintenance/deletfloadr.h"
+#include "platform/Dialogs.h"
+#include "platform/Metabase.h"
+#include "settings/ReadIniValue.h"
 #include "window/Form1.h"
 
-void Form1::Command2_Click() {}
-void Form1::ReadFtpDirPath() {}
-void Form1::DeleteIISWebSite(const QString&) {}
+#include <QCheckBox>
+#include <QLineEdit>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+enum Cell { SiteName = 1, Identifier = 2, Account = 4, Directory = 6 };
+
+} // namespace
+
+void Form1::Command2_Click() {
+    // A window built without its platform (as some tests build it) has nothing to delete.
+    if (!services.metabase || !services.dialogs || !services.commands || !services.accounts ||
+        !services.files || !services.profiles)
+        return;
+    state.DeleteReported = false;
+    const QString name = txtSiteName->text();
+    const int lastSiteRow = MSFlexGrid1->Rows() - 2;
+    for (int i = 1; i <= lastSiteRow; ++i) {
+        if (MSFlexGrid1->TextMatrix(i, SiteName) == name) {
+            DeleteSiteOfRow(i);
+            break;
+        }
+        if (!name.isEmpty() && i == lastSiteRow) {
+            services.dialogs->MsgBox(u"网站 "_s + name + u" 不存在!"_s, platform::msgbox::Information);
+        } else if (name.isEmpty()) {
+            services.dialogs->MsgBox(u"请正确选择需要删除的站点！"_s, platform::msgbox::Information);
+            break;
+        }
+    }
+    if (MSFlexGrid1->Rows() == 2 && !state.DeleteReported)
+        services.dialogs->MsgBox(u"服务器还未建立网站!"_s, platform::msgbox::Information);
+    if (!Check5->isChecked())
+        txtSitePath->setText(
+            settings::ReadIniValue(*services.profiles, u"HomePath"_s, u"PATH"_s, std::nullopt));
+    readtable->clear();
+}
+
+void Form1::DeleteSiteOfRow(int row) {
+    // Everything below acts on this row's site: its identifier and its own directory, never on a
+    // selection recorded by an earlier click or a path left over from an earlier deletion.
+    const QString name = txtSiteName->text();
+    const QString number = MSFlexGrid1->TextMatrix(row, Identifier).trimmed();
+    operation.emplace();
+    ReadFtpDirPath();
+    Delay(50);
+    if (!DeleteIISWebSite(name, number)) {
+        // The IIS site still exists: none of its pool, folder, account or FTP directory is touched.
+        if (operation->failed())
+            ReportResult(u"delet"_s);
+        else
+            operation.reset();
+        return;
+    }
+    deletfloadr::Deletion d{
+        .metabase = *services.metabase,
+        .commands = *services.commands,
+        .accounts = *services.accounts,
+        .files = *services.files,
+        .dialogs = *services.dialogs,
+        .failed = [this](const QString& what, const platform::Error& error) { operation->step(what, error); },
+        .run = [this](const QString& line) { return RunHidden(line); },
+        .ftpSiteNumber = state.FtpSiteNumber,
+        .siteName = name,
+        .homeDirectory = MSFlexGrid1->TextMatrix(row, Directory),
+        .sharedAnonymousUser = state.SharedAnonymousUser,
+        .sitesRoot = state.HomeRoot,
+        .others = {},
+        .inUse = std::nullopt};
+    for (int r = 1; r <= MSFlexGrid1->Rows() - 2; ++r) {
+        if (r == row)
+            continue;
+        d.others.names << MSFlexGrid1->TextMatrix(r, SiteName);
+        d.others.directories << MSFlexGrid1->TextMatrix(r, Directory);
+        d.others.accounts << MSFlexGrid1->TextMatrix(r, Account);
+    }
+    deletfloadr::DeleteAppPool(d, name);
+
+    if (txtSiteName->text() != username->text()) {
+        // The site runs under a shared account: only its folder goes.
+        deletfloadr::DeleteSiteFolder(d);
+    } else if (Check3->isChecked()) {
+        if (!state.FtpDirPath.isEmpty())
+            deletfloadr::DeleteFtpVirtualDir(d, txtSiteName->text().trimmed(), state.FtpDirPath);
+        deletfloadr::DeleteSiteFolder(d);
+        deletfloadr::DeleteSiteUser(d, username->text());
+    } else {
+        deletfloadr::ReleaseSiteFolder(d, txtSiteName->text().trimmed(), username->text(), state.FtpDirPath);
+    }
+    ReportResult(u"delet"_s);
+}
+
+void Form1::ReadFtpDirPath() {
+    // Read afresh for every deletion: a site without an FTP directory leaves it empty.
+    state.FtpDirPath.clear();
+    auto dir = services.metabase->Bind(u"IIS://localhost/MSFTPSVC/"_s + QString::number(state.FtpSiteNumber) +
+                                       u"/ROOT/"_s + txtSiteName->text());
+    if (!dir)
+        return;
+    if (auto path = dir.value()->Get(u"Path"_s))
+        state.FtpDirPath = path.value().toString();
+}
+
+bool Form1::DeleteIISWebSite(const QString& name, const QString& siteNumber) {
+    const QString servicePath = u"IIS://LocalHost/W3SVC"_s;
+    auto service = services.metabase->Bind(servicePath);
+    // Three binds, a second apart, before giving up: waiting on for ever would freeze the window.
+    for (int attempt = 1; !service && attempt < 3; ++attempt) {
+        Delay(1000);
+        service = services.metabase->Bind(servicePath);
+    }
+    if (!service) {
+        services.dialogs->MsgBox(u"本服务器的Internet Iformation Server 未启动，删除失败！"_s,
+                                 platform::msgbox::Exclamation, u"IIS服务未启动"_s);
+        return false;
+    }
+    const QString what = u"Delete IIsWebServer "_s + siteNumber + u" on "_s + servicePath;
+    if (!deletfloadr::IsSiteNumber(siteNumber)) {
+        operation->step(what, {platform::hr::InvalidArgument, u"网站标识符无效"_s});
+        return false;
+    }
+    auto site = services.metabase->Bind(servicePath + u'/' + siteNumber);
+    if (!site) {
+        // Already gone from IIS: what was made for it may still be removed.
+        operation->step(what, site.error());
+        return true;
+    }
+    // The number must still belong to the site of that name (compared as IIS names are shown).
+    const auto comment = site.value()->Get(u"ServerComment"_s);
+    if (!comment || comment.value().toString().trimmed().toUpper() != name.trimmed().toUpper()) {
+        operation->step(what, {platform::hr::AccessDenied, u"该标识符的网站已不是 "_s + name});
+        return false;
+    }
+    site.value().reset();
+    if (auto deleted = service.value()->Delete(u"IIsWebServer"_s, siteNumber); !deleted) {
+        operation->step(what, deleted.error());
+        return false;
+    }
+    return true;
+}

@@ -205,7 +205,14 @@ public:
 
     // Edit and delete (maintenance/). Extra procedures go here.
     void ReadFtpDirPath();
-    void DeleteIISWebSite(const QString& name);
+    // Deletes the IIS site of that number, which must carry the name; false when the site still
+    // exists afterwards (nothing else of it may then be removed). Three binds of the web service,
+    // a second apart, before the operator is told that IIS is not running.
+    bool DeleteIISWebSite(const QString& name, const QString& siteNumber);
+    // The delete of the list row whose name matched the name box.
+    void DeleteSiteOfRow(int row);
+    // Whether a site other than exceptSiteId carries the name (trimmed, any letter case).
+    bool SiteNameTaken(const QString& name, const QString& exceptSiteId);
     // end of edit and delete
 
 protected:
