@@ -19,6 +19,8 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+int serveCommand(const QString& folder, QStringList args); // Serve.cpp
+
 namespace {
 
 void print(FILE* to, const QString& text) {
@@ -32,6 +34,7 @@ int usage() {
           "  velmora-machine install [--machine 文件夹] [--name 计算机名]\n"
           "  velmora-machine metabase export [--machine 文件夹] [--output MetaBase.xml]\n"
           "  velmora-machine metabase import 文件 [--machine 文件夹]\n"
+          "  velmora-machine serve [--machine 文件夹] [--port-offset N]\n"
           "不给 --machine 时使用 VELMORA_MACHINE 或默认的 %1\n"_s.arg(emulation::Machine::defaultFolder()));
     return 2;
 }
@@ -65,6 +68,8 @@ int main(int argc, char** argv) {
         return usage();
 
     const QString command = args.takeFirst();
+    if (command == u"serve"_s)
+        return serveCommand(folder, args);
     if (command == u"install"_s) {
         emulation::Machine::InstallOptions options;
         if (!name.isEmpty())

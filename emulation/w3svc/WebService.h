@@ -1,0 +1,107 @@
+#pragma once
+
+#include "emulation/w3svc/RequestLog.h"
+#include "emulation/w3svc/SiteTable.h"
+
+#include <QHash>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace emulation {
+class Machine;
+}
+
+namespace w3svc {
+
+// The web service's view of the machine at one moment: the sites and the service's own state.
+struct Snapshot {
+    std::unique_ptr<SiteTable> table;
+    bool running = true;          // the W3SVC service (and IIS Admin) is not stopped
+    QString resetCount;           // changes with every iisreset
+    std::uint64_t generation = 0; // counts the snapshots read
+};
+
+// A request as the listener received it.
+struct Request {
+    QString address;              // the machine address it came in on; empty for one that is none of them
+    QString localIp;              // the loopback address it came in on
+    std::uint16_t port = 0;       // the machine port it came in on (without the offset)
+    std::uint16_t listenPort = 0; // the port it really came in on
+    std::string method;
+    std::string target;  // as sent: path and query, still encoded
+    std::string version; // "HTTP/1.1"
+    std::string host;    // the Host header
+    std::string range;
+    std::string ifModifiedSince;
+    std::string userAgent;
+    std::string cookie;
+    std::string referer;
+    QString clientIp;
+    std::uint64_t bytesReceived = 0;
+};
+
+struct Response {
+    int status = 200;
+    int substatus = 0;
+    std::uint32_t win32Status = 0;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string contentType;
+    std::string body;
+    bool headOnly = false;   // HEAD: the length of the body is announced but nothing sent
+    bool log = false;        // the request reached a site and is logged
+    bool centralLog = false; // into the central binary log rather than the site's own
+    LogEntry entry;
+};
+
+// The machine's W3SVC without the network: matches a request to a site, applies the site's state,
+// redirect, home directory, default documents, MIME map, read access and the anonymous user's
+// file permissions, and answers it. Safe to call from many threads; the machine's database is used
+// under one lock, and its changes are noticed through SQLite's data version, so a request always
+// sees the metabase as the last commit left it without the metabase being read per request.
+class WebService {
+public:
+    explicit WebService(emulation::Machine& machine);
+    ~WebService();
+
+    // The current state, read afresh when the machine's database changed since the last look.
+    std::shared_ptr<const Snapshot> current();
+    Response handle(const Request& request);
+
+    // Records a request in the central binary log or the site's own W3C log.
+    void log(const LogEntry& entry, bool central);
+    void flushLogs();
+    // The central binary log; without one, requests of a centrally logged service are dropped.
+    void setCentralLog(std::unique_ptr<RequestLog> log);
+
+    // The machine's IPv4 addresses, in the order of its facts.
+    QStringList machineAddresses();
+
+private:
+    std::shared_ptr<const Snapshot> reload();
+    std::optional<QString> logon(const Site& site);
+    std::uint32_t rightsOf(const QString& sid, const emulation::WinPath& path);
+    Response serveFile(const Request& request, const SiteTable& table, const Site& site,
+                       const std::string& rawPath, const std::string& query);
+
+    emulation::Machine& m_machine;
+    std::mutex m_dbLock; // the machine's database, the caches below and the snapshot pointer
+    std::int64_t m_dataVersion = -1;
+    std::shared_ptr<const Snapshot> m_snapshot;
+    std::uint64_t m_generation = 0;
+    QHash<QString, QString> m_logons;       // user + "\n" + password -> SID, empty when refused
+    QHash<QString, std::uint32_t> m_rights; // SID + "\n" + path -> granted rights
+    W3cSiteLogs m_siteLogs;
+    std::mutex m_centralLock;
+    std::unique_ptr<RequestLog> m_centralLog;
+};
+
+// The body IIS sends with an error status.
+std::string errorPage(int status, int substatus);
+
+} // namespace w3svc
