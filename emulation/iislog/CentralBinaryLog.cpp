@@ -1,0 +1,536 @@
+// Reader and writer of the central binary log; the format is described in CentralBinaryLog.h.
+
+#include "emulation/iislog/CentralBinaryLog.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace iislog {
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+constexpr std::array<char, 8> Magic = {'V', 'L', 'M', 'R', 'I', 'B', 'L', '\x1A'};
+constexpr qsizetype HeaderSize = 32;
+constexpr quint32 RecordMarker = 0x4352FEFF;
+constexpr qsizetype FixedSize = 52; // marker to the first text
+constexpr qsizetype TextCount = 11;
+constexpr qsizetype MinRecord = FixedSize + TextCount * 2 + 4;
+constexpr qsizetype MaxText = 0xFFFF;
+constexpr qsizetype MaxRecord = MinRecord + TextCount * MaxText;
+constexpr qsizetype ReadChunk = 1024 * 1024;
+
+constexpr std::array<quint32, 256> makeCrcTable() {
+    std::array<quint32, 256> table{};
+    for (quint32 i = 0; i < 256; ++i) {
+        quint32 c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+constexpr auto CrcTable = makeCrcTable();
+
+// CRC-32 (IEEE 802.3, as zip and PNG use it).
+quint32 crc32(const char* data, qsizetype size) {
+    quint32 c = 0xFFFFFFFFu;
+    for (qsizetype i = 0; i < size; ++i)
+        c = CrcTable[(c ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+template <typename T> T load(const char* p) {
+    T value = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        value |= static_cast<T>(static_cast<T>(static_cast<unsigned char>(p[i])) << (8 * i));
+    return value;
+}
+
+template <typename T> void put(QByteArray& out, T value) {
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        out.append(
+            static_cast<char>(static_cast<unsigned char>((static_cast<quint64>(value) >> (8 * i)) & 0xFF)));
+}
+
+template <typename T> void store(char* p, T value) {
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        p[i] = static_cast<char>(static_cast<unsigned char>((static_cast<quint64>(value) >> (8 * i)) & 0xFF));
+}
+
+void putText(QByteArray& out, const QString& text) {
+    QByteArray bytes = text.toUtf8();
+    if (bytes.size() > MaxText) {
+        // Cut at a character boundary: never in front of a continuation byte.
+        qsizetype cut = MaxText;
+        while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80)
+            --cut;
+        bytes.truncate(cut);
+    }
+    put<quint16>(out, static_cast<quint16>(bytes.size()));
+    out.append(bytes);
+}
+
+QByteArray makeHeader(QDate day) {
+    QByteArray header;
+    header.append(Magic.data(), Magic.size());
+    put<quint16>(header, FormatVersion);
+    put<quint16>(header, static_cast<quint16>(HeaderSize));
+    const quint32 dayCode =
+        day.isValid() ? static_cast<quint32>(day.year() * 10000 + day.month() * 100 + day.day()) : 0;
+    put<quint32>(header, dayCode);
+    put<qint64>(header, QDateTime::currentMSecsSinceEpoch());
+    put<quint32>(header, 0);
+    put<quint32>(header, crc32(header.constData(), header.size()));
+    return header;
+}
+
+enum class HeaderCheck { Sound, Damaged, Newer };
+
+HeaderCheck checkHeader(const char* p, FileHeader* out) {
+    if (std::memcmp(p, Magic.data(), Magic.size()) != 0)
+        return HeaderCheck::Damaged;
+    if (load<quint32>(p + 28) != crc32(p, 28))
+        return HeaderCheck::Damaged;
+    if (load<quint16>(p + 10) != HeaderSize)
+        return HeaderCheck::Damaged;
+    if (load<quint16>(p + 8) > FormatVersion)
+        return HeaderCheck::Newer;
+    if (out) {
+        out->version = load<quint16>(p + 8);
+        out->day = load<quint32>(p + 12);
+        out->createdMs = load<qint64>(p + 16);
+    }
+    return HeaderCheck::Sound;
+}
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool writeAll(int fd, const char* data, qsizetype size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+ssize_t readFull(int fd, char* data, qsizetype size, qint64 offset) {
+    qsizetype done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, static_cast<size_t>(size - done), offset + done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+// Holds an exclusive advisory lock on a file for one scope.
+class FileLock {
+public:
+    explicit FileLock(int fd) : m_fd(fd) {
+        while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~FileLock() { ::flock(m_fd, LOCK_UN); }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int m_fd;
+};
+
+// The end of the last whole record of a file whose header is sound, walking the chain of records
+// from the header. When the chain breaks before the file's end (damage that a reader passes over),
+// the file's size is returned: only a cut-off last record is cut away.
+qint64 endOfWholeRecords(int fd, qint64 fileSize) {
+    std::vector<char> buffer(static_cast<std::size_t>(ReadChunk));
+    qint64 pos = HeaderSize;
+    while (pos < fileSize) {
+        char head[12];
+        const qint64 left = fileSize - pos;
+        if (left < 12)
+            return pos;
+        if (readFull(fd, head, 12, pos) != 12)
+            return fileSize;
+        const quint32 length = load<quint32>(head + 4);
+        if (load<quint32>(head) != RecordMarker || length < MinRecord || length > MaxRecord)
+            return fileSize;
+        if (static_cast<qint64>(length) > left)
+            return pos;
+        if (static_cast<qint64>(length) == left) {
+            // The last record: whole only when its checksum holds.
+            if (readFull(fd, buffer.data(), length, pos) != static_cast<ssize_t>(length))
+                return fileSize;
+            return decodeRecord(buffer.data(), length) ? fileSize : pos;
+        }
+        pos += length;
+    }
+    return pos;
+}
+
+} // namespace
+
+QString fileName(QDate utcDay) {
+    return u"ra"_s + utcDay.toString(u"yyMMdd"_s) + u".ibl"_s;
+}
+
+void encodeRecord(const LogRecord& r, QByteArray& out) {
+    const qsizetype start = out.size();
+    put<quint32>(out, RecordMarker);
+    put<quint32>(out, 0); // the length, filled in below
+    put<quint32>(out, r.siteId);
+    put<qint64>(out, r.timeMs);
+    put<quint16>(out, r.serverPort);
+    put<quint16>(out, r.status);
+    put<quint16>(out, r.substatus);
+    put<quint16>(out, 0);
+    put<quint32>(out, r.win32Status);
+    put<quint32>(out, r.timeTaken);
+    put<quint64>(out, r.bytesSent);
+    put<quint64>(out, r.bytesReceived);
+    for (const QString* text : {&r.clientIp, &r.userName, &r.serverIp, &r.method, &r.uriStem, &r.uriQuery,
+                                &r.protocolVersion, &r.host, &r.userAgent, &r.cookie, &r.referrer})
+        putText(out, *text);
+    const qsizetype length = out.size() - start + 4;
+    store<quint32>(out.data() + start + 4, static_cast<quint32>(length));
+    put<quint32>(out, crc32(out.constData() + start + 4, length - 8));
+}
+
+std::optional<LogRecord> decodeRecord(const char* p, qsizetype size) {
+    if (size < MinRecord || load<quint32>(p) != RecordMarker || load<quint32>(p + 4) != size)
+        return std::nullopt;
+    if (load<quint32>(p + size - 4) != crc32(p + 4, size - 8))
+        return std::nullopt;
+    LogRecord r;
+    r.siteId = load<quint32>(p + 8);
+    r.timeMs = load<qint64>(p + 12);
+    r.serverPort = load<quint16>(p + 20);
+    r.status = load<quint16>(p + 22);
+    r.substatus = load<quint16>(p + 24);
+    r.win32Status = load<quint32>(p + 28);
+    r.timeTaken = load<quint32>(p + 32);
+    r.bytesSent = load<quint64>(p + 36);
+    r.bytesReceived = load<quint64>(p + 44);
+    qsizetype pos = FixedSize;
+    const qsizetype end = size - 4;
+    for (QString* text : {&r.clientIp, &r.userName, &r.serverIp, &r.method, &r.uriStem, &r.uriQuery,
+                          &r.protocolVersion, &r.host, &r.userAgent, &r.cookie, &r.referrer}) {
+        if (end - pos < 2)
+            return std::nullopt;
+        const qsizetype n = load<quint16>(p + pos);
+        pos += 2;
+        if (end - pos < n)
+            return std::nullopt;
+        *text = QString::fromUtf8(p + pos, n);
+        pos += n;
+    }
+    if (pos != end)
+        return std::nullopt;
+    return r;
+}
+
+// ---- Writer ----
+
+Writer::~Writer() {
+    close();
+}
+
+bool Writer::open(const QString& hostPath, QDate utcDay) {
+    close();
+    m_error.clear();
+    const QByteArray native = QFile::encodeName(hostPath);
+    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        m_error = u"无法打开日志文件 %1：%2"_s.arg(hostPath, systemError(errno));
+        return false;
+    }
+    {
+        FileLock lock(fd);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            m_error = u"无法读取日志文件 %1：%2"_s.arg(hostPath, systemError(errno));
+            ::close(fd);
+            return false;
+        }
+        const qint64 size = st.st_size;
+        if (size < HeaderSize) {
+            // A new file, or one whose writer stopped before its header was whole: no records can
+            // be in it yet.
+            const QByteArray header = makeHeader(utcDay);
+            if ((size > 0 && ::ftruncate(fd, 0) != 0) || !writeAll(fd, header.constData(), header.size())) {
+                m_error = u"无法写入日志文件 %1：%2"_s.arg(hostPath, systemError(errno));
+                ::close(fd);
+                return false;
+            }
+        } else {
+            char head[HeaderSize];
+            if (readFull(fd, head, HeaderSize, 0) != HeaderSize) {
+                m_error = u"无法读取日志文件 %1：%2"_s.arg(hostPath, systemError(errno));
+                ::close(fd);
+                return false;
+            }
+            const HeaderCheck check = checkHeader(head, nullptr);
+            if (check != HeaderCheck::Sound) {
+                m_error = check == HeaderCheck::Newer
+                              ? u"日志文件 %1 的格式版本较新，无法追加"_s.arg(hostPath)
+                              : u"日志文件 %1 的文件头已损坏"_s.arg(hostPath);
+                ::close(fd);
+                return false;
+            }
+            const qint64 whole = endOfWholeRecords(fd, size);
+            if (whole < size && ::ftruncate(fd, whole) != 0) {
+                m_error = u"无法修复日志文件 %1：%2"_s.arg(hostPath, systemError(errno));
+                ::close(fd);
+                return false;
+            }
+        }
+    }
+    m_fd = fd;
+    m_path = hostPath;
+    m_batch.reserve(BatchBytes + 4096);
+    return true;
+}
+
+void Writer::append(const LogRecord& record) {
+    encodeRecord(record, m_batch);
+    if (m_batch.size() >= BatchBytes)
+        flush();
+}
+
+bool Writer::flush() {
+    if (m_batch.isEmpty())
+        return true;
+    if (m_fd < 0) {
+        m_error = u"日志文件未打开"_s;
+        m_batch.clear();
+        return false;
+    }
+    bool ok = true;
+    {
+        FileLock lock(m_fd);
+        struct stat st {};
+        const bool sized = ::fstat(m_fd, &st) == 0;
+        if (!writeAll(m_fd, m_batch.constData(), m_batch.size())) {
+            ok = false;
+            m_error = u"无法写入日志文件 %1：%2"_s.arg(m_path, systemError(errno));
+            // Take back a batch written in part, so that no record is left cut off.
+            if (sized && ::ftruncate(m_fd, st.st_size) != 0) {
+                // The next writer to open the file cuts the torn record away.
+            }
+        }
+    }
+    m_batch.clear();
+    return ok;
+}
+
+void Writer::close() {
+    if (m_fd < 0)
+        return;
+    flush();
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+// ---- Reader ----
+
+Reader::Reader() = default;
+
+Reader::~Reader() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool Reader::open(const QString& hostPath) {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_error.clear();
+    m_openError = OpenError::None;
+    m_header = {};
+    m_damaged = 0;
+    m_begin = m_end = 0;
+    m_bufferPos = 0;
+    m_eof = false;
+    const QByteArray native = QFile::encodeName(hostPath);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        m_openError = error == ENOENT || error == ENOTDIR ? OpenError::Missing : OpenError::Unreadable;
+        m_error = m_openError == OpenError::Missing
+                      ? u"日志文件不存在：%1"_s.arg(hostPath)
+                      : u"无法打开日志文件 %1：%2"_s.arg(hostPath, systemError(error));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        m_openError = OpenError::Unreadable;
+        m_error = u"无法读取日志文件：%1"_s.arg(hostPath);
+        ::close(fd);
+        return false;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    m_fd = fd;
+    m_buffer.resize(static_cast<std::size_t>(ReadChunk));
+    if (st.st_size == 0) {
+        // A writer that stopped before its header: an empty day.
+        m_eof = true;
+        return true;
+    }
+    if (!fill(HeaderSize)) {
+        m_openError = m_error.isEmpty() ? OpenError::DamagedHeader : OpenError::Unreadable;
+        if (m_error.isEmpty())
+            m_error = u"日志文件的文件头已损坏：%1"_s.arg(hostPath);
+        return false;
+    }
+    const HeaderCheck check = checkHeader(m_buffer.data() + m_begin, &m_header);
+    if (check != HeaderCheck::Sound) {
+        m_openError = check == HeaderCheck::Newer ? OpenError::NewerVersion : OpenError::DamagedHeader;
+        m_error = check == HeaderCheck::Newer ? u"日志文件的格式版本较新，无法读取：%1"_s.arg(hostPath)
+                                              : u"日志文件的文件头已损坏：%1"_s.arg(hostPath);
+        return false;
+    }
+    m_begin += HeaderSize;
+    return true;
+}
+
+bool Reader::fill(qsizetype need) {
+    if (m_end - m_begin >= need)
+        return true;
+    if (m_begin > 0) {
+        std::memmove(m_buffer.data(), m_buffer.data() + m_begin, static_cast<std::size_t>(m_end - m_begin));
+        m_bufferPos += m_begin;
+        m_end -= m_begin;
+        m_begin = 0;
+    }
+    if (static_cast<qsizetype>(m_buffer.size()) < need)
+        m_buffer.resize(static_cast<std::size_t>(need));
+    while (m_end < need && !m_eof) {
+        const ssize_t n = ::read(m_fd, m_buffer.data() + m_end,
+                                 static_cast<size_t>(static_cast<qsizetype>(m_buffer.size()) - m_end));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            m_error = u"读取日志文件失败：%1"_s.arg(systemError(errno));
+            m_eof = true;
+            return false;
+        }
+        if (n == 0)
+            m_eof = true;
+        m_end += n;
+    }
+    return m_end - m_begin >= need;
+}
+
+// Moves to the first sound record at or after a file offset; false when there is none.
+bool Reader::resync(qint64 from) {
+    ++m_damaged;
+    if (from >= m_bufferPos && from <= m_bufferPos + m_end) {
+        m_begin = from - m_bufferPos;
+    } else {
+        if (::lseek(m_fd, from, SEEK_SET) < 0)
+            return false;
+        m_bufferPos = from;
+        m_begin = m_end = 0;
+        m_eof = false;
+    }
+    static constexpr char MarkerBytes[4] = {'\xFF', '\xFE', 'R', 'C'};
+    for (;;) {
+        if (!fill(4))
+            return false;
+        const char* base = m_buffer.data();
+        const void* hit = ::memmem(base + m_begin, static_cast<size_t>(m_end - m_begin), MarkerBytes, 4);
+        if (!hit) {
+            m_begin = m_end - 3; // a marker may straddle the buffer's end
+            continue;
+        }
+        m_begin = static_cast<const char*>(hit) - base;
+        if (fill(12)) {
+            const quint32 length = load<quint32>(m_buffer.data() + m_begin + 4);
+            if (length >= MinRecord && length <= MaxRecord && fill(length) &&
+                decodeRecord(m_buffer.data() + m_begin, length))
+                return true;
+        }
+        ++m_begin;
+    }
+}
+
+bool Reader::next(LogRecord& record) {
+    if (m_fd < 0)
+        return false;
+    qint64 skippedFrom = -1; // start of the record last jumped over
+    for (;;) {
+        if (!fill(12)) {
+            if (m_end > m_begin) {
+                // A record cut off in its first bytes at the end of the file.
+                ++m_damaged;
+                m_begin = m_end;
+            }
+            return false;
+        }
+        const char* p = m_buffer.data() + m_begin;
+        const qint64 here = m_bufferPos + m_begin;
+        const quint32 length = load<quint32>(p + 4);
+        if (load<quint32>(p) != RecordMarker || length < MinRecord || length > MaxRecord) {
+            // Landing here after a jump means that the record jumped over was cut off: look again
+            // from just after its start.
+            if (!resync((skippedFrom >= 0 ? skippedFrom : here) + 1))
+                return false;
+            skippedFrom = -1;
+            continue;
+        }
+        const quint32 site = load<quint32>(p + 8);
+        if (m_site != 0 && site != m_site) {
+            if (m_end - m_begin >= length) {
+                m_begin += length;
+            } else if (fill(length)) {
+                m_begin += length;
+            } else {
+                // The file ends inside this record.
+                if (!resync(here + 1))
+                    return false;
+                continue;
+            }
+            skippedFrom = here;
+            continue;
+        }
+        if (!fill(length)) {
+            if (!resync(here + 1))
+                return false;
+            skippedFrom = -1;
+            continue;
+        }
+        if (auto decoded = decodeRecord(m_buffer.data() + m_begin, length)) {
+            m_begin += length;
+            record = std::move(*decoded);
+            return true;
+        }
+        if (!resync(here + 1))
+            return false;
+        skippedFrom = -1;
+    }
+}
+
+} // namespace iislog

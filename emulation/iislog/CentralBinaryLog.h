@@ -1,0 +1,178 @@
+#pragma once
+
+// The web service's central binary log: one file a UTC day for every site of the server, as IIS 6
+// writes it when CentralBinaryLoggingEnabled is on (<LogFileDirectory>\W3SVC\raYYMMDD.ibl).
+//
+// The file format is this project's own. All numbers are little-endian.
+//
+// File header, 32 bytes:
+//   offset  size  field
+//        0     8  magic "VLMRIBL\x1A"
+//        8     2  format version (1)
+//       10     2  header size in bytes (32); a reader skips what it does not know
+//       12     4  UTC day of the file as yyyymmdd, 0 when the writer was not told
+//       16     8  creation time, UTC milliseconds since the epoch
+//       24     4  reserved, 0
+//       28     4  CRC-32 of bytes 0 to 27
+// A file of 0 bytes is an empty day (a writer that stopped before its header); a file with a
+// header and no records is an empty day too.
+//
+// Record, repeated to the end of the file:
+//   offset  size  field
+//        0     4  record marker 0x4352FEFF (bytes FF FE 52 43: never found in UTF-8 text)
+//        4     4  record length in bytes, marker and checksum included (at least 56)
+//        8     4  site identifier
+//       12     8  time, UTC milliseconds since the epoch
+//       20     2  server port
+//       22     2  protocol status
+//       24     2  protocol substatus
+//       26     2  reserved, 0
+//       28     4  Win32 status
+//       32     4  time taken, milliseconds
+//       36     8  bytes sent
+//       44     8  bytes received
+//       52     -  eleven texts, each a 2-byte length and that many bytes of UTF-8: client IP, user
+//                 name, server IP, method, URI stem, URI query, protocol version, host, user agent,
+//                 cookie, referrer (a text longer than 65535 bytes is cut at a character boundary)
+//   length-4   4  CRC-32 of bytes 4 to length-5 (everything but the marker and the checksum)
+//
+// A reader that looks for one site reads the 12 bytes in front of each record and jumps over the
+// records of other sites without decoding or checking them. A record cut off by a crash is
+// detected: the file ends inside it, or its marker, length or checksum does not hold. The reader
+// then searches forward from the byte after the damaged record's start for the next marker whose
+// record passes its checksum, so a damaged record is never read as data and records appended
+// after it (by a writer started after the crash) are still found.
+//
+// Writers append whole records in one write() per batch to a file opened for appending, under an
+// exclusive advisory lock (flock), so the web service and velmora-machine may log into one day's
+// file at the same time. A writer that opens an existing file whose last record is cut off cuts the
+// file back to its last whole record before it appends.
+
+#include <QDate>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace iislog {
+
+// One request as the web service logs it.
+struct LogRecord {
+    qint64 timeMs = 0; // UTC, milliseconds since the epoch
+    quint32 siteId = 0;
+    QString clientIp;
+    QString userName;
+    QString serverIp;
+    quint16 serverPort = 0;
+    QString method;
+    QString uriStem;
+    QString uriQuery;
+    quint16 status = 0;
+    quint16 substatus = 0;
+    quint32 win32Status = 0;
+    quint64 bytesSent = 0;
+    quint64 bytesReceived = 0;
+    quint32 timeTaken = 0; // milliseconds
+    QString protocolVersion;
+    QString host;
+    QString userAgent;
+    QString cookie;
+    QString referrer;
+
+    bool operator==(const LogRecord&) const = default;
+};
+
+// The file name of a UTC day's log: "raYYMMDD.ibl".
+QString fileName(QDate utcDay);
+
+inline constexpr quint16 FormatVersion = 1;
+
+// Appends records to one day's log file. Records are gathered in memory and written in one write()
+// per batch: when the batch reaches its size, on flush(), and on close or destruction.
+class Writer {
+public:
+    Writer() = default;
+    ~Writer();
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Opens (creating it and its header when missing or empty) the log file at a host path. The
+    // folder must exist. An existing file with a damaged header is refused; a record cut off at the
+    // file's end is cut away. utcDay goes into a new file's header.
+    bool open(const QString& hostPath, QDate utcDay = {});
+    bool isOpen() const { return m_fd >= 0; }
+    void append(const LogRecord& record);
+    // Writes the gathered records. False when the write failed (errorString() says why); the
+    // records of a failed batch are dropped rather than written twice.
+    bool flush();
+    void close();
+    QString errorString() const { return m_error; }
+
+    // Records gathered before a write happens by itself.
+    static constexpr qsizetype BatchBytes = 256 * 1024;
+
+private:
+    int m_fd = -1;
+    QString m_path;
+    QString m_error;
+    QByteArray m_batch;
+};
+
+// What a reader found at a file's start.
+struct FileHeader {
+    quint16 version = 0;
+    quint32 day = 0; // yyyymmdd, 0 when unknown
+    qint64 createdMs = 0;
+};
+
+// Reads one day's log file from start to end, optionally only one site's records.
+class Reader {
+public:
+    enum class OpenError { None, Missing, Unreadable, DamagedHeader, NewerVersion };
+
+    Reader();
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Opens a log file at a host path and checks its header.
+    bool open(const QString& hostPath);
+    OpenError openError() const { return m_openError; }
+    QString errorString() const { return m_error; }
+    const FileHeader& header() const { return m_header; }
+
+    // Only records of this site are returned from now on; 0 returns every site's records.
+    void setSiteFilter(quint32 siteId) { m_site = siteId; }
+
+    // The next record (of the filtered site), or false at the end of the file or on a read error
+    // (errorString() is then not empty).
+    bool next(LogRecord& record);
+
+    // Damaged or cut-off stretches found and passed over so far.
+    quint64 damagedRecords() const { return m_damaged; }
+
+private:
+    bool fill(qsizetype need);
+    bool resync(qint64 fromFilePos);
+
+    int m_fd = -1;
+    QString m_error;
+    OpenError m_openError = OpenError::None;
+    FileHeader m_header;
+    quint32 m_site = 0;
+    quint64 m_damaged = 0;
+    std::vector<char> m_buffer;
+    qsizetype m_begin = 0;  // first unread byte in the buffer
+    qsizetype m_end = 0;    // end of valid bytes in the buffer
+    qint64 m_bufferPos = 0; // file offset of m_buffer[0]
+    bool m_eof = false;
+};
+
+// Decodes one record from its bytes (marker to checksum); nullopt when it is not a whole, sound
+// record. Exposed for the tests and the tool.
+std::optional<LogRecord> decodeRecord(const char* data, qsizetype size);
+// Encodes one record, marker to checksum, and appends it to out.
+void encodeRecord(const LogRecord& record, QByteArray& out);
+
+} // namespace iislog

@@ -1,0 +1,240 @@
+// The central binary log: every field survives a round trip, a reader of one site passes over the
+// others, and damage (a record cut off anywhere, a damaged header) is detected, never read as data.
+
+#include "emulation/iislog/CentralBinaryLog.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::Literals::StringLiterals;
+using iislog::LogRecord;
+
+namespace {
+
+LogRecord sample(quint32 site, int n) {
+    LogRecord r;
+    r.timeMs = 1704412800000 + n * 1001; // 2024-01-05 00:00:00 UTC onward
+    r.siteId = site;
+    r.clientIp = u"192.0.2.%1"_s.arg(n % 250 + 1);
+    r.userName = n % 3 == 0 ? u"IUSR_站点"_s : QString();
+    r.serverIp = u"198.51.100.7"_s;
+    r.serverPort = static_cast<quint16>(80 + n % 2);
+    r.method = n % 4 == 0 ? u"POST"_s : u"GET"_s;
+    r.uriStem = u"/页面/%1.html"_s.arg(n);
+    r.uriQuery = n % 2 ? u"a=1&b=%1"_s.arg(n) : QString();
+    r.status = static_cast<quint16>(n % 5 == 0 ? 404 : 200);
+    r.substatus = static_cast<quint16>(n % 7);
+    r.win32Status = n % 5 == 0 ? 2u : 0u;
+    r.bytesSent = 5000000000ull + static_cast<quint64>(n);
+    r.bytesReceived = static_cast<quint64>(300 + n);
+    r.timeTaken = static_cast<quint32>(15 + n);
+    r.protocolVersion = u"HTTP/1.1"_s;
+    r.host = u"www.example.com"_s;
+    r.userAgent = u"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.2)"_s;
+    r.cookie = n % 2 ? u"ASPSESSIONID=ABC"_s : QString();
+    r.referrer = u"http://www.example.org/"_s;
+    return r;
+}
+
+QVector<LogRecord> readAll(const QString& path, quint32 site = 0, quint64* damaged = nullptr) {
+    iislog::Reader reader;
+    EXPECT_TRUE(reader.open(path)) << reader.errorString().toStdString();
+    reader.setSiteFilter(site);
+    QVector<LogRecord> records;
+    LogRecord r;
+    while (reader.next(r))
+        records.append(r);
+    EXPECT_TRUE(reader.errorString().isEmpty()) << reader.errorString().toStdString();
+    if (damaged)
+        *damaged = reader.damagedRecords();
+    return records;
+}
+
+class CentralBinaryLog : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString path() const { return dir.filePath(u"ra240105.ibl"_s); }
+
+    void writeRecords(const QVector<LogRecord>& records) {
+        iislog::Writer writer;
+        ASSERT_TRUE(writer.open(path(), QDate(2024, 1, 5))) << writer.errorString().toStdString();
+        for (const auto& r : records)
+            writer.append(r);
+        ASSERT_TRUE(writer.flush());
+    }
+    QByteArray bytes() const {
+        QFile f(path());
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        return f.readAll();
+    }
+    void setBytes(const QByteArray& data) const {
+        QFile f(path());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(data);
+    }
+};
+
+TEST(CentralBinaryLogName, IsTheUtcDayAsYymmdd) {
+    EXPECT_EQ(iislog::fileName(QDate(2024, 1, 5)), u"ra240105.ibl"_s);
+    EXPECT_EQ(iislog::fileName(QDate(2031, 12, 31)), u"ra311231.ibl"_s);
+}
+
+TEST_F(CentralBinaryLog, EveryFieldSurvivesARoundTrip) {
+    LogRecord full = sample(10000, 3);
+    full.timeMs = -1; // before the epoch still reads back
+    full.siteId = 0xFFFFFFFFu;
+    full.serverPort = 65535;
+    full.win32Status = 0x80070005u;
+    full.bytesSent = ~0ull;
+    full.timeTaken = 0xFFFFFFFFu;
+    full.cookie = QString(70000, u'字'); // longer than a text may be: cut at a character boundary
+    LogRecord empty;                     // every text empty, every number 0
+    writeRecords({full, empty, sample(1, 1)});
+
+    iislog::Reader reader;
+    ASSERT_TRUE(reader.open(path()));
+    EXPECT_EQ(reader.header().version, iislog::FormatVersion);
+    EXPECT_EQ(reader.header().day, 20240105u);
+    LogRecord r;
+    ASSERT_TRUE(reader.next(r));
+    EXPECT_EQ(r.cookie.size(), 65535 / 3); // three UTF-8 bytes each
+    EXPECT_TRUE(full.cookie.startsWith(r.cookie));
+    full.cookie = r.cookie;
+    EXPECT_EQ(r, full);
+    ASSERT_TRUE(reader.next(r));
+    EXPECT_EQ(r, empty);
+    ASSERT_TRUE(reader.next(r));
+    EXPECT_EQ(r, sample(1, 1));
+    EXPECT_FALSE(reader.next(r));
+    EXPECT_EQ(reader.damagedRecords(), 0u);
+}
+
+TEST_F(CentralBinaryLog, InterleavedSitesAreFilteredAndAppendsAcrossWritersAddUp) {
+    QVector<LogRecord> all;
+    for (int n = 0; n < 3000; ++n) // more than one batch
+        all.append(sample(10000 + static_cast<quint32>(n % 7), n));
+    writeRecords(all.mid(0, 1000));
+    writeRecords(all.mid(1000)); // a second writer appends to the same day
+
+    EXPECT_EQ(readAll(path()), all);
+    for (quint32 site : {10000u, 10003u, 10006u}) {
+        QVector<LogRecord> expected;
+        for (const auto& r : all)
+            if (r.siteId == site)
+                expected.append(r);
+        EXPECT_EQ(readAll(path(), site), expected) << site;
+    }
+    EXPECT_TRUE(readAll(path(), 42).isEmpty());
+}
+
+TEST_F(CentralBinaryLog, RecordsAreWrittenOnlyOnFlushUntilTheBatchIsFull) {
+    iislog::Writer writer;
+    ASSERT_TRUE(writer.open(path()));
+    writer.append(sample(1, 1));
+    EXPECT_TRUE(readAll(path()).isEmpty());
+    ASSERT_TRUE(writer.flush());
+    EXPECT_EQ(readAll(path()).size(), 1);
+    int n = 0;
+    while (readAll(path()).size() == 1 && n < 10000)
+        writer.append(sample(1, ++n)); // the batch writes itself once full
+    EXPECT_LT(n, 10000);
+    EXPECT_GT(n * 200, iislog::Writer::BatchBytes / 2);
+}
+
+TEST_F(CentralBinaryLog, ARecordCutOffAtAnyByteIsNeverRead) {
+    const QVector<LogRecord> records = {sample(10000, 1), sample(10001, 2), sample(10000, 3)};
+    writeRecords(records);
+    const QByteArray whole = bytes();
+    QByteArray encoded;
+    iislog::encodeRecord(records[2], encoded);
+    const qsizetype lastStart = whole.size() - encoded.size();
+    for (qsizetype cut = lastStart; cut < whole.size(); ++cut) {
+        setBytes(whole.left(cut));
+        quint64 damaged = 0;
+        const auto read = readAll(path(), 0, &damaged);
+        EXPECT_EQ(read, records.mid(0, 2)) << "cut at " << cut;
+        EXPECT_EQ(damaged, cut == lastStart ? 0u : 1u) << "cut at " << cut;
+        // A reader of site 10000 that jumps over 10001's record meets the same cut.
+        EXPECT_EQ(readAll(path(), 10000), records.mid(0, 1)) << "cut at " << cut;
+    }
+}
+
+TEST_F(CentralBinaryLog, AWriterAfterACrashCutsTheTornRecordAwayAndAppends) {
+    writeRecords({sample(10000, 1), sample(10001, 2)});
+    const QByteArray whole = bytes();
+    QByteArray second;
+    iislog::encodeRecord(sample(10001, 2), second);
+    for (qsizetype keep = 1; keep < second.size(); keep += 7) {
+        setBytes(whole.left(whole.size() - second.size() + keep));
+        writeRecords({sample(10002, 3)});
+        quint64 damaged = 0;
+        EXPECT_EQ(readAll(path(), 0, &damaged), (QVector<LogRecord>{sample(10000, 1), sample(10002, 3)}))
+            << keep;
+        EXPECT_EQ(damaged, 0u) << keep;
+    }
+}
+
+TEST_F(CentralBinaryLog, ATornRecordInsideTheFileIsPassedOverByEveryReader) {
+    // Damage that no writer repaired: a record cut off with whole records after it.
+    writeRecords({});
+    const QByteArray data = bytes(); // the header
+    QByteArray a, b, c;
+    iislog::encodeRecord(sample(10000, 1), a);
+    iislog::encodeRecord(sample(10001, 2), b);
+    iislog::encodeRecord(sample(10000, 3), c);
+    for (qsizetype keep : {1, 5, 11, 12, 30, 80}) {
+        setBytes(data + a + b.left(keep) + c);
+        quint64 damaged = 0;
+        EXPECT_EQ(readAll(path(), 0, &damaged), (QVector<LogRecord>{sample(10000, 1), sample(10000, 3)}))
+            << keep;
+        EXPECT_GE(damaged, 1u);
+        EXPECT_EQ(readAll(path(), 10000), (QVector<LogRecord>{sample(10000, 1), sample(10000, 3)})) << keep;
+    }
+    // A flipped byte inside a record of the wanted site: the checksum refuses it.
+    QByteArray flipped = b;
+    flipped[60] = static_cast<char>(flipped[60] ^ 0x20);
+    setBytes(data + a + flipped + c);
+    EXPECT_EQ(readAll(path(), 10001), QVector<LogRecord>{});
+    EXPECT_EQ(readAll(path()), (QVector<LogRecord>{sample(10000, 1), sample(10000, 3)}));
+}
+
+TEST_F(CentralBinaryLog, ADamagedHeaderIsRefusedByReaderAndWriter) {
+    writeRecords({sample(10000, 1)});
+    const QByteArray whole = bytes();
+    for (qsizetype at : {0, 7, 9, 12, 20, 29}) {
+        QByteArray damaged = whole;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x01);
+        setBytes(damaged);
+        iislog::Reader reader;
+        EXPECT_FALSE(reader.open(path())) << at;
+        EXPECT_EQ(reader.openError(), iislog::Reader::OpenError::DamagedHeader) << at;
+        EXPECT_FALSE(reader.errorString().isEmpty());
+        iislog::Writer writer;
+        EXPECT_FALSE(writer.open(path())) << at;
+        EXPECT_EQ(bytes(), damaged) << "the writer leaves a damaged file alone";
+    }
+    setBytes(whole.left(20)); // a header cut off
+    iislog::Reader reader;
+    EXPECT_FALSE(reader.open(path()));
+    EXPECT_EQ(reader.openError(), iislog::Reader::OpenError::DamagedHeader);
+}
+
+TEST_F(CentralBinaryLog, AnEmptyDayHasNoRecordsAndAMissingDayIsAnError) {
+    iislog::Reader reader;
+    EXPECT_FALSE(reader.open(path()));
+    EXPECT_EQ(reader.openError(), iislog::Reader::OpenError::Missing);
+
+    writeRecords({}); // a header only
+    EXPECT_EQ(bytes().size(), 32);
+    EXPECT_TRUE(readAll(path()).isEmpty());
+
+    setBytes({}); // created, header never written
+    EXPECT_TRUE(readAll(path()).isEmpty());
+    writeRecords({sample(10000, 1)}); // a writer starts the file over
+    EXPECT_EQ(readAll(path()), QVector<LogRecord>{sample(10000, 1)});
+}
+
+} // namespace
