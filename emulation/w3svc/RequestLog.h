@@ -9,6 +9,10 @@
 #include <memory>
 #include <mutex>
 
+namespace iislog {
+class Writer;
+}
+
 namespace w3svc {
 
 // One request as the web service logs it; the fields of the IIS log formats.
@@ -68,6 +72,23 @@ private:
     std::function<QString(const QString&)> m_hostFolder;
     std::mutex m_lock;
     std::map<std::uint32_t, OpenLog> m_open;
+};
+
+// IIS's central binary logging: every site's requests in one file a UTC day,
+// LogFileDirectory\W3SVC\raYYMMDD.ibl, through the central binary log's writer.
+class CentralBinaryLog final : public RequestLog {
+public:
+    explicit CentralBinaryLog(std::function<QString(const QString&)> hostFolder);
+    ~CentralBinaryLog() override;
+    void write(const LogEntry& entry) override;
+    void flush() override;
+
+private:
+    std::function<QString(const QString&)> m_hostFolder;
+    std::mutex m_lock;
+    std::unique_ptr<iislog::Writer> m_writer;
+    QDate m_day;
+    QString m_directory;
 };
 
 } // namespace w3svc

@@ -13,6 +13,7 @@
 
 #include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,6 +97,40 @@ void fail(Response& r, int status, int substatus, std::uint32_t win32) {
 
 } // namespace
 
+std::shared_ptr<const FolderIndex::Names> FolderIndex::names(const std::string& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return nullptr;
+    std::lock_guard lock(m_lock);
+    if (m_folders.size() > 4096)
+        m_folders.clear();
+    Folder& f = m_folders[folder];
+    if (!f.names || f.modified.tv_sec != info.st_mtim.tv_sec || f.modified.tv_nsec != info.st_mtim.tv_nsec) {
+        auto names = std::make_shared<Names>();
+        if (DIR* dir = ::opendir(folder.c_str())) {
+            while (const dirent* entry = ::readdir(dir)) {
+                const std::string n = entry->d_name;
+                if (n != "." && n != "..")
+                    names->insert(QString::fromUtf8(n).toLower(), n);
+            }
+            ::closedir(dir);
+        }
+        f.names = std::move(names);
+        f.modified = info.st_mtim;
+    }
+    return f.names;
+}
+
+std::optional<std::string> FolderIndex::find(const std::string& folder, const QString& name) {
+    const auto list = names(folder);
+    if (!list)
+        return std::nullopt;
+    const auto it = list->constFind(name.toLower());
+    if (it == list->constEnd())
+        return std::nullopt;
+    return *it;
+}
+
 std::string errorPage(int status, int substatus) {
     // HTTP.sys answers these itself, with its own short bodies.
     if (status == 400 && substatus == 0)
@@ -127,8 +162,8 @@ std::string errorPage(int status, int substatus) {
 }
 
 WebService::WebService(emulation::Machine& machine)
-    : m_machine(machine), m_siteLogs([&machine](const QString& folder) { return machine.hostPath(folder); }) {
-}
+    : m_machine(machine), m_siteLogs([&machine](const QString& folder) { return machine.hostPath(folder); }),
+      m_centralLog([&machine](const QString& folder) { return machine.hostPath(folder); }) {}
 
 WebService::~WebService() {
     flushLogs();
@@ -242,7 +277,8 @@ Response WebService::handle(const Request& rq) {
     r.log = site->logging;
     r.centralLog = snap->table->centralBinaryLogging();
     e.siteId = site->id;
-    e.logFileDirectory = site->logFileDirectory;
+    // The central log is the service's, in the service's log folder.
+    e.logFileDirectory = r.centralLog ? snap->table->logFileDirectory() : site->logFileDirectory;
     if (site->state == state::Paused) {
         fail(r, 503, 0, 0);
         return r;
@@ -324,13 +360,20 @@ Response WebService::serveFile(const Request& rq, const SiteTable& table, const 
     path.names += url->names;
     struct stat info {};
     auto locate = [&](const emulation::WinPath& p, std::string& file) {
-        file = QFile::encodeName(m_machine.drivesFolder() + u'/' + p.drive +
-                                 (p.names.isEmpty() ? QString() : u'/' + p.names.join(u'/')))
-                   .toStdString();
+        std::string folder = QFile::encodeName(m_machine.drivesFolder() + u'/' + p.drive).toStdString();
+        file = folder;
+        for (const QString& name : p.names)
+            file += '/' + name.toStdString();
         if (::stat(file.c_str(), &info) == 0)
             return true;
-        file = QFile::encodeName(m_machine.hostPath(p.toString())).toStdString();
-        return !file.empty() && ::stat(file.c_str(), &info) == 0;
+        for (const QString& name : p.names) {
+            const auto stored = m_folders.find(folder, name);
+            if (!stored)
+                return false;
+            folder += '/' + *stored;
+        }
+        file = folder;
+        return ::stat(file.c_str(), &info) == 0;
     };
     std::string file;
     if (!locate(path, file)) {
@@ -348,13 +391,15 @@ Response WebService::serveFile(const Request& rq, const SiteTable& table, const 
             r.body = "<head><title>文档已移动</title></head>\n<body><h1>对象已移动</h1></body>";
             return r;
         }
+        // The first default document that is there; that it is a file is checked when it is opened.
         bool found = false;
-        if (site.enableDefaultDoc)
+        const auto names = site.enableDefaultDoc ? m_folders.names(file) : nullptr;
+        if (names)
             for (const QString& doc : *site.defaultDocs) {
-                emulation::WinPath candidate = path;
-                candidate.names << doc;
-                if (locate(candidate, file) && S_ISREG(info.st_mode)) {
-                    path = candidate;
+                const auto stored = names->constFind(doc.toLower());
+                if (stored != names->constEnd()) {
+                    file += '/' + *stored;
+                    path.names << doc;
                     found = true;
                     break;
                 }
@@ -381,7 +426,7 @@ Response WebService::serveFile(const Request& rq, const SiteTable& table, const 
     }
 
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fstat(fd, &info) != 0) {
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         if (fd >= 0)
             ::close(fd);
         fail(r, 404, 0, FileNotFound);
@@ -436,25 +481,15 @@ Response WebService::serveFile(const Request& rq, const SiteTable& table, const 
 }
 
 void WebService::log(const LogEntry& entry, bool central) {
-    if (!central) {
+    if (central)
+        m_centralLog.write(entry);
+    else
         m_siteLogs.write(entry);
-        return;
-    }
-    std::lock_guard lock(m_centralLock);
-    if (m_centralLog)
-        m_centralLog->write(entry);
 }
 
 void WebService::flushLogs() {
     m_siteLogs.flush();
-    std::lock_guard lock(m_centralLock);
-    if (m_centralLog)
-        m_centralLog->flush();
-}
-
-void WebService::setCentralLog(std::unique_ptr<RequestLog> log) {
-    std::lock_guard lock(m_centralLock);
-    m_centralLog = std::move(log);
+    m_centralLog.flush();
 }
 
 } // namespace w3svc

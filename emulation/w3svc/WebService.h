@@ -7,9 +7,12 @@
 #include <QString>
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -59,6 +62,25 @@ struct Response {
     LogEntry entry;
 };
 
+// The names in folders on this computer by lower case, to find a file of a Windows path without
+// regard to case; a folder is read again when its modification time changes.
+class FolderIndex {
+public:
+    // The name as stored of the entry of a folder that matches name without regard to case.
+    std::optional<std::string> find(const std::string& folder, const QString& name);
+    // Lower-case name -> name as stored, for every entry of a folder; null when it is no folder.
+    using Names = QHash<QString, std::string>;
+    std::shared_ptr<const Names> names(const std::string& folder);
+
+private:
+    struct Folder {
+        timespec modified{};
+        std::shared_ptr<const Names> names;
+    };
+    std::mutex m_lock;
+    std::unordered_map<std::string, Folder> m_folders;
+};
+
 // The machine's W3SVC without the network: matches a request to a site, applies the site's state,
 // redirect, home directory, default documents, MIME map, read access and the anonymous user's
 // file permissions, and answers it. Safe to call from many threads; the machine's database is used
@@ -76,8 +98,6 @@ public:
     // Records a request in the central binary log or the site's own W3C log.
     void log(const LogEntry& entry, bool central);
     void flushLogs();
-    // The central binary log; without one, requests of a centrally logged service are dropped.
-    void setCentralLog(std::unique_ptr<RequestLog> log);
 
     // The machine's IPv4 addresses, in the order of its facts.
     QStringList machineAddresses();
@@ -96,9 +116,9 @@ private:
     std::uint64_t m_generation = 0;
     QHash<QString, QString> m_logons;       // user + "\n" + password -> SID, empty when refused
     QHash<QString, std::uint32_t> m_rights; // SID + "\n" + path -> granted rights
+    FolderIndex m_folders;
     W3cSiteLogs m_siteLogs;
-    std::mutex m_centralLock;
-    std::unique_ptr<RequestLog> m_centralLog;
+    CentralBinaryLog m_centralLog;
 };
 
 // The body IIS sends with an error status.
