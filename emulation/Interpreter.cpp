@@ -5,6 +5,7 @@
 #include "emulation/Machine.h"
 #include "emulation/programs/Program.h"
 #include "emulation/programs/cmd/Builtins.h"
+#include "emulation/programs/velmoraconv/Velmoraconv.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -27,6 +28,7 @@ const std::map<QString, ProgramMain>& programs() {
     static const std::map<QString, ProgramMain> table = {
         {u"net.exe"_s, net_main},       {u"net1.exe"_s, net_main},          {u"cacls.exe"_s, cacls_main},
         {u"icacls.exe"_s, icacls_main}, {u"iisreset.exe"_s, iisreset_main},
+        {u"velmoraconv.exe"_s, velmoraconv_main},
     };
     return table;
 }

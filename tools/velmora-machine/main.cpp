@@ -8,6 +8,7 @@
 #include "emulation/MetabaseXml.h"
 
 #include "emulation/AccountStore.h"
+#include "tools/velmora-machine/Traffic.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
     const QString command = args.takeFirst();
     if (command == u"serve"_s)
         return serveCommand(folder, args);
+    if (command == u"traffic"_s)
+        return runTraffic(folder, args);
     if (command == u"install"_s) {
         emulation::Machine::InstallOptions options;
         if (!name.isEmpty())

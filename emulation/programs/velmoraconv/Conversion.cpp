@@ -1,0 +1,240 @@
+// velmoraconv: one site's records of a central binary log as a W3C extended log.
+
+#include "emulation/programs/velmoraconv/Conversion.h"
+
+#include "emulation/iislog/CentralBinaryLog.h"
+
+#include <QDate>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+namespace velmoraconv {
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString Usage =
+    u"用法：velmoraconv -i:BIN -o:W3C \"select * into 输出文件 from 输入文件 where siteid=网站标识\""_s;
+
+constexpr qint64 MsPerDay = 86400000;
+constexpr qint64 UnixEpochJulianDay = 2440588;
+
+// "2024-01-05 00:00:01" for a UTC time in milliseconds since the epoch.
+QByteArray w3cDateTime(qint64 ms) {
+    qint64 day = ms / MsPerDay;
+    qint64 rest = ms % MsPerDay;
+    if (rest < 0) {
+        rest += MsPerDay;
+        --day;
+    }
+    const QDate date = QDate::fromJulianDay(UnixEpochJulianDay + day);
+    const qint64 secs = rest / 1000;
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", date.year(), date.month(), date.day(),
+                  static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
+                  static_cast<int>(secs % 60));
+    return QByteArray(text);
+}
+
+void appendValue(QByteArray& line, const QString& value) {
+    line += w3cValue(value).toUtf8();
+    line += ' ';
+}
+
+void appendNumber(QByteArray& line, quint64 value) {
+    line += QByteArray::number(value);
+    line += ' ';
+}
+
+QByteArray w3cLine(const iislog::LogRecord& r) {
+    QByteArray line = w3cDateTime(r.timeMs);
+    line += ' ';
+    appendValue(line, u"W3SVC"_s + QString::number(r.siteId));
+    appendValue(line, r.serverIp);
+    appendValue(line, r.method);
+    appendValue(line, r.uriStem);
+    appendValue(line, r.uriQuery);
+    appendNumber(line, r.serverPort);
+    appendValue(line, r.userName);
+    appendValue(line, r.clientIp);
+    appendValue(line, r.protocolVersion);
+    appendValue(line, r.userAgent);
+    appendValue(line, r.cookie);
+    appendValue(line, r.referrer);
+    appendValue(line, r.host);
+    appendNumber(line, r.status);
+    appendNumber(line, r.substatus);
+    appendNumber(line, r.win32Status);
+    appendNumber(line, r.bytesSent);
+    appendNumber(line, r.bytesReceived);
+    line += QByteArray::number(r.timeTaken);
+    line += "\r\n";
+    return line;
+}
+
+QByteArray w3cHeader(qint64 startedMs) {
+    QByteArray header;
+    header += "#Software: ";
+    header += Name;
+    header += ' ';
+    header += Version;
+    header += "\r\n#Version: 1.0\r\n#Date: ";
+    header += w3cDateTime(startedMs);
+    header +=
+        "\r\n#Fields: date time s-sitename s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip "
+        "cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host sc-status sc-substatus sc-win32-status "
+        "sc-bytes cs-bytes time-taken\r\n";
+    return header;
+}
+
+// The start of the log when the site has no records: midnight of the file's day.
+qint64 dayStart(const iislog::FileHeader& header) {
+    const QDate day(static_cast<int>(header.day / 10000), static_cast<int>(header.day / 100 % 100),
+                    static_cast<int>(header.day % 100));
+    if (!day.isValid())
+        return header.createdMs;
+    return (day.toJulianDay() - UnixEpochJulianDay) * MsPerDay;
+}
+
+QString unquote(const QString& path) {
+    if (path.size() >= 2 && path.startsWith(u'\'') && path.endsWith(u'\''))
+        return path.mid(1, path.size() - 2);
+    return path;
+}
+
+} // namespace
+
+QString w3cValue(const QString& value) {
+    if (value.isEmpty())
+        return u"-"_s;
+    QString out = value;
+    for (QChar& c : out)
+        if (c.isSpace() || c.category() == QChar::Other_Control)
+            c = u'+';
+    return out;
+}
+
+bool parseArguments(const QStringList& args, Query& query, QString& error) {
+    bool binInput = false;
+    bool w3cOutput = false;
+    QString text;
+    for (const QString& arg : args) {
+        if (arg.startsWith(u'-') && text.isEmpty() && !arg.contains(u' ')) {
+            const QString sw = arg.toLower();
+            if (sw == u"-i:bin"_s) {
+                binInput = true;
+            } else if (sw == u"-o:w3c"_s) {
+                w3cOutput = true;
+            } else if (sw.startsWith(u"-i:"_s) || sw.startsWith(u"-o:"_s)) {
+                error = u"不支持的格式“%1”：只能从 BIN 转换为 W3C。"_s.arg(arg);
+                return false;
+            } else {
+                error = u"无法识别的参数“%1”。"_s.arg(arg);
+                return false;
+            }
+            continue;
+        }
+        if (!text.isEmpty()) {
+            error = u"多余的参数“%1”。"_s.arg(arg);
+            return false;
+        }
+        text = arg;
+    }
+    if (!binInput || !w3cOutput) {
+        error = u"缺少 -i:BIN 或 -o:W3C 参数。"_s;
+        return false;
+    }
+    if (text.isEmpty()) {
+        error = u"缺少查询语句。"_s;
+        return false;
+    }
+    static const QRegularExpression pattern(
+        u"^\\s*select\\s+\\*\\s+into\\s+(.+?)\\s+from\\s+(.+?)\\s+where\\s+siteid\\s*=\\s*(\\d{1,10})\\s*;?\\s*$"_s,
+        QRegularExpression::CaseInsensitiveOption);
+    const auto match = pattern.match(text);
+    bool numberOk = false;
+    const qulonglong site = match.hasMatch() ? match.captured(3).toULongLong(&numberOk) : 0;
+    if (!match.hasMatch() || !numberOk || site == 0 || site > 0xFFFFFFFFull) {
+        error = u"无法理解的查询“%1”。"_s.arg(text);
+        return false;
+    }
+    query.output = unquote(match.captured(1));
+    query.input = unquote(match.captured(2));
+    query.siteId = static_cast<quint32>(site);
+    return true;
+}
+
+int run(const QStringList& args, const PathResolver& paths, QString& output) {
+    auto fail = [&](ExitStatus status, const QString& message) {
+        output += message + u"\r\n"_s;
+        if (status == BadArguments)
+            output += Usage + u"\r\n"_s;
+        return static_cast<int>(status);
+    };
+    Query query;
+    QString error;
+    if (!parseArguments(args, query, error))
+        return fail(BadArguments, error);
+
+    const Resolved in = paths.input(query.input);
+    if (!in.error.isEmpty())
+        return fail(in.status == Success ? BadInput : in.status, in.error);
+    const Resolved out = paths.output(query.output);
+    if (!out.error.isEmpty())
+        return fail(out.status == Success ? BadOutput : out.status, out.error);
+
+    iislog::Reader reader;
+    if (!reader.open(in.hostPath)) {
+        switch (reader.openError()) {
+        case iislog::Reader::OpenError::Missing:
+            return fail(BadInput, u"日志文件不存在：%1"_s.arg(query.input));
+        case iislog::Reader::OpenError::DamagedHeader:
+            return fail(BadInput, u"日志文件已损坏（文件头无效）：%1"_s.arg(query.input));
+        case iislog::Reader::OpenError::NewerVersion:
+            return fail(BadInput, u"日志文件的格式版本较新，无法读取：%1"_s.arg(query.input));
+        default:
+            return fail(BadInput, u"无法读取日志文件：%1"_s.arg(query.input));
+        }
+    }
+    reader.setSiteFilter(query.siteId);
+
+    QSaveFile file(out.hostPath);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
+
+    QByteArray pending;
+    quint64 written = 0;
+    iislog::LogRecord record;
+    bool first = true;
+    auto writePending = [&] {
+        if (!pending.isEmpty() && file.write(pending) != pending.size())
+            return false;
+        pending.clear();
+        return true;
+    };
+    while (reader.next(record)) {
+        if (first) {
+            pending += w3cHeader(record.timeMs);
+            first = false;
+        }
+        pending += w3cLine(record);
+        ++written;
+        if (pending.size() >= 1024 * 1024 && !writePending())
+            return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
+    }
+    if (!reader.errorString().isEmpty())
+        return fail(BadInput, u"读取日志文件 %1 失败：%2"_s.arg(query.input, reader.errorString()));
+    if (first)
+        pending += w3cHeader(dayStart(reader.header()));
+    if (!writePending() || !file.commit())
+        return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
+
+    if (reader.damagedRecords() > 0)
+        output += u"警告：跳过了 %1 处损坏或不完整的记录。\r\n"_s.arg(reader.damagedRecords());
+    output += u"网站 %1 的 %2 条记录已写入 %3\r\n"_s.arg(query.siteId).arg(written).arg(query.output);
+    return Success;
+}
+
+} // namespace velmoraconv

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "emulation/programs/Program.h"
+
+namespace emulation {
+
+// velmoraconv.exe in the drivers folder: the log-conversion tool on the machine's paths.
+int velmoraconv_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
+
+} // namespace emulation

@@ -1,0 +1,297 @@
+// velmoraconv: the W3C extended log of one site, exactly as IIS 6 writes it, and every failure with a
+// clear message, a non-zero status and no output file left behind. Run in-process, as the Linux
+// executable and as the machine's program started by the interpreter.
+
+#include "emulation/FileSystem.h"
+#include "emulation/Interpreter.h"
+#include "emulation/iislog/CentralBinaryLog.h"
+#include "emulation/programs/velmoraconv/Conversion.h"
+#include "tests/support/TempMachine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::Literals::StringLiterals;
+using iislog::LogRecord;
+
+namespace {
+
+constexpr qint64 Jan5 = 1704412800000; // 2024-01-05 00:00:00 UTC
+
+// A small day: two sites interleaved, with empty values, blanks and Chinese text.
+QVector<LogRecord> smallDay() {
+    LogRecord home;
+    home.timeMs = Jan5 + 3661000 + 250; // 01:01:01.250
+    home.siteId = 10000;
+    home.clientIp = u"192.0.2.10"_s;
+    home.serverIp = u"198.51.100.7"_s;
+    home.serverPort = 80;
+    home.method = u"GET"_s;
+    home.uriStem = u"/index.html"_s;
+    home.status = 200;
+    home.win32Status = 0;
+    home.bytesSent = 5322;
+    home.bytesReceived = 412;
+    home.timeTaken = 15;
+    home.protocolVersion = u"HTTP/1.1"_s;
+    home.host = u"www.example.com"_s;
+    home.userAgent = u"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"_s;
+    home.referrer = u"http://www.example.com/"_s;
+
+    LogRecord other = home;
+    other.siteId = 10001;
+    other.host = u"other.example.net"_s;
+    other.timeMs += 500;
+
+    LogRecord query = home;
+    query.timeMs = Jan5 + 86399000; // 23:59:59
+    query.method = u"POST"_s;
+    query.uriStem = u"/留言/post.asp"_s;
+    query.uriQuery = u"id=7&q=a b"_s;
+    query.serverPort = 8080;
+    query.userName = u"IUSR_myweb"_s;
+    query.status = 404;
+    query.substatus = 2;
+    query.win32Status = 2;
+    query.bytesSent = 1635;
+    query.bytesReceived = 0;
+    query.timeTaken = 0;
+    query.cookie = u"ASPSESSIONID=ABC; lang=zh\tcn"_s;
+    query.referrer.clear();
+    query.userAgent.clear();
+    return {home, other, query};
+}
+
+struct RunResult {
+    int status;
+    QString output;
+};
+
+RunResult runTool(const QStringList& args) {
+    velmoraconv::PathResolver paths;
+    paths.input = [](const QString& p) {
+        return velmoraconv::Resolved{p, {}, velmoraconv::Success};
+    };
+    paths.output = [](const QString& p) {
+        return velmoraconv::Resolved{p, {}, velmoraconv::Success};
+    };
+    RunResult r;
+    r.status = velmoraconv::run(args, paths, r.output);
+    return r;
+}
+
+QStringList query(const QString& output, const QString& input, const QString& site) {
+    return {u"-i:BIN"_s, u"-o:w3c"_s, u"select * into %1 from %2 where siteid=%3"_s.arg(output, input, site)};
+}
+
+QByteArray readBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+class Velmoraconv : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString log = dir.filePath(u"ra240105.ibl"_s);
+    QString out = dir.filePath(u"ex240105.log"_s);
+
+    void SetUp() override {
+        iislog::Writer writer;
+        ASSERT_TRUE(writer.open(log, QDate(2024, 1, 5)));
+        for (const auto& r : smallDay())
+            writer.append(r);
+        ASSERT_TRUE(writer.flush());
+    }
+    // Files in the temporary folder: a failed run leaves no temporary or partial file behind.
+    QStringList files() const { return QDir(dir.path()).entryList(QDir::Files, QDir::Name); }
+};
+
+TEST_F(Velmoraconv, WritesTheSitesW3cExtendedLogExactly) {
+    const auto r = runTool(query(out, log, u"10000"_s));
+    EXPECT_EQ(r.status, 0) << r.output.toStdString();
+    EXPECT_EQ(r.output, u"网站 10000 的 2 条记录已写入 %1\r\n"_s.arg(out));
+    EXPECT_EQ(readBytes(out), readBytes(QStringLiteral(VELMORA_TEST_DATA "/ex240105.log")));
+}
+
+TEST_F(Velmoraconv, KeepsOnlyTheAskedSiteAndWritesHeadersForASiteWithoutRequests) {
+    ASSERT_EQ(runTool(query(out, log, u"10001"_s)).status, 0);
+    const QStringList lines = QString::fromUtf8(readBytes(out)).split(u"\r\n"_s, Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_TRUE(lines[4].contains(u" W3SVC10001 "_s));
+    EXPECT_TRUE(lines[4].contains(u" other.example.net "_s));
+
+    ASSERT_EQ(runTool(query(out, log, u"4242"_s)).status, 0);
+    EXPECT_EQ(readBytes(out), "#Software: velmoraconv 1.0\r\n#Version: 1.0\r\n#Date: 2024-01-05 00:00:00\r\n"
+                              "#Fields: date time s-sitename s-ip cs-method cs-uri-stem cs-uri-query s-port "
+                              "cs-username c-ip cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host "
+                              "sc-status sc-substatus sc-win32-status sc-bytes cs-bytes time-taken\r\n");
+}
+
+TEST_F(Velmoraconv, TakesSwitchesAndKeywordsInAnyLetterCase) {
+    const auto r = runTool(
+        {u"-I:bin"_s, u"-O:W3C"_s, u"SELECT *  INTO %1 From %2 WHERE SiteID = 10000"_s.arg(out, log)});
+    EXPECT_EQ(r.status, 0) << r.output.toStdString();
+    EXPECT_EQ(readBytes(out), readBytes(QStringLiteral(VELMORA_TEST_DATA "/ex240105.log")));
+}
+
+TEST_F(Velmoraconv, RefusesWhatItDoesNotUnderstandWithoutWritingAnything) {
+    const QString good = u"select * into %1 from %2 where siteid=10000"_s.arg(out, log);
+    const std::vector<std::pair<QStringList, QString>> cases = {
+        {{}, u"缺少 -i:BIN 或 -o:W3C 参数。"_s},
+        {{u"-i:BIN"_s, good}, u"缺少 -i:BIN 或 -o:W3C 参数。"_s},
+        {{u"-i:IISW3C"_s, u"-o:w3c"_s, good}, u"不支持的格式“-i:IISW3C”：只能从 BIN 转换为 W3C。"_s},
+        {{u"-i:BIN"_s, u"-o:w3c"_s, u"-q"_s, good}, u"无法识别的参数“-q”。"_s},
+        {{u"-i:BIN"_s, u"-o:w3c"_s}, u"缺少查询语句。"_s},
+        {{u"-i:BIN"_s, u"-o:w3c"_s, good, u"extra"_s}, u"多余的参数“extra”。"_s},
+        {{u"-i:BIN"_s, u"-o:w3c"_s, u"select date into %1 from %2 where siteid=1"_s.arg(out, log)},
+         u"无法理解的查询"_s},
+        {{u"-i:BIN"_s, u"-o:w3c"_s, u"select * into %1 from %2 where siteid=abc"_s.arg(out, log)},
+         u"无法理解的查询"_s},
+        {{u"-i:BIN"_s, u"-o:w3c"_s, u"select * into %1 from %2 where siteid=0"_s.arg(out, log)},
+         u"无法理解的查询"_s},
+        {{u"-i:BIN"_s, u"-o:w3c"_s, u"select * into %1 from %2 where siteid=4294967296"_s.arg(out, log)},
+         u"无法理解的查询"_s},
+        {{u"-i:BIN"_s, u"-o:w3c"_s, u"select * from %1 where siteid=1"_s.arg(log)}, u"无法理解的查询"_s},
+    };
+    for (const auto& [args, message] : cases) {
+        const auto r = runTool(args);
+        EXPECT_EQ(r.status, velmoraconv::BadArguments) << args.join(u' ').toStdString();
+        EXPECT_TRUE(r.output.startsWith(message)) << r.output.toStdString();
+        EXPECT_TRUE(r.output.contains(u"用法：velmoraconv"_s));
+    }
+    EXPECT_EQ(files(), QStringList{u"ra240105.ibl"_s});
+}
+
+TEST_F(Velmoraconv, AMissingOrDamagedInputFailsAndLeavesThePreviousOutputAlone) {
+    {
+        QFile previous(out);
+        ASSERT_TRUE(previous.open(QIODevice::WriteOnly));
+        previous.write("yesterday's extraction\r\n");
+    }
+    const QString missing = dir.filePath(u"ra240106.ibl"_s);
+    auto r = runTool(query(out, missing, u"10000"_s));
+    EXPECT_EQ(r.status, velmoraconv::BadInput);
+    EXPECT_EQ(r.output, u"日志文件不存在：%1\r\n"_s.arg(missing));
+
+    QByteArray damaged = readBytes(log);
+    damaged[3] = 'x';
+    {
+        QFile f(log);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(damaged);
+    }
+    r = runTool(query(out, log, u"10000"_s));
+    EXPECT_EQ(r.status, velmoraconv::BadInput);
+    EXPECT_EQ(r.output, u"日志文件已损坏（文件头无效）：%1\r\n"_s.arg(log));
+    EXPECT_EQ(readBytes(out), "yesterday's extraction\r\n");
+    EXPECT_EQ(files(), (QStringList{u"ex240105.log"_s, u"ra240105.ibl"_s}));
+}
+
+TEST_F(Velmoraconv, AnUnwritableOutputFails) {
+    const auto r = runTool(query(dir.filePath(u"no-such-folder/ex.log"_s), log, u"10000"_s));
+    EXPECT_EQ(r.status, velmoraconv::BadOutput);
+    EXPECT_TRUE(r.output.startsWith(u"无法写入输出文件 %1："_s.arg(dir.filePath(u"no-such-folder/ex.log"_s))))
+        << r.output.toStdString();
+    ASSERT_TRUE(QDir(dir.path()).mkdir(u"folder"_s));
+    EXPECT_EQ(runTool(query(dir.filePath(u"folder"_s), log, u"10000"_s)).status, velmoraconv::BadOutput);
+    EXPECT_EQ(files(), QStringList{u"ra240105.ibl"_s});
+}
+
+TEST_F(Velmoraconv, ACutOffLastRecordIsLeftOutAndReported) {
+    QByteArray bytes = readBytes(log);
+    bytes.chop(10);
+    {
+        QFile f(log);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    const auto r = runTool(query(out, log, u"10000"_s));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.output.startsWith(u"警告：跳过了 1 处损坏或不完整的记录。"_s)) << r.output.toStdString();
+    EXPECT_EQ(QString::fromUtf8(readBytes(out)).count(u"\r\n"_s), 5); // four headers, one request
+}
+
+TEST_F(Velmoraconv, TheLinuxExecutableReportsOnItsStreamsWithItsExitStatus) {
+    QProcess p;
+    p.start(QStringLiteral(VELMORACONV_BIN), query(out, log, u"10000"_s));
+    ASSERT_TRUE(p.waitForFinished());
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()),
+              u"网站 10000 的 2 条记录已写入 %1\n"_s.arg(out));
+    EXPECT_EQ(readBytes(out), readBytes(QStringLiteral(VELMORA_TEST_DATA "/ex240105.log")));
+
+    p.start(QStringLiteral(VELMORACONV_BIN), query(out, dir.filePath(u"none.ibl"_s), u"10000"_s));
+    ASSERT_TRUE(p.waitForFinished());
+    EXPECT_EQ(p.exitCode(), velmoraconv::BadInput);
+    EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardError()),
+              u"日志文件不存在：%1\n"_s.arg(dir.filePath(u"none.ibl"_s)));
+}
+
+// The machine's drivers\velmoraconv.exe, started by the interpreter with the extraction's command line.
+class VelmoraconvOnTheMachine : public ::testing::Test {
+protected:
+    testing_support::TempMachine machine;
+    QString run(const QString& line, int* status) {
+        auto result = machine->interpreter().RunHidden(line);
+        EXPECT_TRUE(result.ok());
+        *status = result ? result.value().exitCode : -1;
+        return result ? result.value().output : QString();
+    }
+    void SetUp() override {
+        machine.writeFile(u"C:\\WINDOWS\\system32\\drivers\\velmoraconv.exe"_s, "MZ");
+        machine.writeFile(u"D:\\WebRoot\\myweb\\log\\placeholder.txt"_s, "");
+        QDir().mkpath(machine->hostPath(u"D:\\iislog\\W3SVC"_s));
+        iislog::Writer writer;
+        ASSERT_TRUE(writer.open(machine->hostPath(u"D:\\iislog\\W3SVC\\ra240105.ibl"_s)));
+        for (const auto& r : smallDay())
+            writer.append(r);
+        ASSERT_TRUE(writer.flush());
+    }
+};
+
+TEST_F(VelmoraconvOnTheMachine, RunsTheExtractionCommandLine) {
+    int status = -1;
+    const QString output = run(
+        u"cmd.exe /c C:\\Windows\\System32\\drivers\\velmoraconv -i:BIN -o:w3c \"select * into "
+        "D:\\WebRoot\\myweb\\log\\ex240105.log from D:\\iislog\\W3SVC\\ra240105.ibl where siteid=10000\""_s,
+        &status);
+    EXPECT_EQ(status, 0) << output.toStdString();
+    EXPECT_EQ(output, u"网站 10000 的 2 条记录已写入 D:\\WebRoot\\myweb\\log\\ex240105.log\r\n"_s);
+    EXPECT_EQ(machine.readFile(u"D:\\WebRoot\\myweb\\log\\ex240105.log"_s),
+              readBytes(QStringLiteral(VELMORA_TEST_DATA "/ex240105.log")));
+}
+
+TEST_F(VelmoraconvOnTheMachine, NamesMachinePathsInItsFailures) {
+    int status = -1;
+    QString output =
+        run(u"cmd.exe /c C:\\Windows\\System32\\drivers\\velmoraconv -i:BIN -o:w3c \"select * into "
+            "D:\\WebRoot\\myweb\\log\\ex240106.log from D:\\iislog\\W3SVC\\ra240106.ibl where "
+            "siteid=10000\""_s,
+            &status);
+    EXPECT_EQ(status, velmoraconv::BadInput);
+    EXPECT_EQ(output, u"日志文件不存在：D:\\iislog\\W3SVC\\ra240106.ibl\r\n"_s);
+
+    output = run(
+        u"cmd.exe /c C:\\Windows\\System32\\drivers\\velmoraconv -i:BIN -o:w3c \"select * into "
+        "D:\\WebRoot\\gone\\log\\ex240105.log from D:\\iislog\\W3SVC\\ra240105.ibl where siteid=10000\""_s,
+        &status);
+    EXPECT_EQ(status, velmoraconv::BadOutput);
+    EXPECT_EQ(output, emulation::fserr::PathNotFound + u" D:\\WebRoot\\gone\\log\\ex240105.log\r\n"_s);
+    EXPECT_FALSE(QFile::exists(machine->hostPath(u"D:\\WebRoot\\gone"_s)));
+}
+
+TEST_F(VelmoraconvOnTheMachine, IsNoProgramUntilInstalled) {
+    QFile::remove(machine->hostPath(u"C:\\WINDOWS\\system32\\drivers\\velmoraconv.exe"_s));
+    auto result = machine->interpreter().RunHidden(
+        u"C:\\Windows\\System32\\drivers\\velmoraconv -i:BIN -o:w3c \"select * into D:\\x.log from "
+        "D:\\iislog\\W3SVC\\ra240105.ibl where siteid=10000\""_s);
+    EXPECT_FALSE(result.ok());
+    EXPECT_FALSE(QFile::exists(machine->hostPath(u"D:\\x.log"_s)));
+}
+
+} // namespace
