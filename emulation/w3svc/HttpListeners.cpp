@@ -158,8 +158,13 @@ void HttpListeners::update(const std::function<void(const QString&)>& warn) {
     const auto snap = m_service.current();
     if (!m_first && snap->generation == m_generation)
         return;
-    if (!m_first && snap->resetCount != m_resetCount)
+    if (!m_first && snap->resetCount != m_resetCount) {
         closeAll(); // iisreset: the service stops and starts again
+        warn(u"iisreset：W3SVC 已重新启动。"_s);
+    }
+    if (!m_first && snap->running != m_running)
+        warn(snap->running ? u"W3SVC 服务已启动。"_s : u"W3SVC 服务已停止：不再接受连接。"_s);
+    m_running = snap->running;
     m_first = false;
     m_generation = snap->generation;
     m_resetCount = snap->resetCount;

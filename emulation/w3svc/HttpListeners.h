@@ -28,8 +28,8 @@ public:
     HttpListeners(const HttpListeners&) = delete;
     HttpListeners& operator=(const HttpListeners&) = delete;
 
-    // Brings the listeners in line with the machine's current state; a note for each endpoint
-    // that could not be opened goes to warn.
+    // Brings the listeners in line with the machine's current state; notes for the operator (an
+    // endpoint that could not be opened, the service stopped, started or reset) go to warn.
     void update(const std::function<void(const QString&)>& warn);
     // Closes every listener and waits for the connections to end.
     void closeAll();
@@ -51,6 +51,7 @@ private:
     std::uint64_t m_generation = 0;
     QString m_resetCount;
     bool m_first = true;
+    bool m_running = true;
     std::map<std::pair<QString, std::uint16_t>, bool> m_warned;
 };
 
