@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fontconfig fonts-arphic-uming fonts-arphic-ukai
   xvfb xauth xdotool imagemagick
+  # the machine's web service (velmora-machine serve) and its benchmark
+  libcpp-httplib-dev wrk nginx-light
 )
 
 missing=()

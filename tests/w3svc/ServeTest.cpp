@@ -195,6 +195,13 @@ TEST_F(ServeTest, PrintsTheAddressMapAndWhereTheSitesAnswer) {
     EXPECT_TRUE(out.contains(u"192.168.50.11 -> 127.0.1.2"_s));
     EXPECT_TRUE(out.contains(u"curl -H \"Host: www.shop.example\" http://127.0.0.1:%1/"_s.arg(80 + offset)))
         << out.toStdString();
+    QProcess second;
+    second.start(QString::fromUtf8(VELMORA_MACHINE_BIN),
+                 {u"serve"_s, u"--machine"_s, m.folder(), u"--port-offset"_s, QString::number(offset)});
+    ASSERT_TRUE(second.waitForFinished(20000)) << "a second service for the machine does not start";
+    EXPECT_EQ(second.exitCode(), 3);
+    EXPECT_TRUE(QString::fromUtf8(second.readAllStandardError())
+                    .contains(u"W3SVC 已在运行（进程 %1）"_s.arg(serve.processId())));
     EXPECT_EQ(stop(), 0);
     EXPECT_TRUE(out.contains(u"W3SVC 已停止"_s));
 }

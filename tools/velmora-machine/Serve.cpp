@@ -4,6 +4,7 @@
 #include "emulation/w3svc/HttpListeners.h"
 #include "emulation/w3svc/WebService.h"
 
+#include <QFile>
 #include <QStringList>
 
 #include <cerrno>
@@ -11,7 +12,10 @@
 #include <cstdio>
 #include <ctime>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -51,7 +55,9 @@ void printSites(const w3svc::Snapshot& snap, const w3svc::HttpListeners& listene
 
 } // namespace
 
-// Runs the web service of the machine in folder until SIGINT or SIGTERM.
+// Runs the web service of the machine in folder until SIGINT or SIGTERM. Exit status 0 after a
+// clean stop, 1 when the machine cannot be opened, 2 for wrong arguments, 3 when the machine's
+// web service already runs in another process.
 int serveCommand(const QString& folder, QStringList args) {
     int offset = 8000;
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -79,6 +85,21 @@ int serveCommand(const QString& folder, QStringList args) {
         say(stderr, opened.error().text);
         return 1;
     }
+    // One web service a machine: the lock is held for the life of this process.
+    const QByteArray lockFile = QFile::encodeName(folder + u"/w3svc.lock"_s);
+    const int lock = ::open(lockFile.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = {};
+        if (lock >= 0 && ::pread(lock, pid, sizeof pid - 1, 0) < 0)
+            pid[0] = 0;
+        say(stderr,
+            u"这台模拟服务器的 W3SVC 已在运行（进程 %1）。"_s.arg(QString::fromLatin1(pid).trimmed()));
+        return 3;
+    }
+    const QByteArray self = QByteArray::number(::getpid()) + '\n';
+    if (::ftruncate(lock, 0) != 0 ||
+        ::pwrite(lock, self.constData(), static_cast<size_t>(self.size()), 0) < 0)
+        say(stderr, u"无法写入 %1"_s.arg(QFile::decodeName(lockFile)));
     emulation::Machine& machine = *opened.value();
     w3svc::WebService service(machine);
     w3svc::HttpListeners listeners(service, offset);
