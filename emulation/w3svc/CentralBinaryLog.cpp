@@ -39,16 +39,24 @@ void CentralBinaryLog::write(const LogEntry& e) {
     r.referrer = e.referrer;
 
     std::lock_guard lock(m_lock);
-    if (!m_writer->isOpen() || day != m_day || e.logFileDirectory != m_directory) {
-        m_writer->close();
-        m_day = day;
-        m_directory = e.logFileDirectory;
-        const QString folder = m_hostFolder(e.logFileDirectory + u"\\W3SVC"_s);
-        if (folder.isEmpty() || !QDir().mkpath(folder) ||
-            !m_writer->open(folder + u'/' + iislog::fileName(day), day))
-            return; // tried again with the next request
-    }
-    m_writer->append(r);
+    if (openFor(day, e.logFileDirectory))
+        m_writer->append(r); // else tried again with the next request
+}
+
+void CentralBinaryLog::prepare(const QString& directory, std::int64_t timeMs) {
+    std::lock_guard lock(m_lock);
+    openFor(QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC).date(), directory);
+}
+
+bool CentralBinaryLog::openFor(QDate day, const QString& directory) {
+    if (m_writer->isOpen() && day == m_day && directory == m_directory)
+        return true;
+    m_writer->close();
+    m_day = day;
+    m_directory = directory;
+    const QString folder = m_hostFolder(directory + u"\\W3SVC"_s);
+    return !folder.isEmpty() && QDir().mkpath(folder) &&
+           m_writer->open(folder + u'/' + iislog::fileName(day), day);
 }
 
 void CentralBinaryLog::flush() {

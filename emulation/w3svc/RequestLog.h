@@ -82,8 +82,11 @@ public:
     ~CentralBinaryLog() override;
     void write(const LogEntry& entry) override;
     void flush() override;
+    // Opens the day's file ahead of the first request: opening an existing file checks it whole.
+    void prepare(const QString& directory, std::int64_t timeMs);
 
 private:
+    bool openFor(QDate day, const QString& directory);
     std::function<QString(const QString&)> m_hostFolder;
     std::mutex m_lock;
     std::unique_ptr<iislog::Writer> m_writer;

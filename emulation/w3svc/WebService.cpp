@@ -202,6 +202,8 @@ std::shared_ptr<const Snapshot> WebService::reload() {
                     m_machine.fact(u"service.iisadmin"_s) != u"stopped"_s;
     snap->resetCount = m_machine.fact(u"iisreset.count"_s);
     snap->generation = ++m_generation;
+    if (snap->table->centralBinaryLogging())
+        m_centralLog.prepare(snap->table->logFileDirectory(), QDateTime::currentMSecsSinceEpoch());
     // Accounts and permissions may have changed with the rest.
     m_logons.clear();
     m_rights.clear();
