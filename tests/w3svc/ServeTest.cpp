@@ -354,6 +354,41 @@ TEST_F(ServeTest, FilesAreReadAsTheAnonymousUser) {
     EXPECT_EQ(get("/Index.html", "www.shop.example").status, 403) << "403.2: read access off";
 }
 
+// The commands and metabase writes of the window's create-site road, then the site's default page
+// over HTTP, read as the site's own account through the permissions the commands granted.
+TEST_F(ServeTest, ASiteMadeAsTheWindowMakesItServesItsDefaultPage) {
+    ASSERT_EQ(tool({u"install-program"_s}), 0);
+    auto run = [&](const QString& line) {
+        const auto ran = m->interpreter().RunHidden(line);
+        ASSERT_TRUE(ran) << line.toStdString();
+    };
+    run(u"cmd.exe /c md D:\\Sites\\mall\\web"_s);
+    run(u"cmd.exe /c md D:\\Sites\\mall\\log"_s);
+    run(u"cmd.exe /c cacls \"D:\\Sites\" /t /e /c /g administrators:F"_s);
+    run(u"cmd.exe /c cacls \"D:\\Sites\" /t /e /r users"_s);
+    run(u"cmd.exe /c copy %systemroot%\\system32\\drivers\\index.html \"D:\\Sites\\mall\\web\\\""_s);
+    addSite(10001, u"mall"_s, {u":80:www.mall.example"_s}, u"D:\\Sites\\mall\\web"_s);
+    run(u"cmd.exe /c icacls \"D:\\Sites\\mall\" /deny IUSR_VELMORA:(OI)(CI)(RD)"_s);
+    start();
+    EXPECT_EQ(get("/", "www.mall.example").status, 401) << "the service's own account is denied";
+
+    run(u"cmd.exe /c net user mall Mall-pw-1 /add"_s);
+    put(u"/LM/W3SVC/10001/ROOT"_s, u"AnonymousUserName"_s, u"mall"_s);
+    put(u"/LM/W3SVC/10001/ROOT"_s, u"AnonymousUserPass"_s, u"Mall-pw-1"_s);
+    run(u"cmd.exe /c icacls \"D:\\Sites\\mall\" /grant:r mall:(OI)(CI)(RA,REA,RC,RD,WD,S) /deny mall:(OI)(CI)(WA,WEA)"_s);
+    run(u"cmd.exe /c icacls \"D:\\Sites\\mall\\web \" /grant:r "
+        u"mall:(OI)(CI)(RA,RC,REA,RD,DC,GW,WA,WEA,WDAC,S) "
+        "/deny mall:(DE)"_s);
+    const Reply page = get("/", "www.mall.example");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(QByteArray::fromStdString(page.body),
+              m.readFile(u"C:\\WINDOWS\\system32\\drivers\\index.html"_s));
+    EXPECT_EQ(page.header("content-type"), "text/html");
+
+    ASSERT_TRUE(bind(u"/LM/W3SVC/10001"_s)->Pause());
+    EXPECT_EQ(get("/", "www.mall.example").status, 503);
+}
+
 TEST_F(ServeTest, HeadRangeConditionalAndOtherMethods) {
     writeFile(u"D:\\WebRoot\\shop\\web\\digits.txt"_s, "0123456789");
     start();
