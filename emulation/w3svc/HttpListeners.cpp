@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+
 namespace w3svc {
 
 using namespace Qt::Literals::StringLiterals;
@@ -124,12 +126,24 @@ std::uint64_t responseSize(const httplib::Request& req, const httplib::Response&
 
 } // namespace
 
+// cpp-httplib as Debian builds it listens with a backlog of 5: 64 clients connecting at once would
+// find their handshakes dropped and wait for the retransmission, a second or more. The socket is
+// told a longer backlog once it listens.
+class Server final : public httplib::Server {
+public:
+    void lengthenBacklog() {
+        const auto socket = svr_sock_.load();
+        if (socket != INVALID_SOCKET)
+            ::listen(socket, SOMAXCONN);
+    }
+};
+
 struct Listener {
     QString address; // machine address, empty for 127.0.0.1
     QString loopback;
     std::uint16_t port = 0;       // the binding's port
     std::uint16_t listenPort = 0; // port + offset
-    httplib::Server server;
+    Server server;
     std::thread thread;
     std::atomic<bool> finished{false};
 };
@@ -278,6 +292,7 @@ void HttpListeners::update(const std::function<void(const QString&)>& warn) {
             warn(u"无法侦听 %1:%2（端口已被占用或地址不可用）。"_s.arg(l->loopback).arg(l->listenPort));
             continue;
         }
+        l->server.lengthenBacklog();
         l->thread = std::thread([self] {
             self->server.listen_after_bind();
             self->finished = true;
