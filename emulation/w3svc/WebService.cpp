@@ -180,7 +180,13 @@ QStringList WebService::machineAddresses() {
 }
 
 std::shared_ptr<const Snapshot> WebService::current() {
+    // A request must see every commit made before it arrived: any check of the data version that
+    // began after its arrival will do, so requests that wait for the lock together share one.
+    const std::uint64_t arrived = m_checksBegun.load(std::memory_order_acquire);
     std::lock_guard lock(m_dbLock);
+    if (m_snapshot && m_lastCheck > arrived)
+        return m_snapshot;
+    m_lastCheck = m_checksBegun.fetch_add(1, std::memory_order_acq_rel) + 1;
     std::int64_t version = -1;
     {
         auto st = m_machine.db().prepare("PRAGMA data_version");
@@ -204,37 +210,47 @@ std::shared_ptr<const Snapshot> WebService::reload() {
     snap->generation = ++m_generation;
     if (snap->table->centralBinaryLogging())
         m_centralLog.prepare(snap->table->logFileDirectory(), QDateTime::currentMSecsSinceEpoch());
-    // Accounts and permissions may have changed with the rest.
-    m_logons.clear();
-    m_rights.clear();
     return snap;
 }
 
-std::optional<QString> WebService::logon(const Site& site) {
+std::optional<QString> WebService::logon(const Snapshot& snap, const Site& site) {
     const QString key = site.anonymousUser + u'\n' + site.anonymousPass;
-    std::lock_guard lock(m_dbLock);
-    auto it = m_logons.constFind(key);
-    if (it == m_logons.constEnd()) {
-        QString sid;
+    {
+        std::shared_lock lock(snap.cacheLock);
+        const auto it = snap.logons.constFind(key);
+        if (it != snap.logons.constEnd())
+            return it->isEmpty() ? std::nullopt : std::optional(*it);
+    }
+    QString sid;
+    {
+        std::lock_guard lock(m_dbLock);
         auto& accounts = m_machine.accounts();
         const auto who = accounts.lookup(site.anonymousUser);
         if (who && who->isUser() && !(who->flags & UfAccountDisable) &&
             accounts.checkPassword(who->name, site.anonymousPass))
             sid = who->sid;
-        it = m_logons.insert(key, sid);
     }
-    if (it->isEmpty())
-        return std::nullopt;
-    return *it;
+    std::unique_lock lock(snap.cacheLock);
+    snap.logons.insert(key, sid);
+    return sid.isEmpty() ? std::nullopt : std::optional(sid);
 }
 
-std::uint32_t WebService::rightsOf(const QString& sid, const emulation::WinPath& path) {
+std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid, const emulation::WinPath& path) {
     const QString key = sid + u'\n' + path.toString().toLower();
-    std::lock_guard lock(m_dbLock);
-    auto it = m_rights.constFind(key);
-    if (it == m_rights.constEnd())
-        it = m_rights.insert(key, m_machine.files().rightsOf(sid, path));
-    return *it;
+    {
+        std::shared_lock lock(snap.cacheLock);
+        const auto it = snap.rights.constFind(key);
+        if (it != snap.rights.constEnd())
+            return *it;
+    }
+    std::uint32_t granted = 0;
+    {
+        std::lock_guard lock(m_dbLock);
+        granted = m_machine.files().rightsOf(sid, path);
+    }
+    std::unique_lock lock(snap.cacheLock);
+    snap.rights.insert(key, granted);
+    return granted;
 }
 
 Response WebService::handle(const Request& rq) {
@@ -323,7 +339,7 @@ Response WebService::handle(const Request& rq) {
         r.headers.emplace_back("Allow", "GET, HEAD");
         return r;
     }
-    Response served = serveFile(rq, *snap->table, *site, rawPath, query);
+    Response served = serveFile(rq, *snap, *site, rawPath, query);
     served.headers.insert(served.headers.begin(), r.headers.begin(), r.headers.end());
     served.headOnly = r.headOnly;
     served.log = r.log;
@@ -335,7 +351,7 @@ Response WebService::handle(const Request& rq) {
     return served;
 }
 
-Response WebService::serveFile(const Request& rq, const SiteTable& table, const Site& site,
+Response WebService::serveFile(const Request& rq, const Snapshot& snap, const Site& site,
                                const std::string& rawPath, const std::string& query) {
     Response r;
     const auto url = decodeUrlPath(rawPath);
@@ -351,7 +367,7 @@ Response WebService::serveFile(const Request& rq, const SiteTable& table, const 
         fail(r, 403, 2, AccessDenied);
         return r;
     }
-    const auto sid = logon(site);
+    const auto sid = logon(snap, site);
     if (!sid) {
         fail(r, 401, 1, LogonFailure);
         return r;
@@ -417,12 +433,12 @@ Response WebService::serveFile(const Request& rq, const SiteTable& table, const 
 
     const QString name = path.names.isEmpty() ? QString() : path.names.last();
     const qsizetype dot = name.lastIndexOf(u'.');
-    const auto mime = table.mimeType(site, dot < 0 ? u"."_s : name.mid(dot));
+    const auto mime = snap.table->mimeType(site, dot < 0 ? u"."_s : name.mid(dot));
     if (!mime) {
         fail(r, 404, 3, 50);
         return r;
     }
-    if (!(rightsOf(*sid, path) & emulation::rights::ReadData)) {
+    if (!(rightsOf(snap, *sid, path) & emulation::rights::ReadData)) {
         fail(r, 401, 3, AccessDenied);
         return r;
     }

@@ -6,11 +6,13 @@
 #include <QHash>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -28,6 +30,11 @@ struct Snapshot {
     bool running = true;          // the W3SVC service (and IIS Admin) is not stopped
     QString resetCount;           // changes with every iisreset
     std::uint64_t generation = 0; // counts the snapshots read
+
+    // What the access checks found while this state holds.
+    mutable std::shared_mutex cacheLock;
+    mutable QHash<QString, QString> logons;       // user + "\n" + password -> SID, empty when refused
+    mutable QHash<QString, std::uint32_t> rights; // SID + "\n" + path -> granted rights
 };
 
 // A request as the listener received it.
@@ -104,18 +111,18 @@ public:
 
 private:
     std::shared_ptr<const Snapshot> reload();
-    std::optional<QString> logon(const Site& site);
-    std::uint32_t rightsOf(const QString& sid, const emulation::WinPath& path);
-    Response serveFile(const Request& request, const SiteTable& table, const Site& site,
+    std::optional<QString> logon(const Snapshot& snap, const Site& site);
+    std::uint32_t rightsOf(const Snapshot& snap, const QString& sid, const emulation::WinPath& path);
+    Response serveFile(const Request& request, const Snapshot& snap, const Site& site,
                        const std::string& rawPath, const std::string& query);
 
     emulation::Machine& m_machine;
-    std::mutex m_dbLock; // the machine's database, the caches below and the snapshot pointer
+    std::mutex m_dbLock; // the machine's database and the members below
+    std::atomic<std::uint64_t> m_checksBegun{0};
+    std::uint64_t m_lastCheck = 0; // the last check of the data version made
     std::int64_t m_dataVersion = -1;
     std::shared_ptr<const Snapshot> m_snapshot;
     std::uint64_t m_generation = 0;
-    QHash<QString, QString> m_logons;       // user + "\n" + password -> SID, empty when refused
-    QHash<QString, std::uint32_t> m_rights; // SID + "\n" + path -> granted rights
     FolderIndex m_folders;
     W3cSiteLogs m_siteLogs;
     CentralBinaryLog m_centralLog;
