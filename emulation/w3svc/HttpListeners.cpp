@@ -231,6 +231,9 @@ void HttpListeners::update(const std::function<void(const QString&)>& warn) {
         };
         l->server.set_tcp_nodelay(true);
         l->server.set_keep_alive_max_count(std::numeric_limits<int>::max());
+        // An idle kept-alive connection holds a stopping listener until it times out: the stop of
+        // the service (or of serve) waits at most this long.
+        l->server.set_keep_alive_timeout(2);
         auto handler = [this, self](const httplib::Request& req, httplib::Response& res) {
             // IIS 6 compresses nothing unless told to, and the ranges are answered here.
             auto& request = const_cast<httplib::Request&>(req);
@@ -267,8 +270,9 @@ void HttpListeners::update(const std::function<void(const QString&)>& warn) {
             t_pending.entry = std::move(r.entry);
         };
         l->server.set_pre_routing_handler([handler](const httplib::Request& req, httplib::Response& res) {
-            if (req.method != "GET" && req.method != "HEAD")
-                return httplib::Server::HandlerResponse::Unhandled; // read the body first
+            if (req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
+                req.method == "DELETE" || req.method == "OPTIONS")
+                return httplib::Server::HandlerResponse::Unhandled; // the body is read first
             handler(req, res);
             return httplib::Server::HandlerResponse::Handled;
         });

@@ -417,6 +417,7 @@ TEST_F(ServeTest, HeadRangeConditionalAndOtherMethods) {
         get("/digits.txt", "www.shop.example", "If-Modified-Since: Mon, 01 Jan 2001 00:00:00 GMT\r\n").status,
         200);
 
+    EXPECT_EQ(get("/digits.txt", "www.shop.example", {}, "TRACE").status, 405);
     for (const std::string method : {"POST", "PUT", "DELETE", "OPTIONS"}) {
         const Reply r = get("/digits.txt", "www.shop.example", {}, method, "127.0.0.1", 80, "abc");
         EXPECT_EQ(r.status, 405) << method;
