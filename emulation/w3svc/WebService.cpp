@@ -319,10 +319,23 @@ Response WebService::handle(const Request& rq) {
         const QString path = QString::fromUtf8(rawPath);
         const QString qs = QString::fromUtf8(query);
         if (location.contains(u'$')) {
-            location.replace(u"$S"_s, path)
-                .replace(u"$V"_s, path)
-                .replace(u"$Q"_s, qs.isEmpty() ? QString() : u'?' + qs)
-                .replace(u"$P"_s, qs);
+            // One pass, so that a "$Q" in the request's own path stays text.
+            QString built;
+            for (qsizetype i = 0; i < location.size(); ++i) {
+                const QChar next = i + 1 < location.size() ? location[i + 1].toUpper() : QChar();
+                if (location[i] != u'$' || (next != u'S' && next != u'V' && next != u'Q' && next != u'P')) {
+                    built += location[i];
+                    continue;
+                }
+                if (next == u'S' || next == u'V')
+                    built += path;
+                else if (next == u'Q')
+                    built += qs.isEmpty() ? QString() : u'?' + qs;
+                else
+                    built += qs;
+                ++i;
+            }
+            location = built;
         } else if (!exact) {
             if (location.endsWith(u'/'))
                 location.chop(1);

@@ -274,6 +274,8 @@ TEST_F(ServeTest, PermanentRedirectCarriesThePathAndTheQuery) {
     EXPECT_EQ(r.header("location"), "http://new.example/a/b.htm?x=1&y=2");
     EXPECT_EQ(get("/a/", "old.example").header("location"), "http://new.example/a/");
     EXPECT_EQ(get("/", "old.example").header("location"), "http://new.example/");
+    EXPECT_EQ(get("/$Q$S", "old.example").header("location"), "http://new.example/$Q$S")
+        << "the request's own text is not substituted";
     EXPECT_EQ(get("/x", "old.example", {}, "POST", "127.0.0.1", 80, "a=b").status, 301)
         << "the redirect applies to every method";
 }
