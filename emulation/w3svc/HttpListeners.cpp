@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace w3svc {
 
@@ -120,7 +122,8 @@ std::uint64_t responseSize(const httplib::Request& req, const httplib::Response&
         n += k.size() + v.size() + 4;
     n += 2;
     if (req.method != "HEAD")
-        n += res.body.size();
+        n += res.body.empty() ? std::strtoull(res.get_header_value("Content-Length").c_str(), nullptr, 10)
+                              : res.body.size();
     return n;
 }
 
@@ -263,8 +266,25 @@ void HttpListeners::update(const std::function<void(const QString&)>& warn) {
             res.status = r.status;
             for (auto& [k, v] : r.headers)
                 res.set_header(k, v);
-            if (!r.contentType.empty() || !r.body.empty())
+            if (!r.streamFile.empty()) {
+                const int fd = ::open(r.streamFile.c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0) {
+                    res.status = 500;
+                } else {
+                    const std::uint64_t start = r.streamOffset;
+                    res.set_content_provider(
+                        r.streamLength, r.contentType,
+                        [fd, start](size_t offset, size_t length, httplib::DataSink& sink) {
+                            std::string chunk(std::min<size_t>(length, 64 * 1024), '\0');
+                            const ssize_t n =
+                                ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(start + offset));
+                            return n > 0 && sink.write(chunk.data(), static_cast<size_t>(n));
+                        },
+                        [fd](bool) { ::close(fd); });
+                }
+            } else if (!r.contentType.empty() || !r.body.empty()) {
                 res.set_content(std::move(r.body), r.contentType.c_str());
+            }
             t_pending.pending = r.log;
             t_pending.central = r.centralLog;
             t_pending.entry = std::move(r.entry);

@@ -456,15 +456,13 @@ Response WebService::serveFile(const Request& rq, const Snapshot& snap, const Si
         return r;
     }
 
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fd >= 0)
-            ::close(fd);
+    const auto content = m_files.read(file);
+    if (!content) {
         fail(r, 404, 0, FileNotFound);
         return r;
     }
-    const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
-    const std::time_t modified = info.st_mtim.tv_sec;
+    const std::uint64_t size = static_cast<std::uint64_t>(content->size);
+    const std::time_t modified = content->modified;
     r.contentType = mime->toStdString();
     r.headers.emplace_back("Last-Modified", httpDate(modified));
     r.headers.emplace_back("Accept-Ranges", "bytes");
@@ -477,7 +475,6 @@ Response WebService::serveFile(const Request& rq, const Snapshot& snap, const Si
     if (!rq.ifModifiedSince.empty()) {
         const std::time_t since = parseHttpDate(rq.ifModifiedSince);
         if (since >= 0 && modified <= since) {
-            ::close(fd);
             r.status = 304;
             return r;
         }
@@ -485,30 +482,85 @@ Response WebService::serveFile(const Request& rq, const Snapshot& snap, const Si
     ByteRange range;
     const RangeResult ranged = rq.range.empty() ? RangeResult::Whole : parseRange(rq.range, size, range);
     if (ranged == RangeResult::Unsatisfiable) {
-        ::close(fd);
         fail(r, 416, 0, 0);
         r.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
         return r;
     }
-    std::uint64_t offset = 0, length = size;
+    if (ranged != RangeResult::Part)
+        range = {0, size == 0 ? 0 : size - 1};
+    const std::uint64_t length = size == 0 ? 0 : range.last - range.first + 1;
     if (ranged == RangeResult::Part) {
-        offset = range.first;
-        length = range.last - range.first + 1;
         r.status = 206;
         r.headers.emplace_back("Content-Range", "bytes " + std::to_string(range.first) + '-' +
                                                     std::to_string(range.last) + '/' + std::to_string(size));
     }
-    r.body.resize(length);
-    std::uint64_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, r.body.data() + done, length - done, static_cast<off_t>(offset + done));
+    if (size > FileContents::MaxCachedFile) {
+        r.streamFile = file;
+        r.streamOffset = range.first;
+        r.streamLength = length;
+    } else {
+        r.body = content->bytes.substr(range.first, length);
+    }
+    return r;
+}
+
+std::shared_ptr<const FileContents::File> FileContents::read(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return nullptr;
+    auto same = [&](const File& f) {
+        return f.device == info.st_dev && f.inode == info.st_ino && f.size == info.st_size &&
+               f.modifiedNs == info.st_mtim.tv_sec * 1000000000ll + info.st_mtim.tv_nsec;
+    };
+    {
+        std::lock_guard lock(m_lock);
+        const auto it = m_files.find(path);
+        if (it != m_files.end() && same(*it->second))
+            return it->second;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    auto file = std::make_shared<File>();
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    file->device = info.st_dev;
+    file->inode = info.st_ino;
+    file->size = info.st_size;
+    file->modifiedNs = info.st_mtim.tv_sec * 1000000000ll + info.st_mtim.tv_nsec;
+    file->modified = info.st_mtim.tv_sec;
+    if (static_cast<size_t>(info.st_size) > MaxCachedFile) {
+        ::close(fd);
+        return file;
+    }
+    file->bytes.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (done < file->bytes.size()) {
+        const ssize_t n =
+            ::pread(fd, file->bytes.data() + done, file->bytes.size() - done, static_cast<off_t>(done));
         if (n <= 0)
             break;
-        done += static_cast<std::uint64_t>(n);
+        done += static_cast<size_t>(n);
     }
     ::close(fd);
-    r.body.resize(done);
-    return r;
+    file->bytes.resize(done);
+    file->size = static_cast<off_t>(done);
+    // Small files are kept while they stay as they are; the cache is emptied when it grows too big.
+    {
+        std::lock_guard lock(m_lock);
+        auto& slot = m_files[path];
+        if (slot)
+            m_cachedBytes -= slot->bytes.size();
+        if (m_cachedBytes + file->bytes.size() > MaxCachedBytes) {
+            m_files.clear();
+            m_cachedBytes = 0;
+        }
+        m_files[path] = file;
+        m_cachedBytes += file->bytes.size();
+    }
+    return file;
 }
 
 void WebService::log(const LogEntry& entry, bool central) {

@@ -15,6 +15,8 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -63,9 +65,12 @@ struct Response {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string contentType;
     std::string body;
-    bool headOnly = false;   // HEAD: the length of the body is announced but nothing sent
-    bool log = false;        // the request reached a site and is logged
-    bool centralLog = false; // into the central binary log rather than the site's own
+    std::string streamFile;         // a large file sent from the disk instead of a body: its path,
+    std::uint64_t streamOffset = 0; // where to start
+    std::uint64_t streamLength = 0; // and how much to send
+    bool headOnly = false;          // HEAD: the length of the body is announced but nothing sent
+    bool log = false;               // the request reached a site and is logged
+    bool centralLog = false;        // into the central binary log rather than the site's own
     LogEntry entry;
 };
 
@@ -86,6 +91,29 @@ private:
     };
     std::mutex m_lock;
     std::unordered_map<std::string, Folder> m_folders;
+};
+
+// The contents of small files, kept while a file's identity, size and modification time stay.
+class FileContents {
+public:
+    struct File {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        std::int64_t modifiedNs = 0;
+        std::time_t modified = 0;
+        std::string bytes; // empty for a file larger than MaxCachedFile, which is sent from the disk
+    };
+    // The file at a path of this computer; null when it is no regular file or cannot be read.
+    std::shared_ptr<const File> read(const std::string& path);
+
+    static constexpr size_t MaxCachedFile = 256 * 1024;
+    static constexpr size_t MaxCachedBytes = 32 * 1024 * 1024;
+
+private:
+    std::mutex m_lock;
+    std::unordered_map<std::string, std::shared_ptr<const File>> m_files;
+    size_t m_cachedBytes = 0;
 };
 
 // The machine's W3SVC without the network: matches a request to a site, applies the site's state,
@@ -124,6 +152,7 @@ private:
     std::shared_ptr<const Snapshot> m_snapshot;
     std::uint64_t m_generation = 0;
     FolderIndex m_folders;
+    FileContents m_files;
     W3cSiteLogs m_siteLogs;
     CentralBinaryLog m_centralLog;
 };

@@ -419,6 +419,21 @@ TEST_F(ServeTest, HeadRangeConditionalAndOtherMethods) {
         get("/digits.txt", "www.shop.example", "If-Modified-Since: Mon, 01 Jan 2001 00:00:00 GMT\r\n").status,
         200);
 
+    writeFile(u"D:\\WebRoot\\shop\\web\\digits.txt"_s, "9876543210");
+    EXPECT_EQ(get("/digits.txt", "www.shop.example").body, "9876543210") << "a changed file is read again";
+
+    QByteArray big(300 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    writeFile(u"D:\\WebRoot\\shop\\web\\big.txt"_s, big);
+    const Reply whole = get("/big.txt", "www.shop.example");
+    EXPECT_EQ(whole.header("content-length"), std::to_string(big.size()));
+    EXPECT_TRUE(QByteArray::fromStdString(whole.body) == big) << "a large file comes whole";
+    const Reply tail = get("/big.txt", "www.shop.example", "Range: bytes=307190-\r\n");
+    EXPECT_EQ(tail.status, 206);
+    EXPECT_EQ(QByteArray::fromStdString(tail.body), big.mid(307190));
+    EXPECT_TRUE(get("/big.txt", "www.shop.example", {}, "HEAD").body.empty());
+
     EXPECT_EQ(get("/digits.txt", "www.shop.example", {}, "TRACE").status, 405);
     for (const std::string method : {"POST", "PUT", "DELETE", "OPTIONS"}) {
         const Reply r = get("/digits.txt", "www.shop.example", {}, method, "127.0.0.1", 80, "abc");
