@@ -162,7 +162,8 @@ std::string errorPage(int status, int substatus) {
 }
 
 WebService::WebService(emulation::Machine& machine)
-    : m_machine(machine), m_siteLogs([&machine](const QString& folder) { return machine.hostPath(folder); }),
+    : m_machine(machine), m_commits(machine.folder() + u"/machine.db"_s),
+      m_siteLogs([&machine](const QString& folder) { return machine.hostPath(folder); }),
       m_centralLog([&machine](const QString& folder) { return machine.hostPath(folder); }) {}
 
 WebService::~WebService() {
@@ -180,13 +181,14 @@ QStringList WebService::machineAddresses() {
 }
 
 std::shared_ptr<const Snapshot> WebService::current() {
-    // A request must see every commit made before it arrived: any check of the data version that
-    // began after its arrival will do, so requests that wait for the lock together share one.
-    const std::uint64_t arrived = m_checksBegun.load(std::memory_order_acquire);
+    // A request must see every commit made before it arrived. Without a commit since the last
+    // check the WAL index's header is as that check found it, and the state read then still holds.
+    const std::uint64_t now = m_commits.stamp();
+    if (now != 0 && now == m_checkedStamp.load(std::memory_order_acquire))
+        if (auto snap = m_current.load(std::memory_order_acquire))
+            return snap;
     std::lock_guard lock(m_dbLock);
-    if (m_snapshot && m_lastCheck > arrived)
-        return m_snapshot;
-    m_lastCheck = m_checksBegun.fetch_add(1, std::memory_order_acq_rel) + 1;
+    const std::uint64_t before = m_commits.stamp(); // a commit after this is noticed next time
     std::int64_t version = -1;
     {
         auto st = m_machine.db().prepare("PRAGMA data_version");
@@ -197,6 +199,8 @@ std::shared_ptr<const Snapshot> WebService::current() {
         m_dataVersion = version;
         m_snapshot = reload();
     }
+    m_current.store(m_snapshot, std::memory_order_release);
+    m_checkedStamp.store(before, std::memory_order_release);
     return m_snapshot;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "emulation/w3svc/CommitWatch.h"
 #include "emulation/w3svc/RequestLog.h"
 #include "emulation/w3svc/SiteTable.h"
 
@@ -146,10 +147,11 @@ private:
 
     emulation::Machine& m_machine;
     std::mutex m_dbLock; // the machine's database and the members below
-    std::atomic<std::uint64_t> m_checksBegun{0};
-    std::uint64_t m_lastCheck = 0; // the last check of the data version made
     std::int64_t m_dataVersion = -1;
     std::shared_ptr<const Snapshot> m_snapshot;
+    CommitWatch m_commits;
+    std::atomic<std::uint64_t> m_checkedStamp{0};           // the WAL index as the last check found it
+    std::atomic<std::shared_ptr<const Snapshot>> m_current; // the state that check left
     std::uint64_t m_generation = 0;
     FolderIndex m_folders;
     FileContents m_files;
