@@ -120,8 +120,9 @@ private:
 // The machine's W3SVC without the network: matches a request to a site, applies the site's state,
 // redirect, home directory, default documents, MIME map, read access and the anonymous user's
 // file permissions, and answers it. Safe to call from many threads; the machine's database is used
-// under one lock, and its changes are noticed through SQLite's data version, so a request always
-// sees the metabase as the last commit left it without the metabase being read per request.
+// under one lock. Its commits are noticed through the WAL index's header and confirmed with SQLite's
+// data version, so a request always sees the metabase (and the accounts and permissions) as the last
+// commit left them, without the metabase being read per request.
 class WebService {
 public:
     explicit WebService(emulation::Machine& machine);
