@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDate>
+#include <QSet>
 #include <QString>
 
 #include <cstdint>
@@ -60,6 +61,7 @@ public:
     void flush() override;
 
     static QString fileName(QDate day); // "exYYMMDD.log"
+    static constexpr size_t MaxOpen = 256;
     static QByteArray line(const LogEntry& entry);
     static QByteArray header(std::int64_t timeMs);
 
@@ -72,6 +74,7 @@ private:
     std::function<QString(const QString&)> m_hostFolder;
     std::mutex m_lock;
     std::map<std::uint32_t, OpenLog> m_open;
+    QSet<QString> m_headed; // files this run has written its header into
 };
 
 // IIS's central binary logging: every site's requests in one file a UTC day,

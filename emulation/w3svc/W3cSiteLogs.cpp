@@ -71,6 +71,14 @@ void W3cSiteLogs::write(const LogEntry& e) {
     const QDate day = QDateTime::fromMSecsSinceEpoch(e.timeMs, Qt::UTC).date();
     const QByteArray text = line(e);
     std::lock_guard lock(m_lock);
+    // A server with thousands of sites would run out of file handles: past MaxOpen the files are
+    // closed, and opened again (for appending) by their next request.
+    if (m_open.size() >= MaxOpen && !m_open.count(e.siteId)) {
+        for (auto& [id, open] : m_open)
+            if (open.file)
+                std::fclose(open.file);
+        m_open.clear();
+    }
     OpenLog& log = m_open[e.siteId];
     if (!log.file || log.day != day || log.directory != e.logFileDirectory) {
         if (log.file)
@@ -81,12 +89,17 @@ void W3cSiteLogs::write(const LogEntry& e) {
         const QString folder = m_hostFolder(e.logFileDirectory + u"\\W3SVC"_s + QString::number(e.siteId));
         if (folder.isEmpty() || !QDir().mkpath(folder))
             return;
-        log.file = std::fopen(QFile::encodeName(folder + u'/' + fileName(day)).constData(), "ab");
+        const QString path = folder + u'/' + fileName(day);
+        log.file = std::fopen(QFile::encodeName(path).constData(), "ab");
         if (!log.file)
             return;
         std::setvbuf(log.file, nullptr, _IOFBF, 64 * 1024);
-        const QByteArray h = header(e.timeMs);
-        std::fwrite(h.constData(), 1, static_cast<size_t>(h.size()), log.file);
+        // The header opens each file and each run of the service that writes to it.
+        if (!m_headed.contains(path)) {
+            m_headed.insert(path);
+            const QByteArray h = header(e.timeMs);
+            std::fwrite(h.constData(), 1, static_cast<size_t>(h.size()), log.file);
+        }
     }
     std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), log.file);
 }

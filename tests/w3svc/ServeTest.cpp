@@ -468,6 +468,26 @@ TEST_F(ServeTest, EveryRequestGoesIntoTheSitesW3cLog) {
     EXPECT_TRUE(other.contains(u" W3SVC1 127.0.0.1 GET / - 80 "_s)) << other.toStdString();
 }
 
+TEST_F(ServeTest, ManySitesLogWithoutRunningOutOfFiles) {
+    constexpr int Sites = 300; // more than the logs kept open at once
+    for (int i = 0; i < Sites; ++i)
+        addSite(20000 + i, u"s%1"_s.arg(i), {u":80:s%1.example"_s.arg(i)}, u"D:\\WebRoot\\shop\\web"_s);
+    start();
+    for (int i = 0; i < Sites; ++i)
+        ASSERT_EQ(get("/Index.html", "s" + std::to_string(i) + ".example").status, 200) << i;
+    get("/again", "s0.example"); // its log was closed on the way
+    EXPECT_EQ(stop(), 0);
+    for (const int i : {0, 1, Sites - 1}) {
+        const QString log = QString::fromUtf8(m.readFile(
+            u"C:\\WINDOWS\\system32\\LogFiles\\W3SVC%1\\ex"_s.arg(20000 + i) + today() + u".log"_s));
+        EXPECT_EQ(log.count(u"#Software"_s), 1) << "one header a run: " << log.toStdString();
+        EXPECT_TRUE(log.contains(u" GET /Index.html - 80 "_s)) << i;
+    }
+    const QString first = QString::fromUtf8(
+        m.readFile(u"C:\\WINDOWS\\system32\\LogFiles\\W3SVC20000\\ex"_s + today() + u".log"_s));
+    EXPECT_TRUE(first.contains(u" GET /again - 80 "_s));
+}
+
 TEST_F(ServeTest, CentralBinaryLogHoldsEveryRequestAfterACleanStop) {
     put(u"/LM/W3SVC"_s, u"CentralBinaryLoggingEnabled"_s, true);
     put(u"/LM/W3SVC"_s, u"LogFileDirectory"_s, u"D:\\Logs"_s);
