@@ -253,6 +253,8 @@ std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid, con
         granted = m_machine.files().rightsOf(sid, path);
     }
     std::unique_lock lock(snap.cacheLock);
+    if (snap.rights.size() >= 100000) // bounded: a state may last long on a large server
+        snap.rights.clear();
     snap.rights.insert(key, granted);
     return granted;
 }
