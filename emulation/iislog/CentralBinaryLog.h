@@ -53,6 +53,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace iislog {
@@ -81,6 +82,35 @@ struct LogRecord {
     QString referrer;
 
     bool operator==(const LogRecord&) const = default;
+};
+
+// One record's fields where they lie in the reader's buffer: the numbers decoded, the texts as their
+// UTF-8 bytes. For readers that pass the texts on without making strings of them.
+struct RecordView {
+    enum Text {
+        ClientIp,
+        UserName,
+        ServerIp,
+        Method,
+        UriStem,
+        UriQuery,
+        ProtocolVersion,
+        Host,
+        UserAgent,
+        Cookie,
+        Referrer,
+        TextCount
+    };
+    qint64 timeMs = 0;
+    quint32 siteId = 0;
+    quint16 serverPort = 0;
+    quint16 status = 0;
+    quint16 substatus = 0;
+    quint32 win32Status = 0;
+    quint32 timeTaken = 0;
+    quint64 bytesSent = 0;
+    quint64 bytesReceived = 0;
+    std::string_view text[TextCount];
 };
 
 // The file name of a UTC day's log: "raYYMMDD.ibl".
@@ -148,11 +178,15 @@ public:
     // The next record (of the filtered site), or false at the end of the file or on a read error
     // (errorString() is then not empty).
     bool next(LogRecord& record);
+    // The same, as a view of the record's bytes that holds until the next call.
+    bool next(RecordView& record);
 
     // Damaged or cut-off stretches found and passed over so far.
     quint64 damagedRecords() const { return m_damaged; }
 
 private:
+    // The next sound record of the filtered site: its bytes, marker to checksum, in the buffer.
+    const char* nextRecord(qsizetype& length);
     bool fill(qsizetype need);
     bool resync(qint64 fromFilePos);
 
@@ -172,6 +206,8 @@ private:
 // Decodes one record from its bytes (marker to checksum); nullopt when it is not a whole, sound
 // record. Exposed for the tests and the tool.
 std::optional<LogRecord> decodeRecord(const char* data, qsizetype size);
+// Lays a view over one record's bytes; false when it is not a whole, sound record.
+bool viewRecord(const char* data, qsizetype size, RecordView& view);
 // Encodes one record, marker to checksum, and appends it to out.
 void encodeRecord(const LogRecord& record, QByteArray& out);
 

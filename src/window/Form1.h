@@ -206,6 +206,9 @@ public:
 
     // The sites root, the log folder and log extraction (admin/). Extra procedures go here.
     void SecureHomeRoot(const QString& path);
+    // The extraction date's key filter: digits, Backspace and Enter pass; any other key is
+    // discarded (KeyAscii set to 0) and the status line says why.
+    void timedate_KeyPress(int& KeyAscii);
     // end of server administration
 
     // Site selection and run state (catalogue/). Extra procedures go here.

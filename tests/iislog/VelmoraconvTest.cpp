@@ -131,6 +131,27 @@ TEST_F(Velmoraconv, KeepsOnlyTheAskedSiteAndWritesHeadersForASiteWithoutRequests
                               "sc-status sc-substatus sc-win32-status sc-bytes cs-bytes time-taken\r\n");
 }
 
+TEST_F(Velmoraconv, EveryBlankOrControlCharacterOfAValueIsWrittenAsPlus) {
+    LogRecord r = smallDay()[0];
+    r.siteId = 7;
+    r.userAgent = u"a\u3000b\u00A0c\u3001d\u2003e\u0085f\u007Fg\u0001h\u00A1i\u2010j"_s;
+    r.cookie = u" "_s;
+    r.referrer = u"-"_s;
+    {
+        iislog::Writer writer;
+        ASSERT_TRUE(writer.open(log));
+        writer.append(r);
+    }
+    ASSERT_EQ(runTool(query(out, log, u"7"_s)).status, 0);
+    const QStringList lines = QString::fromUtf8(readBytes(out)).split(u"\r\n"_s, Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 5);
+    const QStringList fields = lines[4].split(u' ');
+    ASSERT_EQ(fields.size(), 21) << lines[4].toStdString();
+    EXPECT_EQ(fields[11], u"a+b+c\u3001d+e+f+g+h\u00A1i\u2010j"_s);
+    EXPECT_EQ(fields[12], u"+"_s);
+    EXPECT_EQ(fields[13], u"-"_s);
+}
+
 TEST_F(Velmoraconv, TakesSwitchesAndKeywordsInAnyLetterCase) {
     const auto r = runTool(
         {u"-I:bin"_s, u"-O:W3C"_s, u"SELECT *  INTO %1 From %2 WHERE SiteID = 10000"_s.arg(out, log)});

@@ -5,6 +5,7 @@
 #include "tools/velmora-machine/Traffic.h"
 
 #include "emulation/Machine.h"
+#include "emulation/MachineInfo.h"
 #include "emulation/MetabaseStore.h"
 #include "emulation/iislog/CentralBinaryLog.h"
 
@@ -84,7 +85,7 @@ QList<Binding> bindingsOf(const QStringList& serverBindings) {
 int runTraffic(const QString& machineFolder, const QStringList& arguments) {
     QStringList args = arguments;
     quint32 site = 0;
-    QDate day = QDateTime::currentDateTimeUtc().date();
+    QDate day; // the machine's today unless given
     qint64 requests = 100;
     while (!args.isEmpty()) {
         const QString option = args.takeFirst();
@@ -116,6 +117,8 @@ int runTraffic(const QString& machineFolder, const QStringList& arguments) {
     if (!opened)
         return fail(opened.error().text);
     emulation::Machine& machine = *opened.value();
+    if (!day.isValid())
+        day = emulation::MachineInfo(machine).Today();
 
     auto w3svc = machine.metabase().Bind(u"IIS://LocalHost/W3SVC"_s);
     if (!w3svc)
@@ -144,6 +147,12 @@ int runTraffic(const QString& machineFolder, const QStringList& arguments) {
     if (!writer.open(machine.hostPath(file), day))
         return fail(writer.errorString());
 
+    // A binding for all unassigned addresses answers on the machine's first address.
+    QString machineAddress = u"127.0.0.1"_s;
+    if (const auto adapters = emulation::MachineInfo::parseAddresses(machine.fact(u"addresses"_s));
+        !adapters.isEmpty())
+        machineAddress = adapters.first().first();
+
     QRandomGenerator random(site ^ static_cast<quint32>(day.toJulianDay()));
     const qint64 dayStart = QDateTime(day, QTime(0, 0), QTimeZone::utc()).toMSecsSinceEpoch();
     const qint64 step = requests > 0 ? 86400000 / requests : 0;
@@ -155,7 +164,7 @@ int runTraffic(const QString& machineFolder, const QStringList& arguments) {
         r.siteId = site;
         r.clientIp =
             u"%1.%2"_s.arg(random.bounded(2) ? u"198.51.100"_s : u"203.0.113"_s).arg(random.bounded(1, 255));
-        r.serverIp = binding.ip.isEmpty() ? u"127.0.0.1"_s : binding.ip;
+        r.serverIp = binding.ip.isEmpty() ? machineAddress : binding.ip;
         r.serverPort = binding.port;
         r.method = QString::fromUtf16(page.method);
         r.uriStem = QString::fromUtf16(page.stem);

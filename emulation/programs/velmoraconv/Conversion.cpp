@@ -8,6 +8,9 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <charconv>
+#include <limits>
+
 namespace velmoraconv {
 
 using namespace Qt::Literals::StringLiterals;
@@ -18,6 +21,7 @@ const QString Usage =
     u"用法：velmoraconv -i:BIN -o:W3C \"select * into 输出文件 from 输入文件 where siteid=网站标识\""_s;
 
 constexpr qint64 MsPerDay = 86400000;
+constexpr qsizetype WriteChunk = 1024 * 1024;
 constexpr qint64 UnixEpochJulianDay = 2440588;
 
 // "2024-01-05 00:00:01" for a UTC time in milliseconds since the epoch.
@@ -37,41 +41,119 @@ QByteArray w3cDateTime(qint64 ms) {
     return QByteArray(text);
 }
 
-void appendValue(QByteArray& line, const QString& value) {
-    line += w3cValue(value).toUtf8();
+// The length of a blank or control character of UTF-8 at p (written as one "+"), 0 for any other.
+// Blanks are those of Unicode (U+0009 to U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000 to U+200A,
+// U+2028, U+2029, U+202F, U+205F, U+3000); controls U+0000 to U+001F and U+007F to U+009F.
+int blankLength(const unsigned char* p, std::size_t left) {
+    const unsigned char c = p[0];
+    if (c <= 0x20 || c == 0x7F)
+        return 1;
+    if (c < 0xC2 || left < 2)
+        return 0;
+    if (c == 0xC2)
+        return p[1] >= 0x80 && p[1] <= 0xA0 ? 2 : 0;
+    if (left < 3)
+        return 0;
+    if (c == 0xE1)
+        return p[1] == 0x9A && p[2] == 0x80 ? 3 : 0;
+    if (c == 0xE2) {
+        if (p[1] == 0x80)
+            return p[2] <= 0x8A || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF ? 3 : 0;
+        return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;
+    }
+    if (c == 0xE3)
+        return p[1] == 0x80 && p[2] == 0x80 ? 3 : 0;
+    return 0;
+}
+
+// One value of a line: "-" when empty, each blank or control character written as "+".
+void appendValue(QByteArray& line, std::string_view value) {
+    if (value.empty()) {
+        line += "- ";
+        return;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(value.data());
+    std::size_t i = 0;
+    std::size_t plain = 0; // start of the run not yet copied
+    while (i < value.size()) {
+        if (p[i] > 0x20 && p[i] < 0x7F) {
+            ++i;
+            continue;
+        }
+        const int n = blankLength(p + i, value.size() - i);
+        if (n == 0) {
+            ++i;
+            continue;
+        }
+        line.append(value.data() + plain, static_cast<qsizetype>(i - plain));
+        line += '+';
+        i += static_cast<std::size_t>(n);
+        plain = i;
+    }
+    line.append(value.data() + plain, static_cast<qsizetype>(value.size() - plain));
     line += ' ';
 }
 
-void appendNumber(QByteArray& line, quint64 value) {
-    line += QByteArray::number(value);
-    line += ' ';
+void appendNumber(QByteArray& line, quint64 value, char after = ' ') {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    line.append(digits, end - digits);
+    if (after)
+        line += after;
 }
 
-QByteArray w3cLine(const iislog::LogRecord& r) {
-    QByteArray line = w3cDateTime(r.timeMs);
-    line += ' ';
-    appendValue(line, u"W3SVC"_s + QString::number(r.siteId));
-    appendValue(line, r.serverIp);
-    appendValue(line, r.method);
-    appendValue(line, r.uriStem);
-    appendValue(line, r.uriQuery);
-    appendNumber(line, r.serverPort);
-    appendValue(line, r.userName);
-    appendValue(line, r.clientIp);
-    appendValue(line, r.protocolVersion);
-    appendValue(line, r.userAgent);
-    appendValue(line, r.cookie);
-    appendValue(line, r.referrer);
-    appendValue(line, r.host);
-    appendNumber(line, r.status);
-    appendNumber(line, r.substatus);
-    appendNumber(line, r.win32Status);
-    appendNumber(line, r.bytesSent);
-    appendNumber(line, r.bytesReceived);
-    line += QByteArray::number(r.timeTaken);
-    line += "\r\n";
-    return line;
+void appendTwo(QByteArray& line, int value, char after) {
+    const char text[3] = {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10), after};
+    line.append(text, 3);
 }
+
+// Writes the lines of one site; the date text is made once a day.
+class LineWriter {
+public:
+    void append(QByteArray& out, const iislog::RecordView& r) {
+        qint64 day = r.timeMs / MsPerDay;
+        qint64 rest = r.timeMs % MsPerDay;
+        if (rest < 0) {
+            rest += MsPerDay;
+            --day;
+        }
+        if (day != m_day) {
+            m_day = day;
+            m_date = w3cDateTime(day * MsPerDay).left(11); // "2024-01-05 "
+        }
+        out += m_date;
+        const int secs = static_cast<int>(rest / 1000);
+        appendTwo(out, secs / 3600, ':');
+        appendTwo(out, secs / 60 % 60, ':');
+        appendTwo(out, secs % 60, ' ');
+        out += "W3SVC";
+        appendNumber(out, r.siteId);
+        using T = iislog::RecordView;
+        appendValue(out, r.text[T::ServerIp]);
+        appendValue(out, r.text[T::Method]);
+        appendValue(out, r.text[T::UriStem]);
+        appendValue(out, r.text[T::UriQuery]);
+        appendNumber(out, r.serverPort);
+        appendValue(out, r.text[T::UserName]);
+        appendValue(out, r.text[T::ClientIp]);
+        appendValue(out, r.text[T::ProtocolVersion]);
+        appendValue(out, r.text[T::UserAgent]);
+        appendValue(out, r.text[T::Cookie]);
+        appendValue(out, r.text[T::Referrer]);
+        appendValue(out, r.text[T::Host]);
+        appendNumber(out, r.status);
+        appendNumber(out, r.substatus);
+        appendNumber(out, r.win32Status);
+        appendNumber(out, r.bytesSent);
+        appendNumber(out, r.bytesReceived);
+        appendNumber(out, r.timeTaken, 0);
+        out += "\r\n";
+    }
+
+private:
+    qint64 m_day = std::numeric_limits<qint64>::min();
+    QByteArray m_date;
+};
 
 QByteArray w3cHeader(qint64 startedMs) {
     QByteArray header;
@@ -104,16 +186,6 @@ QString unquote(const QString& path) {
 }
 
 } // namespace
-
-QString w3cValue(const QString& value) {
-    if (value.isEmpty())
-        return u"-"_s;
-    QString out = value;
-    for (QChar& c : out)
-        if (c.isSpace() || c.category() == QChar::Other_Control)
-            c = u'+';
-    return out;
-}
 
 bool parseArguments(const QStringList& args, Query& query, QString& error) {
     bool binInput = false;
@@ -205,8 +277,10 @@ int run(const QStringList& args, const PathResolver& paths, QString& output) {
         return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
 
     QByteArray pending;
+    pending.reserve(WriteChunk + 64 * 1024);
     quint64 written = 0;
-    iislog::LogRecord record;
+    iislog::RecordView record;
+    LineWriter lines;
     bool first = true;
     auto writePending = [&] {
         if (!pending.isEmpty() && file.write(pending) != pending.size())
@@ -219,9 +293,9 @@ int run(const QStringList& args, const PathResolver& paths, QString& output) {
             pending += w3cHeader(record.timeMs);
             first = false;
         }
-        pending += w3cLine(record);
+        lines.append(pending, record);
         ++written;
-        if (pending.size() >= 1024 * 1024 && !writePending())
+        if (pending.size() >= WriteChunk && !writePending())
             return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
     }
     if (!reader.errorString().isEmpty())

@@ -51,7 +51,4 @@ bool parseArguments(const QStringList& args, Query& query, QString& error);
 // exit status.
 int run(const QStringList& args, const PathResolver& paths, QString& output);
 
-// One value of a W3C extended log line: "-" when empty, blanks written as "+".
-QString w3cValue(const QString& value);
-
 } // namespace velmoraconv
