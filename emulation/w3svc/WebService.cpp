@@ -97,9 +97,14 @@ void fail(Response& r, int status, int substatus, std::uint32_t win32) {
 
 } // namespace
 
-std::shared_ptr<const FolderIndex::Names> FolderIndex::names(const std::string& folder) {
+std::shared_ptr<const FolderIndex::Names> FolderIndex::names(const std::string& folder,
+                                                             const struct stat* known) {
     struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+    if (known)
+        info = *known;
+    else if (::stat(folder.c_str(), &info) != 0)
+        return nullptr;
+    if (!S_ISDIR(info.st_mode))
         return nullptr;
     std::lock_guard lock(m_lock);
     if (m_folders.size() > 4096)
@@ -430,7 +435,7 @@ Response WebService::serveFile(const Request& rq, const Snapshot& snap, const Si
         }
         // The first default document that is there; that it is a file is checked when it is opened.
         bool found = false;
-        const auto names = site.enableDefaultDoc ? m_folders.names(file) : nullptr;
+        const auto names = site.enableDefaultDoc ? m_folders.names(file, &info) : nullptr;
         if (names)
             for (const QString& doc : *site.defaultDocs) {
                 const auto stored = names->constFind(doc.toLower());

@@ -17,6 +17,7 @@
 #include <string>
 #include <unordered_map>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <utility>
 #include <vector>
@@ -83,7 +84,8 @@ public:
     std::optional<std::string> find(const std::string& folder, const QString& name);
     // Lower-case name -> name as stored, for every entry of a folder; null when it is no folder.
     using Names = QHash<QString, std::string>;
-    std::shared_ptr<const Names> names(const std::string& folder);
+    // known: the folder's stat when the caller has just made it.
+    std::shared_ptr<const Names> names(const std::string& folder, const struct stat* known = nullptr);
 
 private:
     struct Folder {
