@@ -30,6 +30,9 @@ constexpr std::uint32_t AccessDenied = 5;
 constexpr std::uint32_t LogonFailure = 1326;
 constexpr std::uint32_t UfAccountDisable = 0x2;
 
+// HTTP.sys names itself in the answers it gives without IIS: no site, a paused site, no service.
+constexpr char HttpApi[] = "Microsoft-HTTPAPI/1.0";
+
 std::string httpDate(std::time_t t) {
     std::tm tm{};
     gmtime_r(&t, &tm);
@@ -291,6 +294,7 @@ Response WebService::handle(const Request& rq) {
 
     if (!snap->running) {
         fail(r, 503, 0, 0);
+        r.headers.front().second = HttpApi;
         return r;
     }
     // The Host header without its port ("www.example.com:8080", "[::1]:80").
@@ -301,6 +305,7 @@ Response WebService::handle(const Request& rq) {
     const Site* site = snap->table->match(rq.address, rq.port, host);
     if (!site) {
         fail(r, 400, 0, 0);
+        r.headers.front().second = HttpApi;
         return r;
     }
     r.log = site->logging;
@@ -310,6 +315,7 @@ Response WebService::handle(const Request& rq) {
     e.logFileDirectory = r.centralLog ? snap->table->logFileDirectory() : site->logFileDirectory;
     if (site->state == state::Paused) {
         fail(r, 503, 0, 0);
+        r.headers.front().second = HttpApi;
         return r;
     }
     if (!site->redirect.isEmpty()) {

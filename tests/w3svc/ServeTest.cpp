@@ -231,6 +231,7 @@ TEST_F(ServeTest, HostRoutingPrefersTheExactHostAndIgnoresCase) {
     const Reply unknown = get("/", "nobody.example", {}, "GET", "127.0.0.1", 83);
     EXPECT_EQ(unknown.status, 400);
     EXPECT_EQ(unknown.body, "<h1>Bad Request (Invalid Hostname)</h1>");
+    EXPECT_EQ(unknown.header("server"), "Microsoft-HTTPAPI/1.0") << "HTTP.sys answers, not IIS";
 }
 
 TEST_F(ServeTest, SiteChangesInTheMetabaseTakeEffectOnTheNextRequest) {
