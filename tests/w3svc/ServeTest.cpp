@@ -532,6 +532,26 @@ TEST_F(ServeTest, CentralBinaryLogHoldsEveryRequestAfterACleanStop) {
     EXPECT_EQ(site1, 1);
 }
 
+// The log folder set in the window while the service runs: the next request goes to the new log.
+TEST_F(ServeTest, SwitchingToCentralLoggingWhileServing) {
+    start();
+    get("/Index.html?before", "www.shop.example");
+    put(u"/LM/W3SVC"_s, u"CentralBinaryLoggingEnabled"_s, true);
+    put(u"/LM/W3SVC"_s, u"LogFileDirectory"_s, u"D:\\Logs\\iislog"_s);
+    get("/Index.html?after", "www.shop.example");
+    EXPECT_EQ(stop(), 0);
+    const QString w3c = QString::fromUtf8(
+        m.readFile(u"C:\\WINDOWS\\system32\\LogFiles\\W3SVC10000\\ex"_s + today() + u".log"_s));
+    EXPECT_TRUE(w3c.contains(u"/Index.html before"_s)) << w3c.toStdString();
+    EXPECT_FALSE(w3c.contains(u"after"_s));
+    iislog::Reader reader;
+    ASSERT_TRUE(reader.open(m->hostPath(u"D:\\Logs\\iislog\\W3SVC\\ra"_s + today() + u".ibl"_s)));
+    iislog::LogRecord r;
+    ASSERT_TRUE(reader.next(r));
+    EXPECT_EQ(r.uriQuery, u"after"_s);
+    EXPECT_FALSE(reader.next(r));
+}
+
 TEST_F(ServeTest, ExtractionCutsTheSitesDayOutOfRealRequests) {
     ASSERT_EQ(tool({u"install-program"_s}), 0);
     put(u"/LM/W3SVC"_s, u"CentralBinaryLoggingEnabled"_s, true);
