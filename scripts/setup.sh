@@ -11,6 +11,8 @@ packages=(
   qt6-translations-l10n
   fontconfig fonts-arphic-uming fonts-arphic-ukai
   xvfb xauth xdotool imagemagick
+  # the machine's web service (velmora-machine serve) and its benchmark
+  libcpp-httplib-dev wrk nginx-light
 )
 
 missing=()

@@ -34,7 +34,7 @@ click 326 51                                                         # 创建/�
 click 568 122; xdotool type --window "$wid" "Pw123"                  # 密码
 click 344 162                                                        # 建站
 for _ in $(seq 100); do
-  grep -q 'SiteNum' "$ini" && "$tool" metabase export "${m[@]}" | grep -q 'MSFTPSVC/1/ROOT/shop1' && break
+  grep -q 'SiteNum' "$ini" && "$tool" metabase export "${m[@]}" | grep 'MSFTPSVC/1/ROOT/shop1' >/dev/null && break
   sleep 0.2
 done
 sleep 1
@@ -53,7 +53,7 @@ for want in 'Location ="/LM/W3SVC/10000"' 'ServerComment="shop1"' 'ServerBinding
             'Location ="/LM/W3SVC/AppPools/shop1"' 'Location ="/LM/MSFTPSVC/1/ROOT/shop1"' 'Path="D:\WebRoot\shop1"'; do
   grep -qF "$want" <<<"$xml" || fail "metabase lacks $want"
 done
-grep -A12 'Location ="/LM/W3SVC/10000"' <<<"$xml" | grep -q 'ServerState="2"' || fail "site not started"
+grep -A12 'Location ="/LM/W3SVC/10000"' <<<"$xml" | grep 'ServerState="2"' >/dev/null || fail "site not started"
 acl=$("$tool" cmd 'cmd.exe /c icacls "D:\WebRoot\shop1"' "${m[@]}")
 grep -qF 'VELMORA\shop1:(OI)(CI)(DENY)(WEA,WA)' <<<"$acl" || fail "site folder: $acl"
 grep -qF 'VELMORA\shop1:(OI)(CI)(RC,S,RD,WD,REA,RA)' <<<"$acl" || fail "site folder: $acl"

@@ -93,6 +93,7 @@ int runHelp(const Invocation& invocation);
 int runInstall(const Invocation& invocation);
 int runInstallProgram(const Invocation& invocation);
 int runMetabase(const Invocation& invocation);
+int runServe(const Invocation& invocation);
 int runService(const Invocation& invocation);
 int runTrafficSubcommand(const Invocation& invocation);
 

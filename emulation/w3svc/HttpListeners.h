@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <utility>
+
+namespace w3svc {
+
+class WebService;
+class ConnectionThreads;
+struct Listener;
+
+// The web service's HTTP listeners on loopback addresses, over cpp-httplib. Each machine address
+// gets a loopback address of its own (127.0.1.1, 127.0.1.2, ...); bindings of all unassigned
+// addresses answer on 127.0.0.1 and on every mapped address; a binding's port is served at
+// port + offset. The listeners follow the machine: sites started, paused, stopped or rebound,
+// the service stopped (every listener closed, so connections are refused) and started again,
+// iisreset (every listener closed and opened again).
+class HttpListeners {
+public:
+    HttpListeners(WebService& service, int portOffset);
+    ~HttpListeners();
+    HttpListeners(const HttpListeners&) = delete;
+    HttpListeners& operator=(const HttpListeners&) = delete;
+
+    // Brings the listeners in line with the machine's current state; notes for the operator (an
+    // endpoint that could not be opened, the service stopped, started or reset) go to warn.
+    void update(const std::function<void(const QString&)>& warn);
+    // Closes every listener and waits for the connections to end.
+    void closeAll();
+
+    // Machine address -> loopback address, in the order of the machine's facts.
+    const std::vector<std::pair<QString, QString>>& addressMap() const { return m_addresses; }
+    QString loopbackOf(const QString& machineAddress) const;
+    int portOffset() const { return m_offset; }
+
+private:
+    void reap(bool wait);
+
+    WebService& m_service;
+    int m_offset;
+    std::vector<std::pair<QString, QString>> m_addresses;
+    std::unique_ptr<ConnectionThreads> m_threads;
+    std::map<std::pair<QString, std::uint16_t>, std::unique_ptr<Listener>> m_open; // loopback, port
+    std::vector<std::unique_ptr<Listener>> m_closing;
+    std::uint64_t m_generation = 0;
+    QString m_resetCount;
+    bool m_first = true;
+    bool m_running = true;
+    std::map<std::pair<QString, std::uint16_t>, bool> m_warned;
+};
+
+} // namespace w3svc
