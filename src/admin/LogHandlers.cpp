@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "platform/Metabase.h"
 #include "platform/ProfileStore.h"
+#include "provisioning/DirView.h"
 #include "settings/ReadIniValue.h"
 
 #include <QLabel>
@@ -35,9 +36,9 @@ QString commandFailure(const platform::Outcome<platform::CommandResult>& result)
 } // namespace
 
 void Form1::Menu_file_log_Click() {
-    const QString chosen = services.dialogs->BrowseFolder(u"浏览目录"_s);
+    const QString chosen = DirView::BrowseFolder(*services.dialogs, u"浏览目录"_s);
     if (chosen.isEmpty())
-        return; // cancelled: nothing changes
+        return; // cancelled or refused as too long: nothing changes
     const QString folder = logFolderIn(chosen);
 
     // Central binary logging into the new folder, committed as one change before anything else

@@ -113,6 +113,26 @@ TEST_F(LogFolderTest, CancellingChangesNothing) {
     EXPECT_TRUE(h.dialogs.shown.empty());
 }
 
+TEST_F(LogFolderTest, APathTooLongForTheBrowserIsRefusedAndChangesNothing) {
+    const QByteArray settingsBefore = h.settingsFile();
+    const QString folderBefore = form->state.LogFolder;
+    const int commandsBefore = static_cast<int>(h.journal().size());
+    choose(u"D:\\"_s + QString(253, u'a')); // 256 characters: one more than the browser hands back
+
+    ASSERT_EQ(h.dialogs.shown.size(), 1u);
+    EXPECT_EQ(h.dialogs.shown[0].prompt, u"路径太长！"_s);
+    EXPECT_EQ(h.dialogs.shown[0].style, platform::msgbox::Information);
+    EXPECT_EQ(h.dialogs.shown[0].title, u"系统信息"_s);
+    EXPECT_FALSE(w3svc(u"CentralBinaryLoggingEnabled"_s).toBool());
+    EXPECT_EQ(w3svc(u"LogFileDirectory"_s).toString(), u"C:\\WINDOWS\\system32\\LogFiles"_s);
+    EXPECT_EQ(h.settingsFile(), settingsBefore);
+    EXPECT_EQ(form->state.LogFolder, folderBefore);
+    EXPECT_EQ(h.journal().size(), commandsBefore);
+
+    choose(u"D:\\"_s + QString(252, u'a')); // 255 characters are taken
+    EXPECT_EQ(w3svc(u"LogFileDirectory"_s).toString(), u"D:\\"_s + QString(252, u'a') + u"\\iislog"_s);
+}
+
 TEST_F(LogFolderTest, AMetabaseFailureStopsBeforeAnyCommandOrSetting) {
     const QByteArray settingsBefore = h.settingsFile();
     const QString folderBefore = form->state.LogFolder;
