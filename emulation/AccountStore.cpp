@@ -292,17 +292,21 @@ QList<Principal> AccountStore::groups() {
 
 std::uint32_t AccountStore::changeUser(const QString& name, const UserChange& change) {
     Database::Transaction tx(m_db);
+    if (!tx.ok())
+        return nerr::Busy;
     const auto p = lookup(name);
     if (!p || !p->isUser())
         return nerr::UserNotFound;
     auto st = m_db.prepare("UPDATE principals SET full_name = coalesce(?2, full_name), "
-                           "comment = coalesce(?3, comment), flags = (flags & ~?4) | ?5 WHERE sid = ?1");
+                           "comment = coalesce(?3, comment) WHERE sid = ?1");
     st.bind(1, p->sid);
     change.fullName ? st.bind(2, *change.fullName) : st.bindNull(2);
     change.comment ? st.bind(3, *change.comment) : st.bindNull(3);
-    st.bind(4, static_cast<std::int64_t>(change.clearFlags))
-        .bind(5, static_cast<std::int64_t>(change.setFlags));
     if (!st.run())
+        return nerr::Fail;
+    // The flag bits change as every other writer of them changes them: inside the write
+    // transaction, never from a value read before it.
+    if ((change.setFlags || change.clearFlags) && !changeUserFlags(name, change.setFlags, change.clearFlags))
         return nerr::Fail;
     if (change.expires) {
         // The day an account expires is kept among the machine's facts, by the account's SID.

@@ -73,6 +73,10 @@ inline const QString FileNotFound = QStringLiteral("系统找不到指定的文�
 inline const QString AccessDenied = QStringLiteral("拒绝访问。");
 inline const QString BadSyntax = QStringLiteral("文件名、目录名或卷标语法不正确。");
 inline const QString TooLong = QStringLiteral("文件名或扩展名太长。");
+// ERROR_SHARING_VIOLATION (32): another process held the object (here: the machine's database)
+// past the wait.
+inline const QString InUse = QStringLiteral("另一个程序正在使用此文件，进程无法访问。");
+inline constexpr int InUseCode = 32;
 inline constexpr std::uint32_t TooLongHr = 0x800700CE; // ERROR_FILENAME_EXCED_RANGE
 // The message for a path that names no file Windows can have; empty for a sound path.
 QString problemText(const WinPath& path);

@@ -5,6 +5,7 @@
 #include "emulation/Database.h"
 #include "emulation/FileSystem.h"
 #include "emulation/Machine.h"
+#include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDir>
@@ -89,6 +90,69 @@ TEST(Concurrency, ChangesThatFindTheDatabaseLockedFailAndStoreNothing) {
     EXPECT_TRUE(m->accounts().checkPassword(u"member"_s, u"pw"_s));
     EXPECT_EQ(m->accounts().UserFlags(u"member"_s).value(), flags);
     EXPECT_TRUE(m->files().explicitAces(folder).empty());
+}
+
+// icacls and cacls that cannot store a list because the database stays locked say so as Windows
+// says of an object in use, exit with its code and change nothing, also with /T over a tree.
+TEST(Concurrency, AclProgramsReportALockedDatabaseAsAFailure) {
+    testing_support::TempMachine m;
+    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, {}, {}, 0), emulation::nerr::Success);
+    ASSERT_TRUE(QDir().mkpath(m->files().hostPath(emulation::WinPath::parse(u"D:\\locked\\sub"_s))));
+    auto other = m.reopen();
+    ASSERT_TRUE(other->db().exec("BEGIN IMMEDIATE"));
+    m->db().setBusyTimeout(20);
+
+    auto icacls =
+        testing_support::run(m.machine(), u"cmd.exe /c icacls D:\\locked /grant member:(OI)(CI)(F) /T"_s);
+    EXPECT_EQ(icacls.exitCode, 32);
+    EXPECT_TRUE(icacls.output.contains(u"D:\\locked: 另一个程序正在使用此文件，进程无法访问。"_s))
+        << icacls.output.toStdString();
+    EXPECT_TRUE(icacls.output.contains(u"已成功处理 0 个文件; 处理 1 个文件时失败"_s))
+        << icacls.output.toStdString();
+    EXPECT_FALSE(icacls.output.contains(u"已处理的文件"_s));
+
+    auto withC = testing_support::run(m.machine(), u"cmd.exe /c icacls D:\\locked /grant member:(F) /T /C"_s);
+    EXPECT_EQ(withC.exitCode, 32);
+    EXPECT_TRUE(withC.output.contains(u"已成功处理 0 个文件; 处理 2 个文件时失败"_s))
+        << withC.output.toStdString();
+
+    auto cacls = testing_support::run(m.machine(), u"cmd.exe /c cacls D:\\locked /E /G member:F"_s);
+    EXPECT_EQ(cacls.exitCode, 32);
+    EXPECT_TRUE(cacls.output.contains(u"另一个程序正在使用此文件，进程无法访问。"_s))
+        << cacls.output.toStdString();
+    EXPECT_FALSE(cacls.output.contains(u"处理的目录"_s));
+
+    ASSERT_TRUE(other->db().exec("COMMIT"));
+    EXPECT_TRUE(m->files().explicitAces(emulation::WinPath::parse(u"D:\\locked"_s)).empty());
+    EXPECT_FALSE(m->files().isProtected(emulation::WinPath::parse(u"D:\\locked"_s)));
+    // Once the lock is gone the same line works.
+    EXPECT_EQ(testing_support::run(m.machine(), u"cmd.exe /c cacls D:\\locked /E /G member:F"_s).exitCode, 0);
+}
+
+// "net user" switches that change an account find the database locked: system error 170, and
+// neither the flags nor the names change; once free, every switch is applied in one change.
+TEST(Concurrency, NetUserSwitchesOnALockedDatabaseFailAndChangeNothing) {
+    testing_support::TempMachine m;
+    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, u"Old"_s, {}, 0), emulation::nerr::Success);
+    const std::uint32_t flags = m->accounts().UserFlags(u"member"_s).value();
+    auto other = m.reopen();
+    ASSERT_TRUE(other->db().exec("BEGIN IMMEDIATE"));
+    m->db().setBusyTimeout(20);
+    const auto refused = testing_support::run(
+        m.machine(), u"cmd.exe /c net user member /active:no /fullname:New /passwordchg:no"_s);
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_TRUE(refused.output.contains(u"170"_s)) << refused.output.toStdString();
+    EXPECT_FALSE(refused.output.contains(u"命令成功完成"_s)) << refused.output.toStdString();
+    ASSERT_TRUE(other->db().exec("COMMIT"));
+    EXPECT_EQ(m->accounts().UserFlags(u"member"_s).value(), flags);
+    EXPECT_EQ(m->accounts().lookup(u"member"_s)->fullName, u"Old"_s);
+
+    // Another connection sets a bit of its own meanwhile; net's change keeps it.
+    ASSERT_TRUE(other->accounts().changeUserFlags(u"member"_s, 0x10000u, 0).ok()); // DONT_EXPIRE_PASSWD
+    EXPECT_EQ(testing_support::run(m.machine(), u"cmd.exe /c net user member /active:no /passwordchg:no"_s)
+                  .exitCode,
+              0);
+    EXPECT_EQ(m->accounts().UserFlags(u"member"_s).value(), flags | 0x10000u | 0x2u | 0x40u);
 }
 
 } // namespace

@@ -74,7 +74,7 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         ctx.print(Usage);
         return 87;
     }
-    bool tree = false, edit = false;
+    bool tree = false, edit = false, continueOnError = false;
     QList<Edit> edits;
     Edit::Kind mode = Edit::Grant;
     bool expectAccount = false;
@@ -85,7 +85,7 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         } else if (sw == u"/E"_s) {
             edit = true;
         } else if (sw == u"/C"_s) {
-            continue; // go on past errors: no object here refuses an edit
+            continueOnError = true;
         } else if (sw == u"/G"_s || sw == u"/P"_s || sw == u"/R"_s || sw == u"/D"_s) {
             mode = sw == u"/G"_s   ? Edit::Grant
                    : sw == u"/P"_s ? Edit::Replace
@@ -171,9 +171,10 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         if (!answer.startsWith(u'Y'))
             return 1;
     }
+    bool failed = false;
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
         const bool folder = ctx.files.isFolder(object);
-        ctx.files.editExplicitAces(object, [&](std::vector<Ace>& aces) {
+        const bool stored = ctx.files.editExplicitAces(object, [&](std::vector<Ace>& aces) {
             // Without /E the entries given replace the whole list.
             if (!edit)
                 aces.clear();
@@ -205,9 +206,17 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
                 }
             }
         });
+        if (!stored) {
+            // Without /C cacls stops at the first object it could not change.
+            ctx.eprintln(fserr::InUse);
+            failed = true;
+            if (!continueOnError)
+                break;
+            continue;
+        }
         ctx.println((folder ? u"处理的目录: "_s : u"处理的文件: "_s) + ctx.files.displayPath(object));
     }
-    return 0;
+    return failed ? fserr::InUseCode : 0;
 }
 
 } // namespace emulation

@@ -83,14 +83,14 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         return 87;
     }
     QList<Action> actions;
-    bool tree = false, quiet = false;
+    bool tree = false, quiet = false, continueOnError = false;
     std::optional<Action::Kind> mode;
     for (const QString& a : args.mid(1)) {
         const QString sw = a.toLower();
         if (sw == u"/t"_s) {
             tree = true;
         } else if (sw == u"/c"_s) {
-            continue; // go on past errors: no object here refuses an edit
+            continueOnError = true;
         } else if (sw == u"/q"_s) {
             quiet = true;
         } else if (sw == u"/l"_s) {
@@ -155,21 +155,30 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
         ctx.println(summary(1, 0));
         return 0;
     }
+    int failed = 0;
     for (const WinPath& object : acl::objects(ctx.files, root, tree)) {
         const bool folder = ctx.files.isFolder(object);
-        ctx.files.editExplicitAces(object, [&](std::vector<Ace>& aces) {
+        const bool stored = ctx.files.editExplicitAces(object, [&](std::vector<Ace>& aces) {
             for (Action a : actions) {
                 if (!folder)
                     a.permission.flags = 0; // inheritance applies to folders only
                 applyAction(aces, a);
             }
         });
+        if (!stored) {
+            // Without /C icacls stops at the first object it could not change.
+            ctx.eprintln(ctx.files.displayPath(object) + u": "_s + fserr::InUse);
+            ++failed;
+            if (!continueOnError)
+                break;
+            continue;
+        }
         if (!quiet)
             ctx.println(u"已处理的文件: "_s + ctx.files.displayPath(object));
         ++ok;
     }
-    ctx.println(summary(ok, 0));
-    return 0;
+    ctx.println(summary(ok, failed));
+    return failed ? fserr::InUseCode : 0;
 }
 
 } // namespace emulation
