@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QtEndian>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -173,34 +174,49 @@ private:
     int m_fd;
 };
 
-// The end of the last whole record of a file whose header is sound, walking the chain of records
-// from the header. When the chain breaks before the file's end (damage that a reader passes over),
-// the file's size is returned: only a cut-off last record is cut away.
+// The end of the last whole record of a file whose header is sound. Writers append whole records
+// under the file's lock, so a crash can only cut off the file's tail: its last bytes are checked,
+// never the whole day. The file is whole when a record whose checksum holds ends at its end.
+// Otherwise, when the bytes after the last whole record are the beginning of one record (its
+// marker, and a length that reaches to or past the file's end), that cut-off record is cut away.
+// Any other damage is left in place for the readers to pass over, and the file's size returned.
 qint64 endOfWholeRecords(int fd, qint64 fileSize) {
-    std::vector<char> buffer(static_cast<std::size_t>(ReadChunk));
-    qint64 pos = HeaderSize;
-    while (pos < fileSize) {
-        char head[12];
-        const qint64 left = fileSize - pos;
-        if (left < 12)
-            return pos;
-        if (readFull(fd, head, 12, pos) != 12)
-            return fileSize;
-        const quint32 length = load<quint32>(head + 4);
-        if (load<quint32>(head) != RecordMarker || length < MinRecord || length > MaxRecord)
-            return fileSize;
-        if (static_cast<qint64>(length) > left)
-            return pos;
-        if (static_cast<qint64>(length) == left) {
-            // The last record: whole only when its checksum holds.
-            if (readFull(fd, buffer.data(), length, pos) != static_cast<ssize_t>(length))
-                return fileSize;
-            RecordView view;
-            return viewRecord(buffer.data(), length, view) ? fileSize : pos;
-        }
-        pos += length;
+    // The cut-off record and the whole one in front of it are each at most MaxRecord bytes long.
+    const qint64 from = std::max<qint64>(HeaderSize, fileSize - 2 * MaxRecord);
+    const qsizetype size = fileSize - from;
+    std::vector<char> tail(static_cast<std::size_t>(size));
+    if (readFull(fd, tail.data(), size, from) != size)
+        return fileSize;
+    const char* p = tail.data();
+    char marker[4];
+    store<quint32>(marker, RecordMarker);
+    const QByteArrayView data(p, size);
+    const QByteArrayView markerBytes(marker, 4);
+
+    // Where the whole records in the tail end (the header's end counts when the tail reaches it).
+    qsizetype lastEnd = from == HeaderSize ? 0 : -1;
+    for (qsizetype at = data.indexOf(markerBytes); at >= 0 && at + MinRecord <= size;
+         at = data.indexOf(markerBytes, at + 1)) {
+        const quint32 length = load<quint32>(p + at + 4);
+        RecordView view;
+        if (length < MinRecord || length > MaxRecord || at + static_cast<qsizetype>(length) > size ||
+            !viewRecord(p + at, length, view))
+            continue;
+        if (at + static_cast<qsizetype>(length) == size)
+            return fileSize; // the last record is whole
+        lastEnd = std::max(lastEnd, at + static_cast<qsizetype>(length));
     }
-    return pos;
+    if (lastEnd < 0)
+        return fileSize;
+    const qsizetype left = size - lastEnd;
+    if (std::memcmp(p + lastEnd, marker, static_cast<std::size_t>(std::min<qsizetype>(left, 4))) != 0)
+        return fileSize;
+    if (left >= 8) {
+        const quint32 length = load<quint32>(p + lastEnd + 4);
+        if (length < MinRecord || length > MaxRecord || static_cast<qsizetype>(length) < left)
+            return fileSize;
+    }
+    return from + lastEnd;
 }
 
 } // namespace

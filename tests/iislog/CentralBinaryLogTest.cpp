@@ -177,6 +177,42 @@ TEST_F(CentralBinaryLog, AWriterAfterACrashCutsTheTornRecordAwayAndAppends) {
     }
 }
 
+TEST_F(CentralBinaryLog, AWriterRepairsATornTailBehindEarlierDamageAndLeavesTheRestAlone) {
+    // A day of several megabytes with a record torn near its start (damage no writer repairs) and
+    // one cut off at its end by a crash. The writer only looks at the tail: the cut-off record goes,
+    // the early damage and every record after it stay.
+    writeRecords({});
+    QByteArray data = bytes();
+    QByteArray a, b;
+    iislog::encodeRecord(sample(10000, 1), a);
+    iislog::encodeRecord(sample(10001, 2), b);
+    data += a + b.left(40);
+    QVector<LogRecord> expected{sample(10000, 1)};
+    for (int n = 0; n < 20000; ++n) {
+        expected.append(sample(10000 + static_cast<quint32>(n % 3), n + 10));
+        iislog::encodeRecord(expected.last(), data);
+    }
+    ASSERT_GT(data.size(), 3 * 1024 * 1024);
+    const qsizetype whole = data.size();
+    QByteArray torn;
+    iislog::encodeRecord(sample(10002, 99), torn);
+    for (qsizetype keep : {1, 4, 9, 60}) {
+        setBytes(data + torn.left(keep));
+        writeRecords({sample(10002, 3)});
+        QByteArray appended;
+        iislog::encodeRecord(sample(10002, 3), appended);
+        EXPECT_EQ(bytes(), data + appended) << keep;
+        quint64 damaged = 0;
+        EXPECT_EQ(readAll(path(), 0, &damaged), expected + QVector<LogRecord>{sample(10002, 3)}) << keep;
+        EXPECT_EQ(damaged, 1u) << keep;
+    }
+    // Bytes at the end that are no record's beginning are damage, not a cut: they stay.
+    const QByteArray garbage("not a record");
+    setBytes(data + garbage);
+    writeRecords({});
+    EXPECT_EQ(bytes().size(), whole + garbage.size());
+}
+
 TEST_F(CentralBinaryLog, ATornRecordInsideTheFileIsPassedOverByEveryReader) {
     // Damage that no writer repaired: a record cut off with whole records after it.
     writeRecords({});
