@@ -80,6 +80,10 @@ TEST_F(VelmoraMachineTest, ProgramInstallationFactsAndServices) {
     EXPECT_EQ(tool({u"install-program"_s}).exitCode, 0);
     EXPECT_EQ(tool({u"cmd"_s, u"cmd.exe /c type C:\\WINDOWS\\system32\\drivers\\velmoraconv.exe"_s}).exitCode,
               0);
+    // The default page is a file of a Chinese Windows: GBK, as its charset says.
+    const Ran page = tool({u"cmd"_s, u"cmd.exe /c type C:\\WINDOWS\\system32\\drivers\\index.html"_s});
+    EXPECT_TRUE(page.out.contains(u"charset=\"gb2312\""_s)) << page.out.toStdString();
+    EXPECT_TRUE(page.out.contains(u"<h1>网站已开通</h1>"_s)) << page.out.toStdString();
     EXPECT_EQ(tool({u"facts"_s, u"set"_s, u"build"_s, u"6001"_s}).exitCode, 0);
     EXPECT_EQ(tool({u"facts"_s, u"set"_s, u"addresses"_s, u"10.0.0.5 10.0.0.6"_s}).exitCode, 0);
     EXPECT_EQ(tool({u"facts"_s, u"set"_s, u"addresses"_s, u"10.0.0.500"_s}).exitCode, 1) << "not an address";
