@@ -73,6 +73,12 @@ TEST_F(VelmoraMachineTest, CommandsRunOnTheMachine) {
     const Ran failed = tool({u"cmd"_s, u"cmd.exe /c net user nobody"_s});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_TRUE(failed.out.contains(u"[退出代码 2]"_s));
+    // Lines start as the program starts them, without cmd.exe: a built-in of cmd alone is no program.
+    const Ran builtin = tool({u"cmd"_s, u"md D:\\y"_s});
+    EXPECT_EQ(builtin.exitCode, 1);
+    EXPECT_TRUE(builtin.err.contains(u"系统找不到指定的文件。"_s)) << builtin.err.toStdString();
+    EXPECT_FALSE(builtin.out.contains(u"[退出代码"_s));
+    EXPECT_TRUE(tool({u"help"_s, u"cmd"_s}).out.contains(u"“cmd.exe /c md D:\\x”"_s));
 }
 
 TEST_F(VelmoraMachineTest, ProgramInstallationFactsAndServices) {

@@ -10,9 +10,11 @@ namespace velmora_machine {
 const std::vector<Subcommand>& subcommands() {
     static const std::vector<Subcommand> table = {
         {u"cmd"_s,
-         u"在模拟服务器上运行一个命令行，如 cmd.exe /c 所运行"_s,
+         u"在模拟服务器上启动一个命令行，如 Velmora 启动命令那样"_s,
          u"命令行"_s,
-         u"命令行按 cmd.exe 的规则解析和运行，并记入 journal.log。输出之后显示“[退出代码 N]”；"
+         u"命令行如 Velmora 所做的那样启动，不经过 cmd.exe：md、copy、echo 等 cmd.exe 的内部命令须写成"
+         "“cmd.exe /c md D:\\x”。命令行记入 journal.log。输出之后显示“[退出代码 "
+         "N]”；命令无法启动时只显示原因；"
          "退出代码不为 0 时本程序以状态 1 结束。"_s,
          {},
          1,
