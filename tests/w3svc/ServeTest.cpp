@@ -286,6 +286,10 @@ TEST_F(ServeTest, FoldersServeTheirFirstDefaultDocument) {
     writeFile(u"D:\\WebRoot\\shop\\web\\sub\\Index.htm"_s, "sub index");
     writeFile(u"D:\\WebRoot\\shop\\web\\empty\\other.txt"_s, "x");
     start();
+    // A fresh server's default site answers with its under-construction page, as IIS 6 does.
+    const Reply fresh = get("/", "any.example");
+    EXPECT_EQ(fresh.status, 200);
+    EXPECT_EQ(QByteArray::fromStdString(fresh.body), m.readFile(u"C:\\Inetpub\\wwwroot\\iisstart.htm"_s));
     EXPECT_EQ(get("/", "www.shop.example").body, "default first") << "the list's order, names without case";
     EXPECT_EQ(get("/sub/", "www.shop.example").body, "sub index");
     const Reply folder = get("/sub?q=1", "www.shop.example");
