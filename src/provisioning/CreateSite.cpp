@@ -132,7 +132,8 @@ void Form1::ProvisionSite() {
                     AppPool::SetAnonymousUser(*services.metabase, *services.pacing, number, account, secret);
                 !anonymous)
                 failed(u"SetAnonymousUser IIS://127.0.0.1/w3svc/"_s + number, anonymous.error());
-            DirView::GrantSiteAccountAccess(run, *services.pacing, state.HomeRoot, account);
+            // The grants name the site's folder and the account named like the site.
+            DirView::GrantSiteAccountAccess(run, *services.pacing, state.HomeRoot, siteName);
         }
     } else {
         DirView::GrantSharedAccountAccess(run, state.HomeRoot, siteName, state.SharedAnonymousUser.trimmed());

@@ -349,6 +349,27 @@ TEST_F(CreateSite, AnAccountNetUserCouldNotMakeGetsNoGrantsAndTheReportNamesIt) 
     EXPECT_EQ(prop(u"W3SVC/10000/ROOT"_s, u"AnonymousUserName"_s), u"IUSR_VELMORA"_s);
 }
 
+TEST_F(CreateSite, TheGrantsNameTheSiteFolderAndTheSiteAlsoWhenTheAccountBoxDiffers) {
+    settled();
+    fill(u"shop"_s, u"shop.com"_s);
+    QTest::mouseClick(f->Check1, Qt::LeftButton, {}, QPoint(6, f->Check1->height() / 2));
+    f->username->setText(u"clerk"_s); // as a clicked list row leaves it
+    f->password->setText(u"pw1"_s);
+    const Press p = press();
+    QStringList grants;
+    for (const QString& line : p.lines)
+        if (line.contains(u"icacls"_s))
+            grants << line;
+    EXPECT_EQ(grants,
+              (QStringList{
+                  u"cmd.exe /c icacls \"D:\\WebRoot\\shop\" /grant:r shop:(OI)(CI)(RA,REA,RC,RD,WD,S) "
+                  u"/deny shop:(OI)(CI)(WA,WEA)"_s,
+                  u"cmd.exe /c icacls \"D:\\WebRoot\\shop\\web \" /grant:r "
+                  u"shop:(OI)(CI)(RA,RC,REA,RD,DC,GW,WA,WEA,WDAC,S) /deny shop:(DE)"_s,
+              }));
+    EXPECT_FALSE(hostExists(u"D:\\WebRoot\\clerk"_s));
+}
+
 TEST_F(CreateSite, IisNotRunningAsksToRetryAndCancelEndsTheProgram) {
     settled();
     h.machine->setFact(u"service.w3svc"_s, u"stopped"_s);
