@@ -132,8 +132,8 @@ void Form1::ProvisionSite() {
                     AppPool::SetAnonymousUser(*services.metabase, *services.pacing, number, account, secret);
                 !anonymous)
                 failed(u"SetAnonymousUser IIS://127.0.0.1/w3svc/"_s + number, anonymous.error());
-            // The grants name the site's folder and the account named like the site.
-            DirView::GrantSiteAccountAccess(run, *services.pacing, state.HomeRoot, siteName);
+            // The site's folders, whatever the account box holds; the rights go to the account made.
+            DirView::GrantSiteAccountAccess(run, *services.pacing, state.HomeRoot, siteName, account);
         }
     } else {
         DirView::GrantSharedAccountAccess(run, state.HomeRoot, siteName, state.SharedAnonymousUser.trimmed());

@@ -30,8 +30,8 @@ QString BrowseFolder(platform::Dialogs& dialogs, const QString& title) {
 }
 
 void GrantSiteAccountAccess(const AppPool::RunCommand& run, platform::Pacing& pacing, const QString& root,
-                            const QString& site) {
-    grant(run, root, site, site);
+                            const QString& site, const QString& account) {
+    grant(run, root, site, account);
     pacing.Delay(1000);
 }
 

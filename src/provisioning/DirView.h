@@ -20,10 +20,10 @@ inline constexpr int MaxBrowsePath = 255;
 // characters is refused with "路径太长！" and gives "".
 QString BrowseFolder(platform::Dialogs& dialogs, const QString& title);
 
-// Gives the site's own account (named like the site) its rights on the site folder and its "\web"
-// folder, then waits 1000 ms.
+// Gives the site's own account (as a rule named like the site) its rights on the site's folder and
+// its "\web" folder, then waits 1000 ms.
 void GrantSiteAccountAccess(const AppPool::RunCommand& run, platform::Pacing& pacing, const QString& root,
-                            const QString& site);
+                            const QString& site, const QString& account);
 
 // The same two grants for another account (the shared anonymous account); no wait.
 void GrantSharedAccountAccess(const AppPool::RunCommand& run, const QString& root, const QString& site,

@@ -349,7 +349,7 @@ TEST_F(CreateSite, AnAccountNetUserCouldNotMakeGetsNoGrantsAndTheReportNamesIt) 
     EXPECT_EQ(prop(u"W3SVC/10000/ROOT"_s, u"AnonymousUserName"_s), u"IUSR_VELMORA"_s);
 }
 
-TEST_F(CreateSite, TheGrantsNameTheSiteFolderAndTheSiteAlsoWhenTheAccountBoxDiffers) {
+TEST_F(CreateSite, TheGrantsReachTheSiteFolderAlsoWhenTheAccountBoxDiffers) {
     settled();
     fill(u"shop"_s, u"shop.com"_s);
     QTest::mouseClick(f->Check1, Qt::LeftButton, {}, QPoint(6, f->Check1->height() / 2));
@@ -362,11 +362,17 @@ TEST_F(CreateSite, TheGrantsNameTheSiteFolderAndTheSiteAlsoWhenTheAccountBoxDiff
             grants << line;
     EXPECT_EQ(grants,
               (QStringList{
-                  u"cmd.exe /c icacls \"D:\\WebRoot\\shop\" /grant:r shop:(OI)(CI)(RA,REA,RC,RD,WD,S) "
-                  u"/deny shop:(OI)(CI)(WA,WEA)"_s,
+                  u"cmd.exe /c icacls \"D:\\WebRoot\\shop\" /grant:r clerk:(OI)(CI)(RA,REA,RC,RD,WD,S) "
+                  u"/deny clerk:(OI)(CI)(WA,WEA)"_s,
                   u"cmd.exe /c icacls \"D:\\WebRoot\\shop\\web \" /grant:r "
-                  u"shop:(OI)(CI)(RA,RC,REA,RD,DC,GW,WA,WEA,WDAC,S) /deny shop:(DE)"_s,
+                  u"clerk:(OI)(CI)(RA,RC,REA,RD,DC,GW,WA,WEA,WDAC,S) /deny clerk:(DE)"_s,
               }));
+    // The rights went to the account that was made, on the site's own folders.
+    const QStringList site = icacls(u"D:\\WebRoot\\shop"_s);
+    ASSERT_GE(site.size(), 2);
+    EXPECT_EQ(site[1], u"VELMORA\\clerk:(OI)(CI)(RC,S,RD,WD,REA,RA)"_s);
+    ASSERT_EQ(p.boxes.size(), 1u);
+    EXPECT_EQ(p.boxes[0].prompt, u"网站 shop 创建成功!"_s);
     EXPECT_FALSE(hostExists(u"D:\\WebRoot\\clerk"_s));
 }
 
