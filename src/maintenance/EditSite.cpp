@@ -14,7 +14,8 @@ using namespace Qt::Literals::StringLiterals;
 
 void Form1::Command3_Click() {
     // A window built without its platform (as some tests build it) has nothing to change.
-    if (!services.metabase || !services.dialogs || !services.commands || !services.pacing)
+    if (!services.metabase || !services.dialogs || !services.commands || !services.pacing ||
+        !services.accounts)
         return;
     const QStringList domains = txtHostName->text().split(u'@');
     const QString siteId = state.SelectedSiteId;
@@ -33,7 +34,7 @@ void Form1::Command3_Click() {
     // would break every other site, the server or that site.
     const bool siteAccount =
         account.compare(txtSiteName->text().trimmed(), Qt::CaseInsensitive) == 0 &&
-        deletfloadr::IsSiteAccount(*services.commands, account, state.SharedAnonymousUser);
+        deletfloadr::IsSiteAccount(*services.accounts, account, state.SharedAnonymousUser);
 
     // The same checks as creation makes, before anything is changed.
     QString problem = InputChecks::SiteName(txtSiteName->text().trimmed(), false);
