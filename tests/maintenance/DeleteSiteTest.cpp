@@ -91,6 +91,7 @@ TEST_F(DeleteSiteTest, RunsNoCommandLineBeyondTheRevocation) {
               QStringList{u"cmd.exe /c cacls \"D:\\WebRoot\\blog\" /t /e /c /r IIS_WPG"_s});
     EXPECT_FALSE(accountExists(u"shop"_s));
     EXPECT_TRUE(accountExists(u"blog"_s));
+    EXPECT_EQ(h.clock.waits(), (std::vector<int>{200, 200, 50, 50, 50})) << "one wait before each deletion";
     EXPECT_EQ(prompts(),
               (QStringList{u"网站 shop 删除成功!"_s, u"网站 news 删除成功!"_s, u"网站 blog 删除成功!"_s}));
 }

@@ -92,6 +92,7 @@ TEST_F(EditSiteTest, WithDomainsSetsBindingsAccountPasswordAndTheRowsDirectory) 
     }
     EXPECT_EQ(h.journal().mid(journalBefore), QStringList{u"cmd.exe /c net user shop ********"_s})
         << "the one command line of the edit; the journal masks the password";
+    EXPECT_EQ(h.clock.waits(), (std::vector<int>{200, 200})) << "the edit waits nowhere, only start-up did";
     EXPECT_TRUE(m().accounts().checkPassword(u"shop"_s, u"NewPw99"_s));
     EXPECT_EQ(extensions(number).filter(u".mp4"_s).size(), 1);
     EXPECT_EQ(extensions(number).filter(u".shtml"_s).size(), 1);
