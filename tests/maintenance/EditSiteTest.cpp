@@ -218,6 +218,20 @@ TEST_F(EditSiteTest, RefusalsChangeNothing) {
     }
     EXPECT_FALSE(passwordChanged());
     EXPECT_TRUE(m().accounts().checkPassword(u"shop"_s, u"Pw12345"_s));
+    // Several faults at once: the operator meets them in the order creation shows them.
+    loadRow(u"shop"_s);
+    form->txtHostName->setText(u"shop.com&x"_s);
+    form->txtSitePort->setText(u"0"_s);
+    form->password->setText(u"p&q"_s);
+    press(form->Command3);
+    EXPECT_EQ(h.dialogs.shown.back().prompt, u"密码含有非法字符！"_s);
+    form->password->setText(u"Pw12345"_s);
+    press(form->Command3);
+    EXPECT_EQ(h.dialogs.shown.back().prompt, u"输入域名错误！"_s);
+    form->txtHostName->setText(u"shop.com"_s);
+    press(form->Command3);
+    EXPECT_EQ(h.dialogs.shown.back().prompt, u"端口必须是1到65535之间的数字！"_s);
+    form->txtSitePort->setText(u"80"_s);
     // Its own name in another letter case is no conflict.
     loadRow(u"shop"_s);
     form->txtSiteName->setText(u"SHOP"_s);
