@@ -63,7 +63,6 @@ void Form1::DeleteSiteOfRow(int row) {
     }
     deletfloadr::Deletion d{
         .metabase = *services.metabase,
-        .commands = *services.commands,
         .accounts = *services.accounts,
         .files = *services.files,
         .dialogs = *services.dialogs,
@@ -130,9 +129,12 @@ bool Form1::DeleteIISWebSite(const QString& name, const QString& siteNumber) {
     }
     auto site = services.metabase->Bind(servicePath + u'/' + siteNumber);
     if (!site) {
-        // Already gone from IIS: what was made for it may still be removed.
+        // Already gone from IIS: that is what the deletion is for, and what was made for the site
+        // may still be removed. Any other failure to reach it leaves everything in place.
+        if (site.error().number == platform::hr::PathNotFound)
+            return true;
         operation->step(what, site.error());
-        return true;
+        return false;
     }
     // The number must still belong to the site of that name (compared as IIS names are shown).
     const auto comment = site.value()->Get(u"ServerComment"_s);

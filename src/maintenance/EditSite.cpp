@@ -14,7 +14,8 @@ using namespace Qt::Literals::StringLiterals;
 
 void Form1::Command3_Click() {
     // A window built without its platform (as some tests build it) has nothing to change.
-    if (!services.metabase || !services.dialogs || !services.commands || !services.pacing)
+    if (!services.metabase || !services.dialogs || !services.commands || !services.pacing ||
+        !services.accounts)
         return;
     const QStringList domains = txtHostName->text().split(u'@');
     const QString siteId = state.SelectedSiteId;
@@ -33,16 +34,16 @@ void Form1::Command3_Click() {
     // would break every other site, the server or that site.
     const bool siteAccount =
         account.compare(txtSiteName->text().trimmed(), Qt::CaseInsensitive) == 0 &&
-        deletfloadr::IsSiteAccount(*services.commands, account, state.SharedAnonymousUser);
+        deletfloadr::IsSiteAccount(*services.accounts, account, state.SharedAnonymousUser);
 
-    // The same checks as creation makes, before anything is changed.
+    // The same checks as creation makes, in its order, before anything is changed.
     QString problem = InputChecks::SiteName(txtSiteName->text().trimmed(), false);
-    if (problem.isEmpty())
-        problem = InputChecks::Port(txtSitePort->text().trimmed());
-    if (problem.isEmpty() && !txtHostName->text().isEmpty())
-        problem = InputChecks::DomainList(txtHostName->text());
     if (problem.isEmpty() && siteAccount)
         problem = pass.isEmpty() ? u"密码不能为空！"_s : InputChecks::Password(pass);
+    if (problem.isEmpty() && !txtHostName->text().isEmpty())
+        problem = InputChecks::DomainList(txtHostName->text());
+    if (problem.isEmpty())
+        problem = InputChecks::Port(txtSitePort->text().trimmed());
     if (problem.isEmpty() && SiteNameTaken(txtSiteName->text(), siteId))
         problem = u"该站点已经存在！"_s;
     if (!problem.isEmpty()) {

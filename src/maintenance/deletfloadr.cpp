@@ -206,29 +206,17 @@ void DeleteFtpVirtualDir(Deletion& d, const QString& name, const QString& ftpDir
     DeleteFolderTree(d, ftpDirPath);
 }
 
-bool IsSiteAccount(platform::CommandRunner& commands, const QString& account,
-                   const QString& sharedAnonymousUser) {
+bool IsSiteAccount(platform::Accounts& accounts, const QString& account, const QString& sharedAnonymousUser) {
     const QString name = account.trimmed();
     if (name.isEmpty() || name.compare(sharedAnonymousUser.trimmed(), Qt::CaseInsensitive) == 0)
         return false;
-    const auto listed = commands.RunHidden(u"cmd.exe /c net localgroup "_s + SiteAccountGroup);
-    if (!listed || listed.value().exitCode != 0)
-        return false;
-    // The members stand one a line between the dashed line and the closing message.
-    bool members = false;
-    for (const QString& line : listed.value().output.split(QRegularExpression(u"[\r\n]+"_s))) {
-        if (line.startsWith(u"---"_s)) {
-            members = true;
-            continue;
-        }
-        if (members && line.trimmed().compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    // Asked of the account database itself: listing the group with "net localgroup" would be one
+    // more command line run on the server for every edit and deletion.
+    return accounts.IsMember(SiteAccountGroup, name).valueOr(false);
 }
 
 bool DeleteSiteUser(Deletion& d, const QString& account) {
-    if (!IsSiteAccount(d.commands, account, d.sharedAnonymousUser))
+    if (!IsSiteAccount(d.accounts, account, d.sharedAnonymousUser))
         return false; // a shared or built-in account is never deleted with a site
     const QString what = u"NetUserDel "_s + account;
     if (containsNoCase(sitesInUse(d).accounts, account)) {

@@ -16,7 +16,6 @@
 
 namespace platform {
 class Accounts;
-class CommandRunner;
 class Dialogs;
 class Files;
 class Metabase;
@@ -47,7 +46,6 @@ struct ListedSites {
 // One deletion: the platform services it works through, the facts it needs and its record.
 struct Deletion {
     platform::Metabase& metabase;
-    platform::CommandRunner& commands;
     platform::Accounts& accounts;
     platform::Files& files;
     platform::Dialogs& dialogs;
@@ -97,8 +95,7 @@ void DeleteFtpVirtualDir(Deletion& d, const QString& name, const QString& ftpDir
 
 // Whether an account is one made for a site: a member of velmorausers, and not the web service's
 // shared anonymous account.
-bool IsSiteAccount(platform::CommandRunner& commands, const QString& account,
-                   const QString& sharedAnonymousUser);
+bool IsSiteAccount(platform::Accounts& accounts, const QString& account, const QString& sharedAnonymousUser);
 
 // Deletes a site's own account (NetUserDel); true when it was deleted. An account that is not a
 // site account, or that another site still uses, is kept.

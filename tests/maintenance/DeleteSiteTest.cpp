@@ -72,6 +72,46 @@ TEST_F(DeleteSiteTest, OwnAccountWithCheck3RemovesFtpDirectoryFolderAndAccount) 
     EXPECT_EQ(lost(before, snapshot(), {u"/D/WebRoot/shop"_s}), QStringList());
 }
 
+TEST_F(DeleteSiteTest, RunsNoCommandLineBeyondTheRevocation) {
+    // Whether an account is a site's own is asked of the account database, not of "net localgroup".
+    makeSite(u"shop"_s, true, true);
+    makeSite(u"blog"_s, true, true);
+    makeSite(u"news"_s, false);
+    form->RefreshSiteList();
+    const qsizetype before = h.journal().size();
+    loadRow(u"shop"_s);
+    press(form->Command2); // Check3: FTP directory, folder and account go
+    loadRow(u"news"_s);
+    press(form->Command2); // shared account: the folder goes
+    EXPECT_EQ(h.journal().mid(before), QStringList());
+    loadRow(u"blog"_s);
+    form->Check3->setChecked(false);
+    press(form->Command2); // still published: only the web workers lose their access
+    EXPECT_EQ(h.journal().mid(before),
+              QStringList{u"cmd.exe /c cacls \"D:\\WebRoot\\blog\" /t /e /c /r IIS_WPG"_s});
+    EXPECT_FALSE(accountExists(u"shop"_s));
+    EXPECT_TRUE(accountExists(u"blog"_s));
+    EXPECT_EQ(h.clock.waits(), (std::vector<int>{200, 200, 50, 50, 50})) << "one wait before each deletion";
+    EXPECT_EQ(prompts(),
+              (QStringList{u"网站 shop 删除成功!"_s, u"网站 news 删除成功!"_s, u"网站 blog 删除成功!"_s}));
+}
+
+TEST_F(DeleteSiteTest, ASiteGoneFromIisIsStillDeletedWithTheSuccessMessage) {
+    const QString number = makeSite(u"shop"_s, true, true);
+    makeSite(u"blog"_s);
+    form->RefreshSiteList();
+    loadRow(u"shop"_s);
+    ASSERT_TRUE(bind(u"IIS://LocalHost/W3SVC"_s)->Delete(u"IIsWebServer"_s, number).ok());
+    const auto before = snapshot();
+    press(form->Command2);
+    expectOnlySuccess(u"shop"_s);
+    EXPECT_FALSE(poolExists(u"shop"_s));
+    EXPECT_FALSE(ftpDirExists(u"shop"_s));
+    EXPECT_FALSE(accountExists(u"shop"_s));
+    EXPECT_FALSE(folderExists(u"D:\\WebRoot\\shop"_s));
+    EXPECT_EQ(lost(before, snapshot(), {u"/D/WebRoot/shop"_s}), QStringList());
+}
+
 TEST_F(DeleteSiteTest, OwnAccountWithoutCheck3KeepsAPublishedSitesFolderAccountAndFtpDirectory) {
     const QString number = makeSite(u"shop"_s, true, true);
     form->RefreshSiteList();
