@@ -4,8 +4,10 @@
 #include "emulation/MetabaseSchema.h"
 #include "emulation/PropertyRecord.h"
 
+#include <QHash>
 #include <QSet>
 
+#include <deque>
 #include <map>
 #include <string>
 
@@ -60,6 +62,74 @@ QString parentPath(const QString& path) {
     const qsizetype slash = path.lastIndexOf(u'/');
     return slash <= 0 ? QString() : path.left(slash);
 }
+
+} // namespace
+
+// A key as read inside a read scope.
+struct CachedKey {
+    std::int64_t id = 0;
+    QString cpath;
+    QString name;
+    QString cls;
+    QString props;
+};
+
+// A metabase path compared and hashed without regard to case, as the metabase compares paths.
+struct PathKey {
+    QStringView path;
+};
+inline bool operator==(PathKey a, PathKey b) {
+    return a.path.size() == b.path.size() && a.path.compare(b.path, Qt::CaseInsensitive) == 0;
+}
+inline size_t qHash(PathKey key, size_t seed) {
+    size_t h = seed ^ static_cast<size_t>(key.path.size());
+    for (const QChar c : key.path) {
+        const char16_t u = c.unicode();
+        const char16_t folded =
+            u < 128 ? (u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u) : c.toCaseFolded().unicode();
+        h = (h ^ folded) * 1099511628211ULL;
+    }
+    return h;
+}
+
+// The keys read inside one read scope, for the length of the scope. The keys lie in a deque, so
+// that the views the indexes hold stay put.
+struct ScopeCache {
+    struct Listed {
+        std::int64_t id = 0;
+        std::vector<const CachedKey*> children; // in creation order
+    };
+    std::uint64_t scope = 0;
+    Database::OwnChanges changes;
+    std::deque<CachedKey> stored;
+    std::deque<QString> listedPaths;       // paths of listed keys read outside the scope
+    QHash<PathKey, const CachedKey*> keys; // by path
+    QSet<QString> absent;                  // lower-case paths read and not found
+    QHash<PathKey, Listed> listed;         // every child of these keys is in keys
+    QHash<PathKey, bool> grandchildren;    // listed keys whose children are all listed too
+    QHash<QString, QString> classes;       // one copy of each class name for all keys
+
+    // A row "id, cpath, name, keytype, props" kept under its path.
+    const CachedKey& add(const Statement& st) {
+        QString cls = st.text(3);
+        auto known = classes.constFind(cls);
+        if (known == classes.constEnd())
+            known = classes.insert(cls, cls);
+        const CachedKey& key =
+            stored.emplace_back(CachedKey{st.number(0), st.text(1), st.text(2), *known, st.text(4)});
+        keys.insert(PathKey{key.cpath}, &key);
+        return key;
+    }
+    const CachedKey* find(QStringView path) const { return keys.value(PathKey{path}, nullptr); }
+    // Known not to exist: read and not found, or missing from its parent's complete list.
+    bool knownAbsent(QStringView path) const {
+        const qsizetype slash = path.lastIndexOf(u'/');
+        return (slash > 0 && listed.contains(PathKey{path.left(slash)}) && !keys.contains(PathKey{path})) ||
+               absent.contains(path.toString().toLower());
+    }
+};
+
+namespace {
 
 // The stored property record of a key, or nullopt when the key is gone.
 std::optional<QString> recordOf(Database& db, std::int64_t id) {
@@ -158,11 +228,10 @@ Outcome<MetaValue> StoredObject::Get(const QString& property) {
 
 std::optional<MetaValue> StoredObject::inherited(const QString& property) {
     auto fromKey = [&](const QString& path) -> std::optional<MetaValue> {
-        auto st = m_store.db().prepare("SELECT props FROM mb_keys WHERE path = ?1");
-        st.bind(1, path.toLower());
-        if (!st.step())
+        const auto record = m_store.recordAt(path);
+        if (!record)
             return std::nullopt;
-        return PropertyRecord::find(st.text(0), property);
+        return PropertyRecord::find(*record, property);
     };
     for (QString path = parentPath(m_key->path); !path.isEmpty(); path = parentPath(path))
         if (auto value = fromKey(path))
@@ -315,16 +384,9 @@ Outcome<std::vector<MetaChild>> StoredObject::Children() {
 }
 
 Outcome<std::vector<MetabaseObjectPtr>> StoredObject::Enumerate() {
-    std::vector<MetabaseObjectPtr> out;
     if (m_key->id == 0)
-        return out;
-    // One read for all children with their properties, as an enumeration hands out bound objects.
-    auto st = m_store.db().prepare(
-        "SELECT id, cpath, name, keytype, props FROM mb_keys WHERE parent = ?1 ORDER BY id");
-    st.bind(1, m_key->id);
-    while (st.step())
-        out.push_back(objectFromRow(m_store, st));
-    return out;
+        return std::vector<MetabaseObjectPtr>{};
+    return m_store.children(m_key->id, m_key->path);
 }
 
 Outcome<MetabaseObjectPtr> StoredObject::Create(const QString& cls, const QString& name) {
@@ -542,21 +604,140 @@ std::unique_ptr<StoredObject> objectFromRow(MetabaseStore& store, const Statemen
     return std::make_unique<StoredObject>(store, std::move(key), st.text(4));
 }
 
+MetabaseObjectPtr objectFromKey(MetabaseStore& store, const CachedKey& cached) {
+    auto key = std::make_shared<KeyState>();
+    key->id = cached.id;
+    key->path = cached.cpath;
+    key->name = cached.name;
+    key->cls = cached.cls;
+    return std::make_unique<StoredObject>(store, std::move(key), cached.props);
+}
+
 class StoreReadScope final : public platform::MetabaseReadScope {
 public:
-    explicit StoreReadScope(Database& db) : m_scope(db) {}
+    explicit StoreReadScope(MetabaseStore& store) : m_store(store) { m_scope.emplace(store.db()); }
+    ~StoreReadScope() override {
+        m_scope.reset();
+        // The keys kept for the scope go with it (scopeCache lets them go outside a scope).
+        m_store.scopeCache();
+    }
+    StoreReadScope(const StoreReadScope&) = delete;
+    StoreReadScope& operator=(const StoreReadScope&) = delete;
 
 private:
-    Database::ReadScope m_scope;
+    MetabaseStore& m_store;
+    std::optional<Database::ReadScope> m_scope;
 };
+
+// Reads one key into the scope's cache; null when there is no such key.
+const CachedKey* fetch(Database& db, ScopeCache& cache, const QString& path) {
+    auto st = db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE path = ?1");
+    const QString lower = path.toLower();
+    st.bind(1, lower);
+    if (!st.step()) {
+        cache.absent.insert(lower);
+        return nullptr;
+    }
+    return &cache.add(st);
+}
+
+// Reads every child of every listed child of a listed key in one query: after enumerating a
+// service, binding any of its sites' roots reads nothing more.
+void fetchGrandchildren(Database& db, ScopeCache& cache, PathKey parent) {
+    cache.grandchildren.insert(parent, true);
+    const ScopeCache::Listed children = cache.listed.value(parent);
+    QHash<std::int64_t, std::vector<const CachedKey*>> byParent;
+    byParent.reserve(static_cast<qsizetype>(children.children.size()));
+    for (const CachedKey* child : children.children)
+        byParent.insert(child->id, {});
+    auto st = db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
+                         "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY parent, id");
+    st.bind(1, children.id);
+    while (st.step()) {
+        const CachedKey& key = cache.add(st);
+        if (const auto it = byParent.find(st.number(5)); it != byParent.end())
+            it->push_back(&key);
+    }
+    cache.listed.reserve(cache.listed.size() + static_cast<qsizetype>(children.children.size()));
+    for (const CachedKey* child : children.children)
+        cache.listed.insert(PathKey{child->cpath}, ScopeCache::Listed{child->id, byParent.take(child->id)});
+}
 
 } // namespace
 
 MetabaseStore::MetabaseStore(Database& db, std::function<Status(const QString&)> available)
     : m_db(db), m_available(std::move(available)) {}
 
+MetabaseStore::~MetabaseStore() = default;
+
 std::unique_ptr<platform::MetabaseReadScope> MetabaseStore::ReadScope() {
-    return std::make_unique<StoreReadScope>(m_db);
+    return std::make_unique<StoreReadScope>(*this);
+}
+
+ScopeCache* MetabaseStore::scopeCache() {
+    const std::uint64_t scope = m_db.readScope();
+    if (scope == 0) {
+        m_cache.reset();
+        return nullptr;
+    }
+    const Database::OwnChanges changes = m_db.ownChanges();
+    if (!m_cache || m_cache->scope != scope || !(m_cache->changes == changes)) {
+        // A new scope, or this connection wrote or rolled back inside the scope.
+        m_cache = std::make_unique<ScopeCache>();
+        m_cache->scope = scope;
+        m_cache->changes = changes;
+    }
+    return m_cache.get();
+}
+
+std::optional<QString> MetabaseStore::recordAt(const QString& path) {
+    if (ScopeCache* cache = scopeCache()) {
+        if (const CachedKey* key = cache->find(path))
+            return key->props;
+        if (cache->knownAbsent(path))
+            return std::nullopt;
+        if (const CachedKey* key = fetch(m_db, *cache, path))
+            return key->props;
+        return std::nullopt;
+    }
+    auto st = m_db.prepare("SELECT props FROM mb_keys WHERE path = ?1");
+    st.bind(1, path.toLower());
+    if (!st.step())
+        return std::nullopt;
+    return st.text(0);
+}
+
+std::vector<MetabaseObjectPtr> MetabaseStore::children(std::int64_t id, const QString& path) {
+    std::vector<MetabaseObjectPtr> out;
+    ScopeCache* cache = scopeCache();
+    if (cache) {
+        if (const auto it = cache->listed.constFind(PathKey{path}); it != cache->listed.constEnd()) {
+            out.reserve(it->children.size());
+            for (const CachedKey* child : it->children)
+                out.push_back(objectFromKey(*this, *child));
+            return out;
+        }
+    }
+    // One read for all children with their properties, as an enumeration hands out bound objects.
+    auto st =
+        m_db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE parent = ?1 ORDER BY id");
+    st.bind(1, id);
+    ScopeCache::Listed listed{id, {}};
+    while (st.step()) {
+        if (cache) {
+            const CachedKey& key = cache->add(st);
+            listed.children.push_back(&key);
+            out.push_back(objectFromKey(*this, key));
+        } else {
+            out.push_back(objectFromRow(*this, st));
+        }
+    }
+    if (cache) {
+        const CachedKey* self = cache->find(path);
+        const QString& stable = self ? self->cpath : cache->listedPaths.emplace_back(path);
+        cache->listed.insert(PathKey{stable}, std::move(listed));
+    }
+    return out;
 }
 
 std::optional<QString> MetabaseStore::metabasePath(const QString& adsPath) {
@@ -589,6 +770,25 @@ Outcome<MetabaseObjectPtr> MetabaseStore::Bind(const QString& adsPath) {
 }
 
 Outcome<MetabaseObjectPtr> MetabaseStore::bindPath(const QString& path) {
+    if (ScopeCache* cache = scopeCache()) {
+        const CachedKey* key = cache->find(path);
+        if (!key && !cache->knownAbsent(path)) {
+            // A child of a child of a listed key: all of those are read at once.
+            const qsizetype last = path.lastIndexOf(u'/');
+            const qsizetype before = last > 0 ? path.lastIndexOf(u'/', last - 1) : -1;
+            const PathKey grandparent{QStringView(path).left(std::max<qsizetype>(before, 0))};
+            if (before > 0 && cache->listed.contains(grandparent) &&
+                !cache->grandchildren.contains(grandparent)) {
+                fetchGrandchildren(m_db, *cache, grandparent);
+                key = cache->find(path);
+            }
+            if (!key && !cache->knownAbsent(path))
+                key = fetch(m_db, *cache, path);
+        }
+        if (!key)
+            return metabaseError(hr::PathNotFound);
+        return objectFromKey(*this, *key);
+    }
     auto st = m_db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE path = ?1");
     st.bind(1, path.toLower());
     if (!st.step())
