@@ -65,16 +65,7 @@ QString parentPath(const QString& path) {
 
 } // namespace
 
-// A key as read inside a read scope.
-struct CachedKey {
-    std::int64_t id = 0;
-    QString cpath;
-    QString name;
-    QString cls;
-    QString props;
-};
-
-// A metabase path compared and hashed without regard to case, as the metabase compares paths.
+// A path or a name compared and hashed without regard to case, as the metabase compares them.
 struct PathKey {
     QStringView path;
 };
@@ -92,40 +83,85 @@ inline size_t qHash(PathKey key, size_t seed) {
     return h;
 }
 
+// A key as read inside a read scope, with its children once they are all read.
+struct CachedKey {
+    std::int64_t id = 0;
+    QString cpath;
+    QString name;
+    QString cls;
+    QString props;
+    bool stub = false;                 // only a parent for listed children: the key itself is not read
+    bool listed = false;               // children holds every child
+    bool grandchildren = false;        // and every child of those is listed too
+    std::vector<CachedKey*> children;  // in creation order
+    QHash<PathKey, CachedKey*> byName; // made at the first search among many children
+    std::size_t cursor = 0;            // where the last child was found: binds follow the list
+
+    CachedKey* child(QStringView childName) {
+        const std::size_t n = children.size();
+        // Children are mostly bound in the order they were listed.
+        for (std::size_t i = cursor; i < std::min(n, cursor + 2); ++i)
+            if (PathKey{children[i]->name} == PathKey{childName}) {
+                cursor = i + 1;
+                return children[i];
+            }
+        if (n <= 8) {
+            for (CachedKey* c : children)
+                if (PathKey{c->name} == PathKey{childName})
+                    return c;
+            return nullptr;
+        }
+        if (byName.isEmpty()) {
+            byName.reserve(static_cast<qsizetype>(n));
+            for (CachedKey* c : children)
+                byName.insert(PathKey{c->name}, c);
+        }
+        return byName.value(PathKey{childName}, nullptr);
+    }
+};
+
 // The keys read inside one read scope, for the length of the scope. The keys lie in a deque, so
-// that the views the indexes hold stay put.
+// that the pointers and views the indexes hold stay put.
 struct ScopeCache {
-    struct Listed {
-        std::int64_t id = 0;
-        std::vector<const CachedKey*> children; // in creation order
-    };
     std::uint64_t scope = 0;
     Database::OwnChanges changes;
     std::deque<CachedKey> stored;
-    std::deque<QString> listedPaths;       // paths of listed keys read outside the scope
-    QHash<PathKey, const CachedKey*> keys; // by path
-    QSet<QString> absent;                  // lower-case paths read and not found
-    QHash<PathKey, Listed> listed;         // every child of these keys is in keys
-    QHash<PathKey, bool> grandchildren;    // listed keys whose children are all listed too
-    QHash<QString, QString> classes;       // one copy of each class name for all keys
+    QHash<PathKey, CachedKey*> tops; // keys read by path rather than as a child of a listed key
+    QSet<QString> absent;            // lower-case paths read and not found
+    QHash<QString, QString> classes; // one copy of each class name for all keys
 
-    // A row "id, cpath, name, keytype, props" kept under its path.
-    const CachedKey& add(const Statement& st) {
+    // A key from a row "id, cpath, name, keytype, props".
+    CachedKey& add(const Statement& st) {
         QString cls = st.text(3);
         auto known = classes.constFind(cls);
         if (known == classes.constEnd())
             known = classes.insert(cls, cls);
-        const CachedKey& key =
-            stored.emplace_back(CachedKey{st.number(0), st.text(1), st.text(2), *known, st.text(4)});
-        keys.insert(PathKey{key.cpath}, &key);
+        CachedKey& key = stored.emplace_back();
+        key.id = st.number(0);
+        key.cpath = st.text(1);
+        key.name = st.text(2);
+        key.cls = *known;
+        key.props = st.text(4);
         return key;
     }
-    const CachedKey* find(QStringView path) const { return keys.value(PathKey{path}, nullptr); }
-    // Known not to exist: read and not found, or missing from its parent's complete list.
-    bool knownAbsent(QStringView path) const {
+    // The key at a path (perhaps a stub), or null; absent tells when it is known not to exist.
+    CachedKey* find(QStringView path, bool& isAbsent) {
+        isAbsent = false;
+        if (CachedKey* top = tops.value(PathKey{path}, nullptr))
+            return top;
         const qsizetype slash = path.lastIndexOf(u'/');
-        return (slash > 0 && listed.contains(PathKey{path.left(slash)}) && !keys.contains(PathKey{path})) ||
-               absent.contains(path.toString().toLower());
+        if (slash > 0) {
+            CachedKey* parent = find(path.left(slash), isAbsent);
+            if (isAbsent)
+                return nullptr;
+            if (parent && parent->listed) {
+                CachedKey* c = parent->child(path.mid(slash + 1));
+                isAbsent = c == nullptr;
+                return c;
+            }
+        }
+        isAbsent = !absent.isEmpty() && absent.contains(path.toString().toLower());
+        return nullptr;
     }
 };
 
@@ -629,8 +665,8 @@ private:
     std::optional<Database::ReadScope> m_scope;
 };
 
-// Reads one key into the scope's cache; null when there is no such key.
-const CachedKey* fetch(Database& db, ScopeCache& cache, const QString& path) {
+// Reads one key into the scope's cache (filling in its stub); null when there is no such key.
+const CachedKey* fetch(Database& db, ScopeCache& cache, const QString& path, CachedKey* stub) {
     auto st = db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE path = ?1");
     const QString lower = path.toLower();
     st.bind(1, lower);
@@ -638,29 +674,46 @@ const CachedKey* fetch(Database& db, ScopeCache& cache, const QString& path) {
         cache.absent.insert(lower);
         return nullptr;
     }
-    return &cache.add(st);
+    if (stub) {
+        // The index views the stub's path: it goes before the path is replaced.
+        cache.tops.remove(PathKey{stub->cpath});
+        stub->id = st.number(0);
+        stub->cpath = st.text(1);
+        stub->name = st.text(2);
+        stub->cls = st.text(3);
+        stub->props = st.text(4);
+        stub->stub = false;
+        cache.tops.insert(PathKey{stub->cpath}, stub);
+        return stub;
+    }
+    CachedKey& key = cache.add(st);
+    cache.tops.insert(PathKey{key.cpath}, &key);
+    return &key;
 }
 
-// Reads every child of every listed child of a listed key in one query: after enumerating a
-// service, binding any of its sites' roots reads nothing more.
-void fetchGrandchildren(Database& db, ScopeCache& cache, PathKey parent) {
-    cache.grandchildren.insert(parent, true);
-    const ScopeCache::Listed children = cache.listed.value(parent);
-    QHash<std::int64_t, std::vector<const CachedKey*>> byParent;
-    byParent.reserve(static_cast<qsizetype>(children.children.size()));
-    for (const CachedKey* child : children.children)
-        byParent.insert(child->id, {});
+// Reads every child of every child of a listed key in one query: after enumerating a service,
+// binding any of its sites' roots reads nothing more.
+void fetchGrandchildren(Database& db, ScopeCache& cache, CachedKey& parent) {
+    parent.grandchildren = true;
+    for (CachedKey* child : parent.children) {
+        child->listed = true;
+        child->children.clear();
+        child->byName.clear();
+        child->cursor = 0;
+    }
     auto st = db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
                          "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY parent, id");
-    st.bind(1, children.id);
+    st.bind(1, parent.id);
+    // Both the rows and the children come by id: one pass pairs them.
+    std::size_t next = 0;
     while (st.step()) {
-        const CachedKey& key = cache.add(st);
-        if (const auto it = byParent.find(st.number(5)); it != byParent.end())
-            it->push_back(&key);
+        const std::int64_t parentId = st.number(5);
+        while (next < parent.children.size() && parent.children[next]->id < parentId)
+            ++next;
+        CachedKey& key = cache.add(st);
+        if (next < parent.children.size() && parent.children[next]->id == parentId)
+            parent.children[next]->children.push_back(&key);
     }
-    cache.listed.reserve(cache.listed.size() + static_cast<qsizetype>(children.children.size()));
-    for (const CachedKey* child : children.children)
-        cache.listed.insert(PathKey{child->cpath}, ScopeCache::Listed{child->id, byParent.take(child->id)});
 }
 
 } // namespace
@@ -690,13 +743,35 @@ ScopeCache* MetabaseStore::scopeCache() {
     return m_cache.get();
 }
 
+const CachedKey* MetabaseStore::cachedKey(ScopeCache& cache, const QString& path) {
+    bool absent = false;
+    CachedKey* key = cache.find(path, absent);
+    if (key && !key->stub)
+        return key;
+    if (absent)
+        return nullptr;
+    if (!key) {
+        // A child of a child of a listed key: all of those are read at once.
+        const qsizetype last = path.lastIndexOf(u'/');
+        const qsizetype before = last > 0 ? path.lastIndexOf(u'/', last - 1) : -1;
+        if (before > 0) {
+            CachedKey* grandparent = cache.find(QStringView(path).left(before), absent);
+            if (grandparent && grandparent->listed && !grandparent->grandchildren) {
+                fetchGrandchildren(m_db, cache, *grandparent);
+                key = cache.find(path, absent);
+                if (key && !key->stub)
+                    return key;
+                if (absent)
+                    return nullptr;
+            }
+        }
+    }
+    return fetch(m_db, cache, path, key);
+}
+
 std::optional<QString> MetabaseStore::recordAt(const QString& path) {
     if (ScopeCache* cache = scopeCache()) {
-        if (const CachedKey* key = cache->find(path))
-            return key->props;
-        if (cache->knownAbsent(path))
-            return std::nullopt;
-        if (const CachedKey* key = fetch(m_db, *cache, path))
+        if (const CachedKey* key = cachedKey(*cache, path))
             return key->props;
         return std::nullopt;
     }
@@ -710,33 +785,40 @@ std::optional<QString> MetabaseStore::recordAt(const QString& path) {
 std::vector<MetabaseObjectPtr> MetabaseStore::children(std::int64_t id, const QString& path) {
     std::vector<MetabaseObjectPtr> out;
     ScopeCache* cache = scopeCache();
+    CachedKey* parent = nullptr;
     if (cache) {
-        if (const auto it = cache->listed.constFind(PathKey{path}); it != cache->listed.constEnd()) {
-            out.reserve(it->children.size());
-            for (const CachedKey* child : it->children)
+        bool absent = false;
+        parent = cache->find(path, absent);
+        if (parent && parent->listed) {
+            out.reserve(parent->children.size());
+            for (const CachedKey* child : parent->children)
                 out.push_back(objectFromKey(*this, *child));
             return out;
+        }
+        if (!parent) {
+            // The key was bound before the scope: it stands in the cache only as a parent.
+            parent = &cache->stored.emplace_back();
+            parent->id = id;
+            parent->cpath = path;
+            parent->stub = true;
+            cache->tops.insert(PathKey{parent->cpath}, parent);
         }
     }
     // One read for all children with their properties, as an enumeration hands out bound objects.
     auto st =
         m_db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE parent = ?1 ORDER BY id");
     st.bind(1, id);
-    ScopeCache::Listed listed{id, {}};
     while (st.step()) {
         if (cache) {
-            const CachedKey& key = cache->add(st);
-            listed.children.push_back(&key);
+            CachedKey& key = cache->add(st);
+            parent->children.push_back(&key);
             out.push_back(objectFromKey(*this, key));
         } else {
             out.push_back(objectFromRow(*this, st));
         }
     }
-    if (cache) {
-        const CachedKey* self = cache->find(path);
-        const QString& stable = self ? self->cpath : cache->listedPaths.emplace_back(path);
-        cache->listed.insert(PathKey{stable}, std::move(listed));
-    }
+    if (parent)
+        parent->listed = true;
     return out;
 }
 
@@ -771,23 +853,9 @@ Outcome<MetabaseObjectPtr> MetabaseStore::Bind(const QString& adsPath) {
 
 Outcome<MetabaseObjectPtr> MetabaseStore::bindPath(const QString& path) {
     if (ScopeCache* cache = scopeCache()) {
-        const CachedKey* key = cache->find(path);
-        if (!key && !cache->knownAbsent(path)) {
-            // A child of a child of a listed key: all of those are read at once.
-            const qsizetype last = path.lastIndexOf(u'/');
-            const qsizetype before = last > 0 ? path.lastIndexOf(u'/', last - 1) : -1;
-            const PathKey grandparent{QStringView(path).left(std::max<qsizetype>(before, 0))};
-            if (before > 0 && cache->listed.contains(grandparent) &&
-                !cache->grandchildren.contains(grandparent)) {
-                fetchGrandchildren(m_db, *cache, grandparent);
-                key = cache->find(path);
-            }
-            if (!key && !cache->knownAbsent(path))
-                key = fetch(m_db, *cache, path);
-        }
-        if (!key)
-            return metabaseError(hr::PathNotFound);
-        return objectFromKey(*this, *key);
+        if (const CachedKey* key = cachedKey(*cache, path))
+            return objectFromKey(*this, *key);
+        return metabaseError(hr::PathNotFound);
     }
     auto st = m_db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE path = ?1");
     st.bind(1, path.toLower());

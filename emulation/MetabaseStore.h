@@ -14,6 +14,7 @@ namespace emulation {
 class Database;
 struct KeyState;
 struct ScopeCache;
+struct CachedKey;
 class Statement;
 
 // Windows' texts for the error numbers the metabase reports.
@@ -51,6 +52,9 @@ public:
     std::vector<platform::MetabaseObjectPtr> children(std::int64_t id, const QString& path);
 
 private:
+    // The key at a path as the open scope has it, read when it is not kept yet; null when none.
+    const CachedKey* cachedKey(ScopeCache& cache, const QString& path);
+
     Database& m_db;
     std::unique_ptr<ScopeCache> m_cache;
     std::function<platform::Status(const QString&)> m_available;

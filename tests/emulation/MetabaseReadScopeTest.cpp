@@ -143,6 +143,21 @@ TEST_F(MetabaseReadScopeTest, WhatThisProcessStoresInsideAScopeIsSeenByLaterBind
     EXPECT_EQ(sites(mb()), before);
 }
 
+TEST_F(MetabaseReadScopeTest, ObjectBoundBeforeTheScopeEnumeratesAndBindsAsUsual) {
+    auto service = mb().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+    const auto scope = mb().ReadScope();
+    auto children = service->Enumerate();
+    ASSERT_TRUE(children.ok());
+    EXPECT_FALSE(children.value().empty());
+    // The service itself, bound again in any case, is the stored key with its own properties.
+    auto again = mb().Bind(u"IIS://LocalHost/w3svc"_s);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value()->Class(), u"IIsWebService"_s);
+    EXPECT_EQ(again.value()->Get(u"AnonymousUserName"_s).value().toString(), u"IUSR_VELMORA"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/1/root"_s, u"AnonymousUserName"_s), u"IUSR_VELMORA"_s);
+    EXPECT_EQ(again.value()->Enumerate().value().size(), children.value().size());
+}
+
 TEST_F(MetabaseReadScopeTest, SetInfoThatFailsLeavesNothingBehindInTheScope) {
     auto other = m.reopen();
     ASSERT_TRUE(other);
