@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 #include <cstdint>
@@ -32,6 +33,8 @@ public:
     bool run();
 
     QString text(int column) const;
+    // The column's UTF-8 bytes, valid until the next step.
+    QByteArrayView utf8(int column) const;
     std::int64_t number(int column) const;
     bool isNull(int column) const;
 

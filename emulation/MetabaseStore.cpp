@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <string>
@@ -100,7 +101,7 @@ struct CachedKey {
     CachedKey* child(QStringView childName) {
         const std::size_t n = children.size();
         // Children are mostly bound in the order they were listed.
-        for (std::size_t i = cursor; i < std::min(n, cursor + 2); ++i)
+        for (std::size_t i = cursor > 0 ? cursor - 1 : 0; i < std::min(n, cursor + 1); ++i)
             if (PathKey{children[i]->name} == PathKey{childName}) {
                 cursor = i + 1;
                 return children[i];
@@ -128,19 +129,20 @@ struct ScopeCache {
     std::deque<CachedKey> stored;
     QHash<PathKey, CachedKey*> tops; // keys read by path rather than as a child of a listed key
     QSet<QString> absent;            // lower-case paths read and not found
-    QHash<QString, QString> classes; // one copy of each class name for all keys
+    std::vector<std::pair<QByteArray, QString>> classes; // one copy of each class name for all keys
 
     // A key from a row "id, cpath, name, keytype, props".
     CachedKey& add(const Statement& st) {
-        QString cls = st.text(3);
-        auto known = classes.constFind(cls);
-        if (known == classes.constEnd())
-            known = classes.insert(cls, cls);
+        const QByteArrayView cls = st.utf8(3);
+        auto known =
+            std::find_if(classes.begin(), classes.end(), [&](const auto& c) { return c.first == cls; });
+        if (known == classes.end())
+            known = classes.insert(known, {cls.toByteArray(), QString::fromUtf8(cls)});
         CachedKey& key = stored.emplace_back();
         key.id = st.number(0);
         key.cpath = st.text(1);
         key.name = st.text(2);
-        key.cls = *known;
+        key.cls = known->second;
         key.props = st.text(4);
         return key;
     }
@@ -826,17 +828,20 @@ std::optional<QString> MetabaseStore::metabasePath(const QString& adsPath) {
     static const QString prefix = u"IIS://"_s;
     if (!adsPath.startsWith(prefix, Qt::CaseInsensitive))
         return std::nullopt;
-    const QString rest = adsPath.mid(prefix.size());
+    const QStringView rest = QStringView(adsPath).mid(prefix.size());
     const qsizetype slash = rest.indexOf(u'/');
-    const QString host = slash < 0 ? rest : rest.left(slash);
-    if (host.compare(u"localhost"_s, Qt::CaseInsensitive) != 0 && host != u"127.0.0.1"_s)
+    const QStringView host = slash < 0 ? rest : rest.left(slash);
+    if (host.compare(u"localhost", Qt::CaseInsensitive) != 0 && host != u"127.0.0.1")
         return std::nullopt;
-    QString path = slash < 0 ? QString() : rest.mid(slash);
+    QStringView path = slash < 0 ? QStringView() : rest.mid(slash);
     while (path.endsWith(u'/'))
         path.chop(1);
-    if (path.contains(u"//"_s))
+    if (path.contains(u"//"))
         return std::nullopt;
-    return u"/LM"_s + path;
+    QString full;
+    full.reserve(3 + path.size());
+    full.append(u"/LM").append(path);
+    return full;
 }
 
 Outcome<MetabaseObjectPtr> MetabaseStore::Bind(const QString& adsPath) {
