@@ -8,6 +8,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <map>
 #include <string>
@@ -149,21 +150,37 @@ struct ScopeCache {
     // The key at a path (perhaps a stub), or null; absent tells when it is known not to exist.
     CachedKey* find(QStringView path, bool& isAbsent) {
         isAbsent = false;
+        const qsizetype slash = path.lastIndexOf(u'/');
+        // Binds mostly go to a child of a key just used: a site of the service, then its root.
+        if (slash > 0)
+            for (CachedKey* parent : recent)
+                if (parent && PathKey{parent->cpath} == PathKey{path.left(slash)})
+                    return childOf(*parent, path.mid(slash + 1), isAbsent);
         if (CachedKey* top = tops.value(PathKey{path}, nullptr))
             return top;
-        const qsizetype slash = path.lastIndexOf(u'/');
         if (slash > 0) {
             CachedKey* parent = find(path.left(slash), isAbsent);
             if (isAbsent)
                 return nullptr;
-            if (parent && parent->listed) {
-                CachedKey* c = parent->child(path.mid(slash + 1));
-                isAbsent = c == nullptr;
-                return c;
-            }
+            if (parent && parent->listed)
+                return childOf(*parent, path.mid(slash + 1), isAbsent);
         }
         isAbsent = !absent.isEmpty() && absent.contains(path.toString().toLower());
         return nullptr;
+    }
+
+    // The last listed keys whose children were looked for, the latest first.
+    std::array<CachedKey*, 3> recent{};
+    CachedKey* childOf(CachedKey& parent, QStringView name, bool& isAbsent) {
+        if (recent[0] != &parent) {
+            const auto at = std::find(recent.begin(), recent.end(), &parent);
+            std::move_backward(recent.begin(), at == recent.end() ? at - 1 : at,
+                               at == recent.end() ? at : at + 1);
+            recent[0] = &parent;
+        }
+        CachedKey* c = parent.child(name);
+        isAbsent = c == nullptr;
+        return c;
     }
 };
 
