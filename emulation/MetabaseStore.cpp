@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <map>
 #include <string>
 
@@ -122,12 +121,21 @@ struct CachedKey {
     }
 };
 
-// The keys read inside one read scope, for the length of the scope. The keys lie in a deque, so
-// that the pointers and views the indexes hold stay put.
+// The keys read inside one read scope, for the length of the scope.
 struct ScopeCache {
     std::uint64_t scope = 0;
     Database::OwnChanges changes;
-    std::deque<CachedKey> stored;
+    // The keys, in blocks that never move.
+    static constexpr std::size_t Block = 256;
+    std::vector<std::unique_ptr<CachedKey[]>> blocks;
+    std::size_t usedInBlock = Block;
+    CachedKey& newKey() {
+        if (usedInBlock == Block) {
+            blocks.push_back(std::make_unique<CachedKey[]>(Block));
+            usedInBlock = 0;
+        }
+        return blocks.back()[usedInBlock++];
+    }
     QHash<PathKey, CachedKey*> tops; // keys read by path rather than as a child of a listed key
     QSet<QString> absent;            // lower-case paths read and not found
     std::vector<std::pair<QByteArray, QString>> classes; // one copy of each class name for all keys
@@ -139,7 +147,7 @@ struct ScopeCache {
             std::find_if(classes.begin(), classes.end(), [&](const auto& c) { return c.first == cls; });
         if (known == classes.end())
             known = classes.insert(known, {cls.toByteArray(), QString::fromUtf8(cls)});
-        CachedKey& key = stored.emplace_back();
+        CachedKey& key = newKey();
         key.id = st.number(0);
         key.cpath = st.text(1);
         key.name = st.text(2);
@@ -816,7 +824,7 @@ std::vector<MetabaseObjectPtr> MetabaseStore::children(std::int64_t id, const QS
         }
         if (!parent) {
             // The key was bound before the scope: it stands in the cache only as a parent.
-            parent = &cache->stored.emplace_back();
+            parent = &cache->newKey();
             parent->id = id;
             parent->cpath = path;
             parent->stub = true;
