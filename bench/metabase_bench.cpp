@@ -1,5 +1,5 @@
-// Reading every site of the web service as the site list does, with 1,000 and 10,000 sites.
-// Goal: 10,000 sites in under 100 ms.
+// Reading every site of the web service as the site list does, with 10,000 and 100,000 sites.
+// Goal: within 4 times BM_RawMetabaseScan, the plain SQLite query of the same rows.
 
 #include "bench/Sites.h"
 #include "emulation/Machine.h"
@@ -50,5 +50,10 @@ void BM_ReadEverySite(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_ReadEverySite)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(bench::RawMetabaseScan)
+    ->Name("BM_RawMetabaseScan")
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadEverySite)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 namespace emulation {
 
 Statement::~Statement() {
@@ -60,6 +62,11 @@ QString Statement::text(int column) const {
     return QString::fromUtf8(p, sqlite3_column_bytes(m_stmt, column));
 }
 
+QByteArrayView Statement::utf8(int column) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+    return p ? QByteArrayView(p, sqlite3_column_bytes(m_stmt, column)) : QByteArrayView();
+}
+
 std::int64_t Statement::number(int column) const {
     return sqlite3_column_int64(m_stmt, column);
 }
@@ -87,6 +94,9 @@ std::unique_ptr<Database> Database::open(const QString& file, bool create, QStri
     }
     sqlite3_busy_timeout(handle, 10000);
     std::unique_ptr<Database> db(new Database(handle));
+    // A transaction SQLite rolls back by itself (a full disk, a busy write) counts as well.
+    sqlite3_rollback_hook(
+        handle, [](void* self) { ++static_cast<Database*>(self)->m_rollbacks; }, db.get());
     // A file that is not a database shows itself at the first statement.
     if (!db->exec("PRAGMA journal_mode=WAL") || !db->exec("PRAGMA foreign_keys=ON") ||
         !db->exec("PRAGMA synchronous=NORMAL") || !db->exec("PRAGMA mmap_size=268435456") ||
@@ -107,6 +117,8 @@ void Database::noteError() {
 }
 
 bool Database::exec(const char* sql) {
+    if (std::strncmp(sql, "ROLLBACK", 8) == 0)
+        ++m_rollbacks;
     char* message = nullptr;
     if (sqlite3_exec(m_handle, sql, nullptr, nullptr, &message) != SQLITE_OK) {
         m_lastError = QString::fromUtf8(message ? message : sqlite3_errmsg(m_handle));
@@ -135,6 +147,10 @@ std::int64_t Database::lastInsertId() const {
 
 int Database::changes() const {
     return sqlite3_changes(m_handle);
+}
+
+Database::OwnChanges Database::ownChanges() const {
+    return {sqlite3_total_changes64(m_handle), m_rollbacks};
 }
 
 bool Database::autocommit() const {

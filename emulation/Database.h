@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 #include <cstdint>
@@ -32,6 +33,8 @@ public:
     bool run();
 
     QString text(int column) const;
+    // The column's UTF-8 bytes, valid until the next step.
+    QByteArrayView utf8(int column) const;
     std::int64_t number(int column) const;
     bool isNull(int column) const;
 
@@ -93,6 +96,15 @@ public:
     // Counts outermost read scopes; 0 while none is open. What is read inside one scope stays true
     // for the whole scope.
     std::uint64_t readScope() const { return m_scopeOpen ? m_scopeGeneration : 0; }
+    // Changes only this connection's own writes make to what it reads: rows written, and
+    // transactions or savepoints rolled back. Another connection's commits stay out of an open
+    // read scope.
+    struct OwnChanges {
+        std::int64_t rows = 0;
+        std::uint64_t rollbacks = 0;
+        bool operator==(const OwnChanges&) const = default;
+    };
+    OwnChanges ownChanges() const;
 
 private:
     explicit Database(sqlite3* handle) : m_handle(handle) {}
@@ -100,6 +112,7 @@ private:
     std::map<std::string, sqlite3_stmt*> m_cache;
     QString m_lastError;
     std::uint64_t m_scopeGeneration = 0;
+    std::uint64_t m_rollbacks = 0;
     bool m_scopeOpen = false;
 };
 

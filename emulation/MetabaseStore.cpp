@@ -4,8 +4,11 @@
 #include "emulation/MetabaseSchema.h"
 #include "emulation/PropertyRecord.h"
 
+#include <QHash>
 #include <QSet>
 
+#include <algorithm>
+#include <array>
 #include <map>
 #include <string>
 
@@ -60,6 +63,136 @@ QString parentPath(const QString& path) {
     const qsizetype slash = path.lastIndexOf(u'/');
     return slash <= 0 ? QString() : path.left(slash);
 }
+
+} // namespace
+
+// A path or a name compared and hashed without regard to case, as the metabase compares them.
+struct PathKey {
+    QStringView path;
+};
+inline bool operator==(PathKey a, PathKey b) {
+    return a.path.size() == b.path.size() && a.path.compare(b.path, Qt::CaseInsensitive) == 0;
+}
+inline size_t qHash(PathKey key, size_t seed) {
+    size_t h = seed ^ static_cast<size_t>(key.path.size());
+    for (const QChar c : key.path) {
+        const char16_t u = c.unicode();
+        const char16_t folded =
+            u < 128 ? (u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u) : c.toCaseFolded().unicode();
+        h = (h ^ folded) * 1099511628211ULL;
+    }
+    return h;
+}
+
+// A key as read inside a read scope, with its children once they are all read.
+struct CachedKey {
+    std::int64_t id = 0;
+    QString cpath;
+    QString name;
+    QString cls;
+    QString props;
+    bool stub = false;                 // only a parent for listed children: the key itself is not read
+    bool listed = false;               // children holds every child
+    bool grandchildren = false;        // and every child of those is listed too
+    std::vector<CachedKey*> children;  // in creation order
+    QHash<PathKey, CachedKey*> byName; // made at the first search among many children
+    std::size_t cursor = 0;            // where the last child was found: binds follow the list
+
+    CachedKey* child(QStringView childName) {
+        const std::size_t n = children.size();
+        // Children are mostly bound in the order they were listed.
+        for (std::size_t i = cursor > 0 ? cursor - 1 : 0; i < std::min(n, cursor + 1); ++i)
+            if (PathKey{children[i]->name} == PathKey{childName}) {
+                cursor = i + 1;
+                return children[i];
+            }
+        if (n <= 8) {
+            for (CachedKey* c : children)
+                if (PathKey{c->name} == PathKey{childName})
+                    return c;
+            return nullptr;
+        }
+        if (byName.isEmpty()) {
+            byName.reserve(static_cast<qsizetype>(n));
+            for (CachedKey* c : children)
+                byName.insert(PathKey{c->name}, c);
+        }
+        return byName.value(PathKey{childName}, nullptr);
+    }
+};
+
+// The keys read inside one read scope, for the length of the scope.
+struct ScopeCache {
+    std::uint64_t scope = 0;
+    Database::OwnChanges changes;
+    // The keys, in blocks that never move.
+    static constexpr std::size_t Block = 256;
+    std::vector<std::unique_ptr<CachedKey[]>> blocks;
+    std::size_t usedInBlock = Block;
+    CachedKey& newKey() {
+        if (usedInBlock == Block) {
+            blocks.push_back(std::make_unique<CachedKey[]>(Block));
+            usedInBlock = 0;
+        }
+        return blocks.back()[usedInBlock++];
+    }
+    QHash<PathKey, CachedKey*> tops; // keys read by path rather than as a child of a listed key
+    QSet<QString> absent;            // lower-case paths read and not found
+    std::vector<std::pair<QByteArray, QString>> classes; // one copy of each class name for all keys
+
+    // A key from a row "id, cpath, name, keytype, props".
+    CachedKey& add(const Statement& st) {
+        const QByteArrayView cls = st.utf8(3);
+        auto known =
+            std::find_if(classes.begin(), classes.end(), [&](const auto& c) { return c.first == cls; });
+        if (known == classes.end())
+            known = classes.insert(known, {cls.toByteArray(), QString::fromUtf8(cls)});
+        CachedKey& key = newKey();
+        key.id = st.number(0);
+        key.cpath = st.text(1);
+        key.name = st.text(2);
+        key.cls = known->second;
+        key.props = st.text(4);
+        return key;
+    }
+    // The key at a path (perhaps a stub), or null; absent tells when it is known not to exist.
+    CachedKey* find(QStringView path, bool& isAbsent) {
+        isAbsent = false;
+        const qsizetype slash = path.lastIndexOf(u'/');
+        // Binds mostly go to a child of a key just used: a site of the service, then its root.
+        if (slash > 0)
+            for (CachedKey* parent : recent)
+                if (parent && PathKey{parent->cpath} == PathKey{path.left(slash)})
+                    return childOf(*parent, path.mid(slash + 1), isAbsent);
+        if (CachedKey* top = tops.value(PathKey{path}, nullptr))
+            return top;
+        if (slash > 0) {
+            CachedKey* parent = find(path.left(slash), isAbsent);
+            if (isAbsent)
+                return nullptr;
+            if (parent && parent->listed)
+                return childOf(*parent, path.mid(slash + 1), isAbsent);
+        }
+        isAbsent = !absent.isEmpty() && absent.contains(path.toString().toLower());
+        return nullptr;
+    }
+
+    // The last listed keys whose children were looked for, the latest first.
+    std::array<CachedKey*, 3> recent{};
+    CachedKey* childOf(CachedKey& parent, QStringView name, bool& isAbsent) {
+        if (recent[0] != &parent) {
+            const auto at = std::find(recent.begin(), recent.end(), &parent);
+            std::move_backward(recent.begin(), at == recent.end() ? at - 1 : at,
+                               at == recent.end() ? at : at + 1);
+            recent[0] = &parent;
+        }
+        CachedKey* c = parent.child(name);
+        isAbsent = c == nullptr;
+        return c;
+    }
+};
+
+namespace {
 
 // The stored property record of a key, or nullopt when the key is gone.
 std::optional<QString> recordOf(Database& db, std::int64_t id) {
@@ -158,11 +291,10 @@ Outcome<MetaValue> StoredObject::Get(const QString& property) {
 
 std::optional<MetaValue> StoredObject::inherited(const QString& property) {
     auto fromKey = [&](const QString& path) -> std::optional<MetaValue> {
-        auto st = m_store.db().prepare("SELECT props FROM mb_keys WHERE path = ?1");
-        st.bind(1, path.toLower());
-        if (!st.step())
+        const auto record = m_store.recordAt(path);
+        if (!record)
             return std::nullopt;
-        return PropertyRecord::find(st.text(0), property);
+        return PropertyRecord::find(*record, property);
     };
     for (QString path = parentPath(m_key->path); !path.isEmpty(); path = parentPath(path))
         if (auto value = fromKey(path))
@@ -315,16 +447,9 @@ Outcome<std::vector<MetaChild>> StoredObject::Children() {
 }
 
 Outcome<std::vector<MetabaseObjectPtr>> StoredObject::Enumerate() {
-    std::vector<MetabaseObjectPtr> out;
     if (m_key->id == 0)
-        return out;
-    // One read for all children with their properties, as an enumeration hands out bound objects.
-    auto st = m_store.db().prepare(
-        "SELECT id, cpath, name, keytype, props FROM mb_keys WHERE parent = ?1 ORDER BY id");
-    st.bind(1, m_key->id);
-    while (st.step())
-        out.push_back(objectFromRow(m_store, st));
-    return out;
+        return std::vector<MetabaseObjectPtr>{};
+    return m_store.children(m_key->id, m_key->path);
 }
 
 Outcome<MetabaseObjectPtr> StoredObject::Create(const QString& cls, const QString& name) {
@@ -542,38 +667,206 @@ std::unique_ptr<StoredObject> objectFromRow(MetabaseStore& store, const Statemen
     return std::make_unique<StoredObject>(store, std::move(key), st.text(4));
 }
 
+MetabaseObjectPtr objectFromKey(MetabaseStore& store, const CachedKey& cached) {
+    auto key = std::make_shared<KeyState>();
+    key->id = cached.id;
+    key->path = cached.cpath;
+    key->name = cached.name;
+    key->cls = cached.cls;
+    return std::make_unique<StoredObject>(store, std::move(key), cached.props);
+}
+
 class StoreReadScope final : public platform::MetabaseReadScope {
 public:
-    explicit StoreReadScope(Database& db) : m_scope(db) {}
+    explicit StoreReadScope(MetabaseStore& store) : m_store(store) { m_scope.emplace(store.db()); }
+    ~StoreReadScope() override {
+        m_scope.reset();
+        // The keys kept for the scope go with it (scopeCache lets them go outside a scope).
+        m_store.scopeCache();
+    }
+    StoreReadScope(const StoreReadScope&) = delete;
+    StoreReadScope& operator=(const StoreReadScope&) = delete;
 
 private:
-    Database::ReadScope m_scope;
+    MetabaseStore& m_store;
+    std::optional<Database::ReadScope> m_scope;
 };
+
+// Reads one key into the scope's cache (filling in its stub); null when there is no such key.
+const CachedKey* fetch(Database& db, ScopeCache& cache, const QString& path, CachedKey* stub) {
+    auto st = db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE path = ?1");
+    const QString lower = path.toLower();
+    st.bind(1, lower);
+    if (!st.step()) {
+        cache.absent.insert(lower);
+        return nullptr;
+    }
+    if (stub) {
+        // The index views the stub's path: it goes before the path is replaced.
+        cache.tops.remove(PathKey{stub->cpath});
+        stub->id = st.number(0);
+        stub->cpath = st.text(1);
+        stub->name = st.text(2);
+        stub->cls = st.text(3);
+        stub->props = st.text(4);
+        stub->stub = false;
+        cache.tops.insert(PathKey{stub->cpath}, stub);
+        return stub;
+    }
+    CachedKey& key = cache.add(st);
+    cache.tops.insert(PathKey{key.cpath}, &key);
+    return &key;
+}
+
+// Reads every child of every child of a listed key in one query: after enumerating a service,
+// binding any of its sites' roots reads nothing more.
+void fetchGrandchildren(Database& db, ScopeCache& cache, CachedKey& parent) {
+    parent.grandchildren = true;
+    for (CachedKey* child : parent.children) {
+        child->listed = true;
+        child->children.clear();
+        child->byName.clear();
+        child->cursor = 0;
+    }
+    auto st = db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
+                         "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY parent, id");
+    st.bind(1, parent.id);
+    // Both the rows and the children come by id: one pass pairs them.
+    std::size_t next = 0;
+    while (st.step()) {
+        const std::int64_t parentId = st.number(5);
+        while (next < parent.children.size() && parent.children[next]->id < parentId)
+            ++next;
+        CachedKey& key = cache.add(st);
+        if (next < parent.children.size() && parent.children[next]->id == parentId)
+            parent.children[next]->children.push_back(&key);
+    }
+}
 
 } // namespace
 
 MetabaseStore::MetabaseStore(Database& db, std::function<Status(const QString&)> available)
     : m_db(db), m_available(std::move(available)) {}
 
+MetabaseStore::~MetabaseStore() = default;
+
 std::unique_ptr<platform::MetabaseReadScope> MetabaseStore::ReadScope() {
-    return std::make_unique<StoreReadScope>(m_db);
+    return std::make_unique<StoreReadScope>(*this);
+}
+
+ScopeCache* MetabaseStore::scopeCache() {
+    const std::uint64_t scope = m_db.readScope();
+    if (scope == 0) {
+        m_cache.reset();
+        return nullptr;
+    }
+    const Database::OwnChanges changes = m_db.ownChanges();
+    if (!m_cache || m_cache->scope != scope || !(m_cache->changes == changes)) {
+        // A new scope, or this connection wrote or rolled back inside the scope.
+        m_cache = std::make_unique<ScopeCache>();
+        m_cache->scope = scope;
+        m_cache->changes = changes;
+    }
+    return m_cache.get();
+}
+
+const CachedKey* MetabaseStore::cachedKey(ScopeCache& cache, const QString& path) {
+    bool absent = false;
+    CachedKey* key = cache.find(path, absent);
+    if (key && !key->stub)
+        return key;
+    if (absent)
+        return nullptr;
+    if (!key) {
+        // A child of a child of a listed key: all of those are read at once.
+        const qsizetype last = path.lastIndexOf(u'/');
+        const qsizetype before = last > 0 ? path.lastIndexOf(u'/', last - 1) : -1;
+        if (before > 0) {
+            CachedKey* grandparent = cache.find(QStringView(path).left(before), absent);
+            if (grandparent && grandparent->listed && !grandparent->grandchildren) {
+                fetchGrandchildren(m_db, cache, *grandparent);
+                key = cache.find(path, absent);
+                if (key && !key->stub)
+                    return key;
+                if (absent)
+                    return nullptr;
+            }
+        }
+    }
+    return fetch(m_db, cache, path, key);
+}
+
+std::optional<QString> MetabaseStore::recordAt(const QString& path) {
+    if (ScopeCache* cache = scopeCache()) {
+        if (const CachedKey* key = cachedKey(*cache, path))
+            return key->props;
+        return std::nullopt;
+    }
+    auto st = m_db.prepare("SELECT props FROM mb_keys WHERE path = ?1");
+    st.bind(1, path.toLower());
+    if (!st.step())
+        return std::nullopt;
+    return st.text(0);
+}
+
+std::vector<MetabaseObjectPtr> MetabaseStore::children(std::int64_t id, const QString& path) {
+    std::vector<MetabaseObjectPtr> out;
+    ScopeCache* cache = scopeCache();
+    CachedKey* parent = nullptr;
+    if (cache) {
+        bool absent = false;
+        parent = cache->find(path, absent);
+        if (parent && parent->listed) {
+            out.reserve(parent->children.size());
+            for (const CachedKey* child : parent->children)
+                out.push_back(objectFromKey(*this, *child));
+            return out;
+        }
+        if (!parent) {
+            // The key was bound before the scope: it stands in the cache only as a parent.
+            parent = &cache->newKey();
+            parent->id = id;
+            parent->cpath = path;
+            parent->stub = true;
+            cache->tops.insert(PathKey{parent->cpath}, parent);
+        }
+    }
+    // One read for all children with their properties, as an enumeration hands out bound objects.
+    auto st =
+        m_db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE parent = ?1 ORDER BY id");
+    st.bind(1, id);
+    while (st.step()) {
+        if (cache) {
+            CachedKey& key = cache->add(st);
+            parent->children.push_back(&key);
+            out.push_back(objectFromKey(*this, key));
+        } else {
+            out.push_back(objectFromRow(*this, st));
+        }
+    }
+    if (parent)
+        parent->listed = true;
+    return out;
 }
 
 std::optional<QString> MetabaseStore::metabasePath(const QString& adsPath) {
     static const QString prefix = u"IIS://"_s;
     if (!adsPath.startsWith(prefix, Qt::CaseInsensitive))
         return std::nullopt;
-    const QString rest = adsPath.mid(prefix.size());
+    const QStringView rest = QStringView(adsPath).mid(prefix.size());
     const qsizetype slash = rest.indexOf(u'/');
-    const QString host = slash < 0 ? rest : rest.left(slash);
-    if (host.compare(u"localhost"_s, Qt::CaseInsensitive) != 0 && host != u"127.0.0.1"_s)
+    const QStringView host = slash < 0 ? rest : rest.left(slash);
+    if (host.compare(u"localhost", Qt::CaseInsensitive) != 0 && host != u"127.0.0.1")
         return std::nullopt;
-    QString path = slash < 0 ? QString() : rest.mid(slash);
+    QStringView path = slash < 0 ? QStringView() : rest.mid(slash);
     while (path.endsWith(u'/'))
         path.chop(1);
-    if (path.contains(u"//"_s))
+    if (path.contains(u"//"))
         return std::nullopt;
-    return u"/LM"_s + path;
+    QString full;
+    full.reserve(3 + path.size());
+    full.append(u"/LM").append(path);
+    return full;
 }
 
 Outcome<MetabaseObjectPtr> MetabaseStore::Bind(const QString& adsPath) {
@@ -589,6 +882,11 @@ Outcome<MetabaseObjectPtr> MetabaseStore::Bind(const QString& adsPath) {
 }
 
 Outcome<MetabaseObjectPtr> MetabaseStore::bindPath(const QString& path) {
+    if (ScopeCache* cache = scopeCache()) {
+        if (const CachedKey* key = cachedKey(*cache, path))
+            return objectFromKey(*this, *key);
+        return metabaseError(hr::PathNotFound);
+    }
     auto st = m_db.prepare("SELECT id, cpath, name, keytype, props FROM mb_keys WHERE path = ?1");
     st.bind(1, path.toLower());
     if (!st.step())

@@ -7,23 +7,32 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace emulation {
 
 class Database;
 struct KeyState;
+struct ScopeCache;
+struct CachedKey;
+class Statement;
 
 // Windows' texts for the error numbers the metabase reports.
 platform::Error metabaseError(std::uint32_t number);
 
 // The IIS 6 metabase over the machine's SQLite database. Keys are kept by path with their class
-// (KeyType), typed properties and children in creation order. Nothing is cached between binds:
-// each bound object reads its key afresh, and SetInfo stores its changes in one transaction, so
-// several processes can share one machine.
+// (KeyType), typed properties and children in creation order. Nothing is cached between
+// operations: each bound object reads its key at its bind, and SetInfo stores its changes in one
+// transaction, so several processes can share one machine. Inside a read scope the metabase holds
+// still (one SQLite snapshot), so the keys read in it are kept for its binds: an enumeration reads
+// all the children with their properties in one query, and binding one of them, or one of their
+// own children, reads nothing more. A write of this connection inside the scope drops what was
+// kept; another connection's commits stay out of the scope's snapshot anyway.
 class MetabaseStore final : public platform::Metabase {
 public:
     // available(path) is asked before every bind: the IIS services may be stopped.
     explicit MetabaseStore(Database& db, std::function<platform::Status(const QString&)> available = {});
+    ~MetabaseStore() override;
 
     platform::Outcome<platform::MetabaseObjectPtr> Bind(const QString& adsPath) override;
     std::unique_ptr<platform::MetabaseReadScope> ReadScope() override;
@@ -35,8 +44,19 @@ public:
 
     Database& db() { return m_db; }
 
+    // For bound objects. The keys kept for the read scope now open, or null outside a scope.
+    ScopeCache* scopeCache();
+    // The property record of the key at a metabase path; nullopt when there is none.
+    std::optional<QString> recordAt(const QString& path);
+    // Bound objects for the children of the key with id and path, in creation order.
+    std::vector<platform::MetabaseObjectPtr> children(std::int64_t id, const QString& path);
+
 private:
+    // The key at a path as the open scope has it, read when it is not kept yet; null when none.
+    const CachedKey* cachedKey(ScopeCache& cache, const QString& path);
+
     Database& m_db;
+    std::unique_ptr<ScopeCache> m_cache;
     std::function<platform::Status(const QString&)> m_available;
 };
 

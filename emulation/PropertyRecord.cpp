@@ -132,14 +132,23 @@ std::vector<StoredProperty> PropertyRecord::decode(const QString& record) {
 }
 
 std::optional<MetaValue> PropertyRecord::find(QStringView record, QStringView name) {
-    std::optional<MetaValue> found;
-    forEachProperty(record, [&](QStringView n, int type, QStringView value) {
-        if (n.compare(name, Qt::CaseInsensitive) != 0)
-            return false;
-        found = decodeValue(type, value);
-        return true;
-    });
-    return found;
+    // Only an item whose name has the length of the one asked for is looked into.
+    const qsizetype n = name.size();
+    qsizetype pos = 0;
+    while (pos < record.size()) {
+        qsizetype end = record.indexOf(RecordSeparator, pos);
+        if (end < 0)
+            end = record.size();
+        if (n > 0 && end - pos >= n + 2 && record[pos + n] == FieldSeparator &&
+            record.sliced(pos, n).compare(name, Qt::CaseInsensitive) == 0) {
+            const QStringView item = record.sliced(pos, end - pos);
+            const qsizetype f2 = item.indexOf(FieldSeparator, n + 1);
+            if (f2 > n)
+                return decodeValue(item[n + 1].unicode() - u'0', item.sliced(f2 + 1));
+        }
+        pos = end + 1;
+    }
+    return std::nullopt;
 }
 
 void PropertyRecord::set(std::vector<StoredProperty>& properties, const QString& name,

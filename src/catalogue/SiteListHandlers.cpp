@@ -92,11 +92,16 @@ void Form1::FillSiteRow(int row, const QString& siteNumber) {
         return;
     if (auto state = site.value()->Get(u"ServerState"_s))
         MSFlexGrid1->setTextMatrix(row, State, stateText(state.value().toNumber() & 0xFFFF));
+    // The host of each binding "ip:port:host", the third piece, each followed by a space.
     QString domains;
     for (const QString& binding : site.value()->Get(u"ServerBindings"_s).valueOr({}).toStringList()) {
-        const QStringList pieces = binding.split(u':');
-        if (pieces.size() >= 3)
-            domains += pieces[2] + u' ';
+        const qsizetype first = binding.indexOf(u':');
+        const qsizetype second = first < 0 ? -1 : binding.indexOf(u':', first + 1);
+        if (second < 0)
+            continue;
+        const qsizetype third = binding.indexOf(u':', second + 1);
+        domains += QStringView(binding).sliced(second + 1, (third < 0 ? binding.size() : third) - second - 1);
+        domains += u' ';
     }
     MSFlexGrid1->setTextMatrix(row, Domains, domains);
     auto root = site.value()->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s);

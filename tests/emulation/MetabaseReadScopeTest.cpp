@@ -1,0 +1,180 @@
+// A read scope keeps the keys it read for its binds: what it must never get wrong. The scope sees
+// one state while another process commits, a bound object's changes stay its own until SetInfo,
+// and what this process stores is seen by every later bind.
+
+#include "emulation/MetabaseStore.h"
+#include "tests/support/TempMachine.h"
+
+#include <gtest/gtest.h>
+
+using namespace Qt::Literals::StringLiterals;
+using platform::MetabaseObjectPtr;
+using platform::MetaValue;
+namespace hr = platform::hr;
+
+namespace {
+
+class MetabaseReadScopeTest : public ::testing::Test {
+protected:
+    testing_support::TempMachine m;
+    platform::Metabase& mb() { return m->metabase(); }
+
+    static QString get(platform::Metabase& metabase, const QString& path, const QString& property) {
+        auto o = metabase.Bind(path);
+        if (!o)
+            return u"<error %1>"_s.arg(o.error().number, 0, 16);
+        auto v = o.value()->Get(property);
+        return v ? v.value().toString() : u"<error %1>"_s.arg(v.error().number, 0, 16);
+    }
+    QString get(const QString& path, const QString& property) { return get(mb(), path, property); }
+    static QStringList sites(platform::Metabase& metabase) {
+        QStringList names;
+        auto service = metabase.Bind(u"IIS://LocalHost/W3SVC"_s);
+        if (!service)
+            return {u"<no service>"_s};
+        auto children = service.value()->Enumerate();
+        for (const auto& child : std::move(children).valueOr({}))
+            if (child->Class() == u"IIsWebServer"_s)
+                names << child->Name() + u'=' + child->Get(u"ServerComment"_s).valueOr({}).toString();
+        return names;
+    }
+    static void makeSite(platform::Metabase& metabase, const QString& number) {
+        auto site =
+            metabase.Bind(u"IIS://LocalHost/W3SVC"_s).value()->Create(u"IIsWebServer"_s, number).value();
+        site->Put(u"ServerComment"_s, u"site"_s + number);
+        ASSERT_TRUE(site->SetInfo().ok());
+        auto root = site->Create(u"IIsWebVirtualDir"_s, u"ROOT"_s).value();
+        root->Put(u"Path"_s, u"D:\\WebRoot\\site"_s + number);
+        ASSERT_TRUE(root->SetInfo().ok());
+    }
+};
+
+TEST_F(MetabaseReadScopeTest, ScopeSeesOneStateWhileAnotherProcessCommits) {
+    makeSite(mb(), u"20000"_s);
+    auto other = m.reopen();
+    ASSERT_TRUE(other);
+    const QStringList before = sites(mb());
+    {
+        const auto scope = mb().ReadScope();
+        ASSERT_EQ(sites(mb()), before);
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s), u"D:\\WebRoot\\site20000"_s);
+
+        // The other process changes a site, its root, a pool never read here, adds and deletes.
+        platform::Metabase& theirs = other->metabase();
+        auto site = theirs.Bind(u"IIS://LocalHost/W3SVC/1"_s).value();
+        site->Put(u"ServerComment"_s, u"changed"_s);
+        ASSERT_TRUE(site->SetInfo().ok());
+        auto root = theirs.Bind(u"IIS://LocalHost/W3SVC/20000/ROOT"_s).value();
+        root->Put(u"Path"_s, u"E:\\moved"_s);
+        ASSERT_TRUE(root->SetInfo().ok());
+        auto pool = theirs.Bind(u"IIS://LocalHost/W3SVC/AppPools/DefaultAppPool"_s).value();
+        pool->Put(u"AppPoolIdentityType"_s, MetaValue(3u));
+        ASSERT_TRUE(pool->SetInfo().ok());
+        makeSite(theirs, u"20001"_s);
+        ASSERT_TRUE(
+            theirs.Bind(u"IIS://LocalHost/W3SVC"_s).value()->Delete(u"IIsWebServer"_s, u"20000"_s).ok());
+        ASSERT_FALSE(theirs.Bind(u"IIS://LocalHost/W3SVC/20000"_s).ok());
+
+        // Inside the scope nothing of it shows, neither in what was read nor in what was not.
+        EXPECT_EQ(sites(mb()), before);
+        EXPECT_NE(get(u"IIS://LocalHost/W3SVC/1"_s, u"ServerComment"_s), u"changed"_s);
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s), u"D:\\WebRoot\\site20000"_s);
+        EXPECT_NE(get(u"IIS://LocalHost/W3SVC/AppPools/DefaultAppPool"_s, u"AppPoolIdentityType"_s), u"3"_s);
+        auto added = mb().Bind(u"IIS://LocalHost/W3SVC/20001"_s);
+        ASSERT_FALSE(added.ok());
+        EXPECT_EQ(added.error().number, hr::PathNotFound);
+    }
+    // A new scope, and a bind outside any scope, see all of it.
+    {
+        const auto scope = mb().ReadScope();
+        const QStringList after = sites(mb());
+        EXPECT_TRUE(after.contains(u"1=changed"_s)) << after.join(u' ').toStdString();
+        EXPECT_TRUE(after.contains(u"20001=site20001"_s));
+        EXPECT_FALSE(after.contains(u"20000=site20000"_s));
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s).left(6), u"<error"_s);
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20001/ROOT"_s, u"Path"_s), u"D:\\WebRoot\\site20001"_s);
+    }
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/AppPools/DefaultAppPool"_s, u"AppPoolIdentityType"_s), u"3"_s);
+}
+
+TEST_F(MetabaseReadScopeTest, UncommittedChangesStayWithTheirBoundObject) {
+    makeSite(mb(), u"20000"_s);
+    const auto scope = mb().ReadScope();
+    const QStringList before = sites(mb());
+    auto site = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+    site->Put(u"ServerComment"_s, u"pending"_s);
+    auto root = site->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s).value();
+    root->Put(u"Path"_s, u"E:\\pending"_s);
+    root->Put(u"AnonymousUserName"_s, u"someone"_s);
+    EXPECT_EQ(site->Get(u"ServerComment"_s).value().toString(), u"pending"_s);
+    EXPECT_EQ(root->Get(u"Path"_s).value().toString(), u"E:\\pending"_s);
+
+    // Every other bind, enumeration and inherited read still sees the stored key.
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000"_s, u"ServerComment"_s), u"site20000"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s), u"D:\\WebRoot\\site20000"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"AnonymousUserName"_s), u"IUSR_VELMORA"_s);
+    EXPECT_EQ(sites(mb()), before);
+    auto again = site->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s).value();
+    EXPECT_EQ(again->Get(u"Path"_s).value().toString(), u"D:\\WebRoot\\site20000"_s);
+}
+
+TEST_F(MetabaseReadScopeTest, WhatThisProcessStoresInsideAScopeIsSeenByLaterBinds) {
+    const auto scope = mb().ReadScope();
+    const QStringList before = sites(mb());
+    EXPECT_FALSE(mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).ok()); // known absent now
+
+    makeSite(mb(), u"20000"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000"_s, u"ServerComment"_s), u"site20000"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s), u"D:\\WebRoot\\site20000"_s);
+    EXPECT_EQ(sites(mb()), before + QStringList{u"20000=site20000"_s});
+
+    // A change of a parent reaches what its children inherit.
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"AnonymousUserName"_s), u"IUSR_VELMORA"_s);
+    auto service = mb().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+    service->Put(u"AnonymousUserName"_s, u"IUSR_OTHER"_s);
+    ASSERT_TRUE(service->SetInfo().ok());
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"AnonymousUserName"_s), u"IUSR_OTHER"_s);
+
+    // A state set by a method call, and a delete.
+    ASSERT_TRUE(mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value()->Stop().ok());
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000"_s, u"ServerState"_s), u"4"_s);
+    ASSERT_TRUE(service->Delete(u"IIsWebServer"_s, u"20000"_s).ok());
+    EXPECT_FALSE(mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT"_s).ok());
+    EXPECT_EQ(sites(mb()), before);
+}
+
+TEST_F(MetabaseReadScopeTest, ObjectBoundBeforeTheScopeEnumeratesAndBindsAsUsual) {
+    auto service = mb().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+    const auto scope = mb().ReadScope();
+    auto children = service->Enumerate();
+    ASSERT_TRUE(children.ok());
+    EXPECT_FALSE(children.value().empty());
+    // The service itself, bound again in any case, is the stored key with its own properties.
+    auto again = mb().Bind(u"IIS://LocalHost/w3svc"_s);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value()->Class(), u"IIsWebService"_s);
+    EXPECT_EQ(again.value()->Get(u"AnonymousUserName"_s).value().toString(), u"IUSR_VELMORA"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/1/root"_s, u"AnonymousUserName"_s), u"IUSR_VELMORA"_s);
+    EXPECT_EQ(again.value()->Enumerate().value().size(), children.value().size());
+}
+
+TEST_F(MetabaseReadScopeTest, SetInfoThatFailsLeavesNothingBehindInTheScope) {
+    auto other = m.reopen();
+    ASSERT_TRUE(other);
+    makeSite(mb(), u"20000"_s);
+    const auto scope = mb().ReadScope();
+    ASSERT_TRUE(mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT"_s).ok());
+    // A key created under a site that another process has deleted meanwhile cannot be stored.
+    auto site = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+    auto child = site->Create(u"IIsWebVirtualDir"_s, u"ROOT2"_s).value();
+    child->Put(u"Path"_s, u"E:\\x"_s);
+    ASSERT_TRUE(other->metabase()
+                    .Bind(u"IIS://LocalHost/W3SVC"_s)
+                    .value()
+                    ->Delete(u"IIsWebServer"_s, u"20000"_s)
+                    .ok());
+    EXPECT_FALSE(child->SetInfo().ok());
+    EXPECT_FALSE(mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT2"_s).ok());
+}
+
+} // namespace
