@@ -1,5 +1,6 @@
 #include "emulation/MetabaseStore.h"
 
+#include "emulation/BindingIndex.h"
 #include "emulation/Database.h"
 #include "emulation/MetabaseSchema.h"
 #include "emulation/PropertyRecord.h"
@@ -402,6 +403,8 @@ Status StoredObject::storeChanges(const std::map<QString, std::optional<StoredPr
     st.bind(1, m_key->id).bind(2, record).bind(3, cls);
     if (!st.run())
         return Error{hr::Fail, db.lastError()};
+    if (changes.contains(u"serverbindings"_s) && !bindingindex::store(db, m_key->id, record))
+        return Error{hr::Fail, db.lastError()};
     m_record = record;
     m_key->cls = cls;
     return {};
@@ -497,15 +500,6 @@ Status StoredObject::setState(std::uint32_t state) {
     return s;
 }
 
-// "ip:port:host" compared as HTTP.sys does: the host without regard to case.
-QString bindingKey(const QString& binding) {
-    const QStringList parts = binding.split(u':');
-    if (parts.size() < 3)
-        return binding.trimmed().toLower();
-    return parts[0].trimmed() + u':' + parts[1].trimmed() + u':' +
-           parts.mid(2).join(u':').trimmed().toLower();
-}
-
 Status StoredObject::Start() {
     if (m_key->id == 0)
         return metabaseError(hr::PathNotFound);
@@ -515,47 +509,36 @@ Status StoredObject::Start() {
     if (!record)
         return metabaseError(hr::PathNotFound);
     QSet<QString> mine;
-    QStringList hosts; // empty when a binding has no host name: then every site is looked at
-    bool everyBindingHasAHost = true;
     for (const QString& b :
-         PropertyRecord::find(*record, u"ServerBindings").value_or(MetaValue()).toStringList()) {
-        if (b.isEmpty())
-            continue;
-        const QString k = bindingKey(b);
-        mine.insert(k);
-        const QString host = k.section(u':', 2);
-        everyBindingHasAHost = everyBindingHasAHost && !host.isEmpty();
-        hosts << host;
-    }
-    if (!everyBindingHasAHost)
-        hosts.clear();
-    // Bindings already served by a started site of the same service refuse the start. Only the
-    // sites whose properties mention one of the host names can hold such a binding.
+         PropertyRecord::find(*record, u"ServerBindings").value_or(MetaValue()).toStringList())
+        if (!b.isEmpty())
+            mine.insert(bindingindex::key(b));
+    // Bindings already served by a started site of the same service refuse the start. The
+    // binding index names the only sites that can hold one of them.
     bool clash = false;
-    std::string sql = "SELECT props FROM mb_keys WHERE parent = (SELECT parent FROM mb_keys WHERE id = ?1) "
-                      "AND id <> ?1";
-    for (qsizetype i = 0; i < hosts.size(); ++i)
-        sql += (i == 0 ? " AND (" : " OR ") + std::string("props LIKE ?") + std::to_string(i + 2) +
-               " ESCAPE '!'";
-    if (!hosts.isEmpty())
+    if (!mine.isEmpty()) {
+        std::string sql = "SELECT k.props FROM mb_bindings b JOIN mb_keys k ON k.id = b.key "
+                          "WHERE k.parent = (SELECT parent FROM mb_keys WHERE id = ?1) AND k.id <> ?1 "
+                          "AND b.binding IN (";
+        for (qsizetype i = 0; i < mine.size(); ++i)
+            sql += (i == 0 ? "?" : ", ?") + std::to_string(i + 2);
         sql += ")";
-    auto others = db.prepare(sql.c_str());
-    others.bind(1, m_key->id);
-    for (qsizetype i = 0; i < hosts.size(); ++i)
-        others.bind(
-            static_cast<int>(i + 2),
-            u'%' + QString(hosts[i]).replace(u'!', u"!!"_s).replace(u'%', u"!%"_s).replace(u'_', u"!_"_s) +
-                u'%'); // LIKE ignores the case of ASCII letters
-    while (!clash && others.step()) {
-        const QString other = others.text(0);
-        if (PropertyRecord::find(other, u"ServerState").value_or(MetaValue(0u)).toNumber() != 2)
-            continue;
-        for (const QString& b :
-             PropertyRecord::find(other, u"ServerBindings").value_or(MetaValue()).toStringList())
-            if (mine.contains(bindingKey(b))) {
-                clash = true;
-                break;
-            }
+        auto others = db.prepare(sql.c_str());
+        others.bind(1, m_key->id);
+        int index = 2;
+        for (const QString& k : std::as_const(mine))
+            others.bind(index++, k);
+        while (!clash && others.step()) {
+            const QString other = others.text(0);
+            if (PropertyRecord::find(other, u"ServerState").value_or(MetaValue(0u)).toNumber() != 2)
+                continue;
+            for (const QString& b :
+                 PropertyRecord::find(other, u"ServerBindings").value_or(MetaValue()).toStringList())
+                if (mine.contains(bindingindex::key(b))) {
+                    clash = true;
+                    break;
+                }
+        }
     }
     Status result = setState(clash ? 4u : 2u);
     if (result && !tx.commit())
