@@ -126,6 +126,7 @@ struct CachedKey {
 struct ScopeCache {
     std::uint64_t scope = 0;
     Database::OwnChanges changes;
+    std::int64_t dataVersion = -1;
     // The keys, in blocks that never move.
     static constexpr std::size_t Block = 256;
     std::vector<std::unique_ptr<CachedKey[]>> blocks;
@@ -661,17 +662,14 @@ MetabaseObjectPtr objectFromKey(MetabaseStore& store, const CachedKey& cached) {
 
 class StoreReadScope final : public platform::MetabaseReadScope {
 public:
-    explicit StoreReadScope(MetabaseStore& store) : m_store(store) { m_scope.emplace(store.db()); }
-    ~StoreReadScope() override {
-        m_scope.reset();
-        // The keys kept for the scope go with it (scopeCache lets them go outside a scope).
-        m_store.scopeCache();
-    }
+    explicit StoreReadScope(MetabaseStore& store) { m_scope.emplace(store.db()); }
+    // The keys read stay with the store: the next scope uses them again when nothing was
+    // written in between (an operation mostly follows the list refresh that read every site).
+    ~StoreReadScope() override = default;
     StoreReadScope(const StoreReadScope&) = delete;
     StoreReadScope& operator=(const StoreReadScope&) = delete;
 
 private:
-    MetabaseStore& m_store;
     std::optional<Database::ReadScope> m_scope;
 };
 
@@ -739,16 +737,22 @@ std::unique_ptr<platform::MetabaseReadScope> MetabaseStore::ReadScope() {
 
 ScopeCache* MetabaseStore::scopeCache() {
     const std::uint64_t scope = m_db.readScope();
-    if (scope == 0) {
-        m_cache.reset();
-        return nullptr;
-    }
+    if (scope == 0)
+        return nullptr; // outside a scope every read goes to the database
     const Database::OwnChanges changes = m_db.ownChanges();
+    if (m_cache && m_cache->scope != scope && m_cache->changes == changes && m_cache->dataVersion >= 0 &&
+        m_cache->dataVersion == m_db.scopeDataVersion()) {
+        // Nobody wrote since the scope the keys were read in: this scope sees the same state.
+        m_cache->scope = scope;
+        return m_cache.get();
+    }
     if (!m_cache || m_cache->scope != scope || !(m_cache->changes == changes)) {
-        // A new scope, or this connection wrote or rolled back inside the scope.
+        // A changed state: a new scope after a commit, or this connection wrote or rolled back.
+        m_cache.reset(); // before the new one is made: never two sets of keys at once
         m_cache = std::make_unique<ScopeCache>();
         m_cache->scope = scope;
         m_cache->changes = changes;
+        m_cache->dataVersion = m_db.scopeDataVersion();
     }
     return m_cache.get();
 }

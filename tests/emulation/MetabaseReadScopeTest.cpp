@@ -178,3 +178,73 @@ TEST_F(MetabaseReadScopeTest, SetInfoThatFailsLeavesNothingBehindInTheScope) {
 }
 
 } // namespace
+
+namespace {
+
+// The keys a scope read are used again by the next scope only while nobody wrote in between.
+TEST_F(MetabaseReadScopeTest, TheNextScopeSeesWhatAnotherProcessCommittedAfterTheLast) {
+    makeSite(mb(), u"20000"_s);
+    auto other = m.reopen();
+    ASSERT_TRUE(other);
+    const QString root = u"IIS://LocalHost/W3SVC/20000/ROOT"_s;
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).contains(u"20000=site20000"_s));
+        EXPECT_EQ(get(root, u"Path"_s), u"D:\\WebRoot\\site20000"_s);
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20001"_s, u"ServerComment"_s), u"<error 80070003>"_s);
+    }
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).contains(u"20000=site20000"_s)) << "nothing changed: the same state";
+    }
+
+    auto site = other->metabase().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+    site->Put(u"ServerComment"_s, u"renamed"_s);
+    ASSERT_TRUE(site->SetInfo().ok());
+    auto otherRoot = other->metabase().Bind(root).value();
+    otherRoot->Put(u"Path"_s, u"E:\\moved"_s);
+    ASSERT_TRUE(otherRoot->SetInfo().ok());
+    makeSite(other->metabase(), u"20001"_s);
+    {
+        const auto scope = mb().ReadScope();
+        const QStringList now = sites(mb());
+        EXPECT_TRUE(now.contains(u"20000=renamed"_s)) << now.join(u' ').toStdString();
+        EXPECT_TRUE(now.contains(u"20001=site20001"_s));
+        EXPECT_EQ(get(root, u"Path"_s), u"E:\\moved"_s);
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20001"_s, u"ServerComment"_s), u"site20001"_s);
+    }
+
+    ASSERT_TRUE(
+        other->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Delete(u"IIsWebServer"_s, u"20000"_s));
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_FALSE(sites(mb()).contains(u"20000=renamed"_s));
+        EXPECT_EQ(get(root, u"Path"_s), u"<error 80070003>"_s);
+    }
+}
+
+TEST_F(MetabaseReadScopeTest, TheNextScopeSeesWhatThisProcessStoredOutsideAScope) {
+    makeSite(mb(), u"20000"_s);
+    auto site = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).contains(u"20000=site20000"_s));
+    }
+    site->Put(u"ServerComment"_s, u"renamed"_s);
+    ASSERT_TRUE(site->SetInfo().ok());
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).contains(u"20000=renamed"_s));
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000"_s, u"ServerComment"_s), u"renamed"_s);
+    }
+    // A change put but not stored is no change of the state.
+    site->Put(u"ServerComment"_s, u"not stored"_s);
+    ASSERT_TRUE(mb().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Delete(u"IIsWebServer"_s, u"20000"_s));
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).filter(u"20000="_s).isEmpty());
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s), u"<error 80070003>"_s);
+    }
+}
+
+} // namespace
