@@ -18,10 +18,11 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 void BM_ReadEverySite(benchmark::State& state) {
-    platform::Metabase& mb =
-        bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine->metabase();
+    emulation::Machine& m = *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
+    platform::Metabase& mb = m.metabase();
     std::size_t cells = 0;
     for (auto _ : state) {
+        bench::writeBetweenReads(state, m);
         auto scope = mb.ReadScope();
         auto service = mb.Bind(u"IIS://LocalHost/W3SVC"_s);
         auto children = service.value()->Enumerate();
@@ -50,10 +51,11 @@ void BM_ReadEverySite(benchmark::State& state) {
 
 // The pass of a create's or an edit's name check: every site's comment and number, nothing more.
 void BM_FindSiteByName(benchmark::State& state) {
-    platform::Metabase& mb =
-        bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine->metabase();
+    emulation::Machine& m = *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
+    platform::Metabase& mb = m.metabase();
     std::size_t found = 0;
     for (auto _ : state) {
+        bench::writeBetweenReads(state, m);
         auto scope = mb.ReadScope();
         auto service = mb.Bind(u"IIS://LocalHost/W3SVC"_s);
         auto children = service.value()->Enumerate();
