@@ -709,18 +709,29 @@ void fetchGrandchildren(Database& db, ScopeCache& cache, CachedKey& parent) {
         child->byName.clear();
         child->cursor = 0;
     }
-    auto st = db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
-                         "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY parent, id");
+    // Under many children (a service's sites) one pass over the table in creation order, as the
+    // rows lie, is cheaper than looking up each child's own children through the parent index.
+    // The children are in id order, so a row's parent is found next to the last one, or else by a
+    // binary search.
+    auto st = parent.children.size() >= 1000
+                  ? db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
+                               "WHERE +parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY id")
+                  : db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
+                               "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY id");
     st.bind(1, parent.id);
-    // Both the rows and the children come by id: one pass pairs them.
-    std::size_t next = 0;
+    auto& children = parent.children;
+    std::size_t at = 0;
     while (st.step()) {
         const std::int64_t parentId = st.number(5);
-        while (next < parent.children.size() && parent.children[next]->id < parentId)
-            ++next;
-        CachedKey& key = cache.add(st);
-        if (next < parent.children.size() && parent.children[next]->id == parentId)
-            parent.children[next]->children.push_back(&key);
+        if (at >= children.size() || children[at]->id != parentId) {
+            const auto found =
+                std::lower_bound(children.begin(), children.end(), parentId,
+                                 [](const CachedKey* c, std::int64_t id) { return c->id < id; });
+            if (found == children.end() || (*found)->id != parentId)
+                continue; // a child that the listing did not hold cannot be bound through it
+            at = static_cast<std::size_t>(found - children.begin());
+        }
+        children[at]->children.push_back(&cache.add(st));
     }
 }
 

@@ -2,6 +2,7 @@
 // one state while another process commits, a bound object's changes stay its own until SetInfo,
 // and what this process stores is seen by every later bind.
 
+#include "emulation/Database.h"
 #include "emulation/MetabaseStore.h"
 #include "tests/support/TempMachine.h"
 
@@ -245,6 +246,62 @@ TEST_F(MetabaseReadScopeTest, TheNextScopeSeesWhatThisProcessStoredOutsideAScope
         EXPECT_TRUE(sites(mb()).filter(u"20000="_s).isEmpty());
         EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s), u"<error 80070003>"_s);
     }
+}
+
+} // namespace
+
+namespace {
+
+// Under a service with many sites the roots are read in one pass over every key: each root must
+// still go to its own site, whatever order the keys were made in.
+TEST_F(MetabaseReadScopeTest, RootsOfManySitesGoToTheirOwnSites) {
+    constexpr int Sites = 1200;
+    auto service = mb().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+    auto addRoot = [&](int i) {
+        auto site = mb().Bind(u"IIS://LocalHost/W3SVC/%1"_s.arg(30000 + i)).value();
+        auto root = site->Create(u"IIsWebVirtualDir"_s, u"ROOT"_s).value();
+        root->Put(u"Path"_s, u"D:\\WebRoot\\s%1"_s.arg(i));
+        ASSERT_TRUE(root->SetInfo().ok());
+    };
+    {
+        emulation::Database::Transaction tx(m->db());
+        for (int i = 0; i < Sites; ++i) {
+            auto site = service->Create(u"IIsWebServer"_s, QString::number(30000 + i)).value();
+            site->Put(u"ServerComment"_s, u"s%1"_s.arg(i));
+            ASSERT_TRUE(site->SetInfo().ok());
+            if (i % 2 == 0 && i % 7 != 0)
+                addRoot(i);
+        }
+        // Roots made after every site, last site first; sites divisible by 7 keep none.
+        for (int i = Sites - 1; i >= 0; --i)
+            if (i % 2 == 1 && i % 7 != 0)
+                addRoot(i);
+        auto extra =
+            mb().Bind(u"IIS://LocalHost/W3SVC/30001/ROOT"_s).value()->Create(u"IIsWebVirtualDir"_s, u"app"_s);
+        extra.value()->Put(u"Path"_s, u"D:\\app"_s);
+        ASSERT_TRUE(extra.value()->SetInfo().ok());
+        ASSERT_TRUE(tx.commit());
+    }
+
+    const auto scope = mb().ReadScope();
+    auto children = mb().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Enumerate();
+    ASSERT_TRUE(children.ok());
+    int checked = 0;
+    for (const auto& child : children.value()) {
+        const int i = child->Name().toInt() - 30000;
+        if (i < 0 || i >= Sites)
+            continue;
+        ++checked;
+        const QString path = get(u"IIS://LocalHost/W3SVC/"_s + child->Name() + u"/ROOT"_s, u"Path"_s);
+        if (i % 7 == 0) {
+            EXPECT_EQ(path, u"<error 80070003>"_s) << i;
+        } else {
+            EXPECT_EQ(path, u"D:\\WebRoot\\s%1"_s.arg(i)) << i;
+        }
+    }
+    EXPECT_EQ(checked, Sites);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/30001/ROOT/app"_s, u"Path"_s), u"D:\\app"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/30001/app"_s, u"Path"_s), u"<error 80070003>"_s);
 }
 
 } // namespace
