@@ -191,6 +191,9 @@ Database::ReadScope::ReadScope(Database& db) : m_db(db), m_owner(db.autocommit()
     if (m_owner) {
         ++m_db.m_scopeGeneration;
         m_db.m_scopeOpen = true;
+        // Reading the version starts the read transaction: the scope's snapshot is taken here.
+        auto version = m_db.prepare("PRAGMA data_version");
+        m_db.m_scopeDataVersion = version.step() ? version.number(0) : -1;
     }
 }
 

@@ -105,6 +105,10 @@ public:
         bool operator==(const OwnChanges&) const = default;
     };
     OwnChanges ownChanges() const;
+    // Inside a read scope: a number that differs from that of an earlier scope of this connection
+    // when another connection committed in between; -1 when it could not be read. Together with
+    // ownChanges it tells two scopes that see the same state.
+    std::int64_t scopeDataVersion() const { return m_scopeOpen ? m_scopeDataVersion : -1; }
 
 private:
     explicit Database(sqlite3* handle) : m_handle(handle) {}
@@ -113,6 +117,7 @@ private:
     QString m_lastError;
     std::uint64_t m_scopeGeneration = 0;
     std::uint64_t m_rollbacks = 0;
+    std::int64_t m_scopeDataVersion = -1;
     bool m_scopeOpen = false;
 };
 

@@ -1,5 +1,6 @@
 #include "emulation/MetabaseStore.h"
 
+#include "emulation/BindingIndex.h"
 #include "emulation/Database.h"
 #include "emulation/MetabaseSchema.h"
 #include "emulation/PropertyRecord.h"
@@ -125,6 +126,7 @@ struct CachedKey {
 struct ScopeCache {
     std::uint64_t scope = 0;
     Database::OwnChanges changes;
+    std::int64_t dataVersion = -1;
     // The keys, in blocks that never move.
     static constexpr std::size_t Block = 256;
     std::vector<std::unique_ptr<CachedKey[]>> blocks;
@@ -402,6 +404,8 @@ Status StoredObject::storeChanges(const std::map<QString, std::optional<StoredPr
     st.bind(1, m_key->id).bind(2, record).bind(3, cls);
     if (!st.run())
         return Error{hr::Fail, db.lastError()};
+    if (changes.contains(u"serverbindings"_s) && !bindingindex::store(db, m_key->id, record))
+        return Error{hr::Fail, db.lastError()};
     m_record = record;
     m_key->cls = cls;
     return {};
@@ -497,15 +501,6 @@ Status StoredObject::setState(std::uint32_t state) {
     return s;
 }
 
-// "ip:port:host" compared as HTTP.sys does: the host without regard to case.
-QString bindingKey(const QString& binding) {
-    const QStringList parts = binding.split(u':');
-    if (parts.size() < 3)
-        return binding.trimmed().toLower();
-    return parts[0].trimmed() + u':' + parts[1].trimmed() + u':' +
-           parts.mid(2).join(u':').trimmed().toLower();
-}
-
 Status StoredObject::Start() {
     if (m_key->id == 0)
         return metabaseError(hr::PathNotFound);
@@ -515,47 +510,36 @@ Status StoredObject::Start() {
     if (!record)
         return metabaseError(hr::PathNotFound);
     QSet<QString> mine;
-    QStringList hosts; // empty when a binding has no host name: then every site is looked at
-    bool everyBindingHasAHost = true;
     for (const QString& b :
-         PropertyRecord::find(*record, u"ServerBindings").value_or(MetaValue()).toStringList()) {
-        if (b.isEmpty())
-            continue;
-        const QString k = bindingKey(b);
-        mine.insert(k);
-        const QString host = k.section(u':', 2);
-        everyBindingHasAHost = everyBindingHasAHost && !host.isEmpty();
-        hosts << host;
-    }
-    if (!everyBindingHasAHost)
-        hosts.clear();
-    // Bindings already served by a started site of the same service refuse the start. Only the
-    // sites whose properties mention one of the host names can hold such a binding.
+         PropertyRecord::find(*record, u"ServerBindings").value_or(MetaValue()).toStringList())
+        if (!b.isEmpty())
+            mine.insert(bindingindex::key(b));
+    // Bindings already served by a started site of the same service refuse the start. The
+    // binding index names the only sites that can hold one of them.
     bool clash = false;
-    std::string sql = "SELECT props FROM mb_keys WHERE parent = (SELECT parent FROM mb_keys WHERE id = ?1) "
-                      "AND id <> ?1";
-    for (qsizetype i = 0; i < hosts.size(); ++i)
-        sql += (i == 0 ? " AND (" : " OR ") + std::string("props LIKE ?") + std::to_string(i + 2) +
-               " ESCAPE '!'";
-    if (!hosts.isEmpty())
+    if (!mine.isEmpty()) {
+        std::string sql = "SELECT k.props FROM mb_bindings b JOIN mb_keys k ON k.id = b.key "
+                          "WHERE k.parent = (SELECT parent FROM mb_keys WHERE id = ?1) AND k.id <> ?1 "
+                          "AND b.binding IN (";
+        for (qsizetype i = 0; i < mine.size(); ++i)
+            sql += (i == 0 ? "?" : ", ?") + std::to_string(i + 2);
         sql += ")";
-    auto others = db.prepare(sql.c_str());
-    others.bind(1, m_key->id);
-    for (qsizetype i = 0; i < hosts.size(); ++i)
-        others.bind(
-            static_cast<int>(i + 2),
-            u'%' + QString(hosts[i]).replace(u'!', u"!!"_s).replace(u'%', u"!%"_s).replace(u'_', u"!_"_s) +
-                u'%'); // LIKE ignores the case of ASCII letters
-    while (!clash && others.step()) {
-        const QString other = others.text(0);
-        if (PropertyRecord::find(other, u"ServerState").value_or(MetaValue(0u)).toNumber() != 2)
-            continue;
-        for (const QString& b :
-             PropertyRecord::find(other, u"ServerBindings").value_or(MetaValue()).toStringList())
-            if (mine.contains(bindingKey(b))) {
-                clash = true;
-                break;
-            }
+        auto others = db.prepare(sql.c_str());
+        others.bind(1, m_key->id);
+        int index = 2;
+        for (const QString& k : std::as_const(mine))
+            others.bind(index++, k);
+        while (!clash && others.step()) {
+            const QString other = others.text(0);
+            if (PropertyRecord::find(other, u"ServerState").value_or(MetaValue(0u)).toNumber() != 2)
+                continue;
+            for (const QString& b :
+                 PropertyRecord::find(other, u"ServerBindings").value_or(MetaValue()).toStringList())
+                if (mine.contains(bindingindex::key(b))) {
+                    clash = true;
+                    break;
+                }
+        }
     }
     Status result = setState(clash ? 4u : 2u);
     if (result && !tx.commit())
@@ -678,17 +662,14 @@ MetabaseObjectPtr objectFromKey(MetabaseStore& store, const CachedKey& cached) {
 
 class StoreReadScope final : public platform::MetabaseReadScope {
 public:
-    explicit StoreReadScope(MetabaseStore& store) : m_store(store) { m_scope.emplace(store.db()); }
-    ~StoreReadScope() override {
-        m_scope.reset();
-        // The keys kept for the scope go with it (scopeCache lets them go outside a scope).
-        m_store.scopeCache();
-    }
+    explicit StoreReadScope(MetabaseStore& store) { m_scope.emplace(store.db()); }
+    // The keys read stay with the store: the next scope uses them again when nothing was
+    // written in between (an operation mostly follows the list refresh that read every site).
+    ~StoreReadScope() override = default;
     StoreReadScope(const StoreReadScope&) = delete;
     StoreReadScope& operator=(const StoreReadScope&) = delete;
 
 private:
-    MetabaseStore& m_store;
     std::optional<Database::ReadScope> m_scope;
 };
 
@@ -728,18 +709,29 @@ void fetchGrandchildren(Database& db, ScopeCache& cache, CachedKey& parent) {
         child->byName.clear();
         child->cursor = 0;
     }
-    auto st = db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
-                         "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY parent, id");
+    // Under many children (a service's sites) one pass over the table in creation order, as the
+    // rows lie, is cheaper than looking up each child's own children through the parent index.
+    // The children are in id order, so a row's parent is found next to the last one, or else by a
+    // binary search.
+    auto st = parent.children.size() >= 1000
+                  ? db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
+                               "WHERE +parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY id")
+                  : db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
+                               "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY id");
     st.bind(1, parent.id);
-    // Both the rows and the children come by id: one pass pairs them.
-    std::size_t next = 0;
+    auto& children = parent.children;
+    std::size_t at = 0;
     while (st.step()) {
         const std::int64_t parentId = st.number(5);
-        while (next < parent.children.size() && parent.children[next]->id < parentId)
-            ++next;
-        CachedKey& key = cache.add(st);
-        if (next < parent.children.size() && parent.children[next]->id == parentId)
-            parent.children[next]->children.push_back(&key);
+        if (at >= children.size() || children[at]->id != parentId) {
+            const auto found =
+                std::lower_bound(children.begin(), children.end(), parentId,
+                                 [](const CachedKey* c, std::int64_t id) { return c->id < id; });
+            if (found == children.end() || (*found)->id != parentId)
+                continue; // a child that the listing did not hold cannot be bound through it
+            at = static_cast<std::size_t>(found - children.begin());
+        }
+        children[at]->children.push_back(&cache.add(st));
     }
 }
 
@@ -756,16 +748,22 @@ std::unique_ptr<platform::MetabaseReadScope> MetabaseStore::ReadScope() {
 
 ScopeCache* MetabaseStore::scopeCache() {
     const std::uint64_t scope = m_db.readScope();
-    if (scope == 0) {
-        m_cache.reset();
-        return nullptr;
-    }
+    if (scope == 0)
+        return nullptr; // outside a scope every read goes to the database
     const Database::OwnChanges changes = m_db.ownChanges();
+    if (m_cache && m_cache->scope != scope && m_cache->changes == changes && m_cache->dataVersion >= 0 &&
+        m_cache->dataVersion == m_db.scopeDataVersion()) {
+        // Nobody wrote since the scope the keys were read in: this scope sees the same state.
+        m_cache->scope = scope;
+        return m_cache.get();
+    }
     if (!m_cache || m_cache->scope != scope || !(m_cache->changes == changes)) {
-        // A new scope, or this connection wrote or rolled back inside the scope.
+        // A changed state: a new scope after a commit, or this connection wrote or rolled back.
+        m_cache.reset(); // before the new one is made: never two sets of keys at once
         m_cache = std::make_unique<ScopeCache>();
         m_cache->scope = scope;
         m_cache->changes = changes;
+        m_cache->dataVersion = m_db.scopeDataVersion();
     }
     return m_cache.get();
 }

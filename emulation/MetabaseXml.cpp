@@ -1,5 +1,6 @@
 #include "emulation/MetabaseXml.h"
 
+#include "emulation/BindingIndex.h"
 #include "emulation/Database.h"
 #include "emulation/MetabaseSchema.h"
 #include "emulation/PropertyRecord.h"
@@ -342,9 +343,10 @@ platform::Status importXml(Database& db, const QByteArray& xml,
         std::vector<StoredProperty> properties;
         for (const auto& [name, value] : key.props)
             PropertyRecord::set(properties, name, value);
+        const QString record = PropertyRecord::encode(properties);
         auto st = db.prepare("UPDATE mb_keys SET props = ?2 WHERE id = ?1");
-        st.bind(1, id).bind(2, PropertyRecord::encode(properties));
-        if (!st.run())
+        st.bind(1, id).bind(2, record);
+        if (!st.run() || !bindingindex::store(db, id, record))
             return platform::Error{platform::hr::Fail, db.lastError()};
     }
     if (!tx.commit())

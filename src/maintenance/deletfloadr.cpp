@@ -139,7 +139,12 @@ Status MayDeleteFolder(const QString& folder, const QString& sitesRoot,
         return refused(u"文件夹就是网站根目录"_s);
     if (isSystemFolder(*f))
         return refused(u"不能删除系统文件夹"_s);
+    // Only a path that holds the folder's own name can lie inside it: the others, nearly every
+    // site's directory, are passed over without being taken apart into names.
+    const QString& own = f->back();
     for (const QString& other : otherSitesDirectories) {
+        if (!other.toLower().contains(own))
+            continue;
         const auto o = namesOf(other);
         if (o && startsWith(*o, *f))
             return refused(u"其他网站的目录 "_s + other + u" 在此文件夹中"_s);

@@ -2,6 +2,7 @@
 // one state while another process commits, a bound object's changes stay its own until SetInfo,
 // and what this process stores is seen by every later bind.
 
+#include "emulation/Database.h"
 #include "emulation/MetabaseStore.h"
 #include "tests/support/TempMachine.h"
 
@@ -175,6 +176,132 @@ TEST_F(MetabaseReadScopeTest, SetInfoThatFailsLeavesNothingBehindInTheScope) {
                     .ok());
     EXPECT_FALSE(child->SetInfo().ok());
     EXPECT_FALSE(mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT2"_s).ok());
+}
+
+} // namespace
+
+namespace {
+
+// The keys a scope read are used again by the next scope only while nobody wrote in between.
+TEST_F(MetabaseReadScopeTest, TheNextScopeSeesWhatAnotherProcessCommittedAfterTheLast) {
+    makeSite(mb(), u"20000"_s);
+    auto other = m.reopen();
+    ASSERT_TRUE(other);
+    const QString root = u"IIS://LocalHost/W3SVC/20000/ROOT"_s;
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).contains(u"20000=site20000"_s));
+        EXPECT_EQ(get(root, u"Path"_s), u"D:\\WebRoot\\site20000"_s);
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20001"_s, u"ServerComment"_s), u"<error 80070003>"_s);
+    }
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).contains(u"20000=site20000"_s)) << "nothing changed: the same state";
+    }
+
+    auto site = other->metabase().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+    site->Put(u"ServerComment"_s, u"renamed"_s);
+    ASSERT_TRUE(site->SetInfo().ok());
+    auto otherRoot = other->metabase().Bind(root).value();
+    otherRoot->Put(u"Path"_s, u"E:\\moved"_s);
+    ASSERT_TRUE(otherRoot->SetInfo().ok());
+    makeSite(other->metabase(), u"20001"_s);
+    {
+        const auto scope = mb().ReadScope();
+        const QStringList now = sites(mb());
+        EXPECT_TRUE(now.contains(u"20000=renamed"_s)) << now.join(u' ').toStdString();
+        EXPECT_TRUE(now.contains(u"20001=site20001"_s));
+        EXPECT_EQ(get(root, u"Path"_s), u"E:\\moved"_s);
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20001"_s, u"ServerComment"_s), u"site20001"_s);
+    }
+
+    ASSERT_TRUE(
+        other->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Delete(u"IIsWebServer"_s, u"20000"_s));
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_FALSE(sites(mb()).contains(u"20000=renamed"_s));
+        EXPECT_EQ(get(root, u"Path"_s), u"<error 80070003>"_s);
+    }
+}
+
+TEST_F(MetabaseReadScopeTest, TheNextScopeSeesWhatThisProcessStoredOutsideAScope) {
+    makeSite(mb(), u"20000"_s);
+    auto site = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).contains(u"20000=site20000"_s));
+    }
+    site->Put(u"ServerComment"_s, u"renamed"_s);
+    ASSERT_TRUE(site->SetInfo().ok());
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).contains(u"20000=renamed"_s));
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000"_s, u"ServerComment"_s), u"renamed"_s);
+    }
+    // A change put but not stored is no change of the state.
+    site->Put(u"ServerComment"_s, u"not stored"_s);
+    ASSERT_TRUE(mb().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Delete(u"IIsWebServer"_s, u"20000"_s));
+    {
+        const auto scope = mb().ReadScope();
+        EXPECT_TRUE(sites(mb()).filter(u"20000="_s).isEmpty());
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s), u"<error 80070003>"_s);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Under a service with many sites the roots are read in one pass over every key: each root must
+// still go to its own site, whatever order the keys were made in.
+TEST_F(MetabaseReadScopeTest, RootsOfManySitesGoToTheirOwnSites) {
+    constexpr int Sites = 1200;
+    auto service = mb().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+    auto addRoot = [&](int i) {
+        auto site = mb().Bind(u"IIS://LocalHost/W3SVC/%1"_s.arg(30000 + i)).value();
+        auto root = site->Create(u"IIsWebVirtualDir"_s, u"ROOT"_s).value();
+        root->Put(u"Path"_s, u"D:\\WebRoot\\s%1"_s.arg(i));
+        ASSERT_TRUE(root->SetInfo().ok());
+    };
+    {
+        emulation::Database::Transaction tx(m->db());
+        for (int i = 0; i < Sites; ++i) {
+            auto site = service->Create(u"IIsWebServer"_s, QString::number(30000 + i)).value();
+            site->Put(u"ServerComment"_s, u"s%1"_s.arg(i));
+            ASSERT_TRUE(site->SetInfo().ok());
+            if (i % 2 == 0 && i % 7 != 0)
+                addRoot(i);
+        }
+        // Roots made after every site, last site first; sites divisible by 7 keep none.
+        for (int i = Sites - 1; i >= 0; --i)
+            if (i % 2 == 1 && i % 7 != 0)
+                addRoot(i);
+        auto extra =
+            mb().Bind(u"IIS://LocalHost/W3SVC/30001/ROOT"_s).value()->Create(u"IIsWebVirtualDir"_s, u"app"_s);
+        extra.value()->Put(u"Path"_s, u"D:\\app"_s);
+        ASSERT_TRUE(extra.value()->SetInfo().ok());
+        ASSERT_TRUE(tx.commit());
+    }
+
+    const auto scope = mb().ReadScope();
+    auto children = mb().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Enumerate();
+    ASSERT_TRUE(children.ok());
+    int checked = 0;
+    for (const auto& child : children.value()) {
+        const int i = child->Name().toInt() - 30000;
+        if (i < 0 || i >= Sites)
+            continue;
+        ++checked;
+        const QString path = get(u"IIS://LocalHost/W3SVC/"_s + child->Name() + u"/ROOT"_s, u"Path"_s);
+        if (i % 7 == 0) {
+            EXPECT_EQ(path, u"<error 80070003>"_s) << i;
+        } else {
+            EXPECT_EQ(path, u"D:\\WebRoot\\s%1"_s.arg(i)) << i;
+        }
+    }
+    EXPECT_EQ(checked, Sites);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/30001/ROOT/app"_s, u"Path"_s), u"D:\\app"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/30001/app"_s, u"Path"_s), u"<error 80070003>"_s);
 }
 
 } // namespace

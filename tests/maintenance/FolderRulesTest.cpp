@@ -50,6 +50,13 @@ TEST(FolderRulesTest, NeverAFolderHoldingAnotherSitesDirectory) {
     EXPECT_FALSE(deletfloadr::MayDeleteFolder(u"D:\\WebRoot\\shop"_s, u"D:\\WebRoot"_s, others).ok());
     EXPECT_TRUE(deletfloadr::MayDeleteFolder(u"D:\\WebRoot\\shop2"_s, u"D:\\WebRoot"_s, others).ok())
         << "a directory above the folder is not inside it";
+    // Written otherwise: other letter case, forward slashes, a name with trailing dots and blanks.
+    EXPECT_FALSE(
+        deletfloadr::MayDeleteFolder(u"D:\\WebRoot\\SHOP"_s, u"D:\\WebRoot"_s, {u"d:/webroot//Shop.. /web"_s})
+            .ok());
+    EXPECT_FALSE(deletfloadr::MayDeleteFolder(u"D:\\WebRoot\\shop. "_s, u"D:\\WebRoot"_s,
+                                              {u"D:\\WEBROOT\\SHOP\\web"_s})
+                     .ok());
     EXPECT_TRUE(deletfloadr::IsInside(u"D:\\WebRoot\\Shop\\web"_s, u"d:\\webroot\\shop"_s));
     EXPECT_FALSE(deletfloadr::IsInside(u"D:\\WebRoot\\shopping"_s, u"D:\\WebRoot\\shop"_s));
     EXPECT_FALSE(deletfloadr::IsInside(u"D:\\WebRoot\\shop"_s, QString()));
