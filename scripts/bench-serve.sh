@@ -45,7 +45,8 @@ machine="$work/machine"
     if [ "$i" -eq 0 ]; then
       printf '<IIsWebVirtualDir\tLocation ="/LM/W3SVC/%s/ROOT"\n\t\tPath="D:\\WebRoot\\%s\\web"\n\t>\n</IIsWebVirtualDir>\n' "$n" "$name"
     else
-      printf '<IIsWebVirtualDir\tLocation ="/LM/W3SVC/%s/ROOT"\n\t\tAnonymousUserName="%s"\n\t\tAnonymousUserPass="pw%s"\n\t\tPath="D:\\WebRoot\\%s\\web"\n\t>\n</IIsWebVirtualDir>\n' "$n" "$name" "$n" "$name"
+      # No AnonymousUserPass: import takes secure properties only encrypted with the machine's key.
+      printf '<IIsWebVirtualDir\tLocation ="/LM/W3SVC/%s/ROOT"\n\t\tAnonymousUserName="%s"\n\t\tPath="D:\\WebRoot\\%s\\web"\n\t>\n</IIsWebVirtualDir>\n' "$n" "$name" "$name"
     fi
   done
 } > "$work/sites.xml"
