@@ -7,17 +7,8 @@
 // 2 times the 10,000-site figure plus the list refresh.
 
 #include "bench/Sites.h"
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
-#include "emulation/MachineInfo.h"
-#include "emulation/MetabaseStore.h"
-#include "settings/ProfileFile.h"
-#include "tests/support/ScriptedDialogs.h"
-#include "tests/support/VirtualClock.h"
-#include "window/Form1.h"
+#include "bench/WindowServices.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
@@ -28,32 +19,15 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-struct CreateWindow {
-    emulation::Machine& machine;
-    settings::ProfileFile profiles;
-    testing_support::ScriptedDialogs dialogs;
-    testing_support::RecordedEnd end;
-    testing_support::VirtualClock clock;
-    emulation::MachineInfo system;
+struct CreateWindow : bench::WindowServices {
     std::unique_ptr<Form1> form;
 
-    explicit CreateWindow(emulation::Machine& m)
-        : machine(m), profiles([&m](const QString& p) { return m.hostPath(p); }), system(m) {
+    explicit CreateWindow(emulation::Machine& m) : WindowServices(m) {
         QFile page(m.hostPath(u"C:\\WINDOWS\\system32\\drivers\\index.html"_s));
         if (page.open(QIODevice::WriteOnly))
             page.write("<html></html>");
         m.accounts().addGroup(u"velmorausers"_s, {});
-        Form1Services s;
-        s.profiles = &profiles;
-        s.metabase = &m.metabase();
-        s.commands = &m.interpreter();
-        s.pacing = &clock;
-        s.accounts = &m.accounts();
-        s.files = &m.files();
-        s.dialogs = &dialogs;
-        s.end = &end;
-        s.system = &system;
-        form = std::make_unique<Form1>(s);
+        form = makeForm();
         // A secured root with a count that calls for no securing: each press makes only the site.
         form->state.HomeRoot = u"D:\\WebRoot"_s;
         form->state.RunStatus = u"True"_s;
@@ -135,10 +109,5 @@ BENCHMARK(BM_CreateSiteRefreshShare)->Arg(10)->Arg(10000)->Arg(100000)->Unit(ben
 BENCHMARK(BM_CreateSiteMetabase)->Arg(10)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runWindowBenchmarks(argc, argv);
 }

@@ -4,18 +4,8 @@
 // 100,000 sites each within 2 times its 10,000-site figure plus the list refresh.
 
 #include "bench/Sites.h"
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
-#include "emulation/MachineInfo.h"
-#include "emulation/MetabaseStore.h"
-#include "settings/ProfileFile.h"
-#include "tests/support/ScriptedDialogs.h"
-#include "tests/support/VirtualClock.h"
-#include "window/Form1.h"
+#include "bench/WindowServices.h"
 
-#include <QApplication>
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -27,34 +17,12 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 // The window over a machine with many sites, started as the program starts.
-struct Window {
-    emulation::Machine& machine;
-    settings::ProfileFile profiles;
-    testing_support::ScriptedDialogs dialogs;
-    testing_support::RecordedEnd end;
-    testing_support::VirtualClock clock;
-    emulation::MachineInfo system;
+struct Window : bench::WindowServices {
     std::unique_ptr<Form1> form;
 
-    explicit Window(int sites)
-        : machine(*bench::SitesMachine::withSites(sites).machine),
-          profiles([this](const QString& p) { return machine.hostPath(p); }), system(machine) {
-        for (const char* file : {"index.html", "velmoraconv.exe"}) {
-            QFile f(machine.hostPath(u"C:\\WINDOWS\\system32\\drivers\\"_s + QString::fromLatin1(file)));
-            if (f.open(QIODevice::WriteOnly))
-                f.write("x");
-        }
-        Form1Services s;
-        s.profiles = &profiles;
-        s.metabase = &machine.metabase();
-        s.commands = &machine.interpreter();
-        s.pacing = &clock;
-        s.accounts = &machine.accounts();
-        s.files = &machine.files();
-        s.dialogs = &dialogs;
-        s.end = &end;
-        s.system = &system;
-        form = std::make_unique<Form1>(s);
+    explicit Window(int sites) : WindowServices(*bench::SitesMachine::withSites(sites).machine) {
+        installProgramFiles();
+        form = makeForm();
         form->Form_Initialize();
         form->show();
     }
@@ -161,10 +129,5 @@ BENCHMARK(BM_EditSite)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeleteSite)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runWindowBenchmarks(argc, argv);
 }

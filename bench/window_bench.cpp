@@ -5,18 +5,9 @@
 // run the start-up alone to read the window's own peak).
 
 #include "bench/Sites.h"
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
-#include "emulation/MachineInfo.h"
-#include "emulation/MetabaseStore.h"
-#include "settings/ProfileFile.h"
-#include "tests/support/ScriptedDialogs.h"
-#include "tests/support/VirtualClock.h"
-#include "window/Form1.h"
+#include "bench/WindowServices.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QLabel>
 
 #include <benchmark/benchmark.h>
@@ -27,36 +18,10 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-struct Window {
-    emulation::Machine& machine;
-    settings::ProfileFile profiles;
-    testing_support::ScriptedDialogs dialogs;
-    testing_support::RecordedEnd end;
-    testing_support::VirtualClock clock;
-    emulation::MachineInfo system;
-
-    explicit Window(emulation::Machine& m)
-        : machine(m), profiles([&m](const QString& p) { return m.hostPath(p); }), system(m) {}
-
-    std::unique_ptr<Form1> make() {
-        Form1Services s;
-        s.profiles = &profiles;
-        s.metabase = &machine.metabase();
-        s.commands = &machine.interpreter();
-        s.pacing = &clock;
-        s.accounts = &machine.accounts();
-        s.files = &machine.files();
-        s.dialogs = &dialogs;
-        s.end = &end;
-        s.system = &system;
-        return std::make_unique<Form1>(s);
-    }
-};
-
 void BM_RefreshSiteList(benchmark::State& state) {
     emulation::Machine& m = *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
-    Window w(m);
-    auto form = w.make();
+    bench::WindowServices w(m);
+    auto form = w.makeForm();
     for (auto _ : state) {
         bench::writeBetweenReads(state, m);
         form->RefreshSiteList();
@@ -67,15 +32,11 @@ void BM_RefreshSiteList(benchmark::State& state) {
 
 void BM_StartupToShownWindow(benchmark::State& state) {
     emulation::Machine& m = *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
-    for (const char* file : {"index.html", "velmoraconv.exe"}) {
-        QFile f(m.hostPath(u"C:\\WINDOWS\\system32\\drivers\\"_s + QString::fromLatin1(file)));
-        if (f.open(QIODevice::WriteOnly))
-            f.write("x");
-    }
-    Window w(m);
+    bench::WindowServices w(m);
+    w.installProgramFiles();
     for (auto _ : state) {
         bench::writeBetweenReads(state, m); // a new process has read nothing yet
-        auto form = w.make();
+        auto form = w.makeForm();
         form->Form_Initialize();
         form->show();
         QApplication::processEvents();
@@ -97,10 +58,5 @@ BENCHMARK(BM_RefreshSiteList)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillise
 BENCHMARK(BM_StartupToShownWindow)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runWindowBenchmarks(argc, argv);
 }
