@@ -3,16 +3,9 @@
 # what it was given. The help menu's two items, chosen with the keyboard, hand the maker's web page
 # and the help-request mail link to the desktop.
 # Usage: help_menu_opens.sh VELMORA VELMORA-MACHINE FONTS.CONF  (run inside xvfb-run)
-set -euo pipefail
-velmora=$1 tool=$2 fonts=$3
-work=$(mktemp -d)
-pid=
-cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+source "$(dirname "$0")/../e2e/window_lib.sh" "$@"
 fail() { echo "FAIL: $*"; [ -f "$work/opened" ] && cat "$work/opened"; exit 1; }
-
-"$tool" install --machine "$work/machine" >/dev/null
-"$tool" install-program --machine "$work/machine" >/dev/null
+install_machine
 
 mkdir "$work/bin"
 cat > "$work/bin/xdg-open" <<SCRIPT
@@ -22,16 +15,7 @@ SCRIPT
 chmod +x "$work/bin/xdg-open"
 
 unset BROWSER DEFAULT_BROWSER XDG_CURRENT_DESKTOP KDE_FULL_SESSION GNOME_DESKTOP_SESSION_ID DESKTOP_SESSION
-PATH="$work/bin:$PATH" VELMORA_MACHINE="$work/machine" FONTCONFIG_FILE="$fonts" QT_QPA_PLATFORM=xcb \
-  "$velmora" &
-pid=$!
-
-wid=$(timeout 30 xdotool search --sync --name '^Velmora' | head -n 1) || fail "no window appeared"
-ini="$work/machine/drives/C/WINDOWS/system32/drivers/config.ini"
-for _ in $(seq 100); do
-  grep -q 'USRGroup=True' "$ini" 2>/dev/null && break
-  sleep 0.1
-done
+start_window PATH="$work/bin:$PATH"
 xdotool windowactivate --sync "$wid" 2>/dev/null || xdotool windowfocus --sync "$wid"
 
 opened() { [ -f "$work/opened" ] && wc -l < "$work/opened" || echo 0; }

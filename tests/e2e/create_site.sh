@@ -3,30 +3,9 @@
 # velmora binary on a fresh machine, under Xvfb, by mouse and keyboard; the machine then holds the
 # account, the IIS site with its root, pool and MIME map, the FTP directory and the grants.
 # Usage: create_site.sh VELMORA VELMORA-MACHINE FONTS.CONF  (run inside xvfb-run)
-set -euo pipefail
-velmora=$1 tool=$2 fonts=$3
-work=$(mktemp -d)
-pid=
-cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-m=(--machine "$work/machine")
-
-"$tool" install "${m[@]}" >/dev/null
-"$tool" install-program "${m[@]}" >/dev/null
-VELMORA_MACHINE="$work/machine" FONTCONFIG_FILE="$fonts" QT_QPA_PLATFORM=xcb "$velmora" &
-pid=$!
-wid=$(timeout 30 xdotool search --sync --name '^Velmora-Quorrin$' | head -n 1) || fail "no window appeared"
-ini="$work/machine/drives/C/WINDOWS/system32/drivers/config.ini"
-for _ in $(seq 100); do
-  grep -q 'USRGroup=True' "$ini" 2>/dev/null && break
-  sleep 0.1
-done
-eval "$(xdotool getwindowgeometry --shell "$wid")"
-menu=$((HEIGHT - 441))
-# Clicks at client coordinates (pixels of the design's twips).
-click() { xdotool mousemove --window "$wid" "$1" $((menu + $2)) click 1; sleep 0.3; }
-erase() { xdotool key --window "$wid" End; for _ in $(seq 20); do xdotool key --window "$wid" BackSpace; done; }
+source "$(dirname "$0")/window_lib.sh" "$@"
+install_machine
+start_window
 click 189 26; erase; xdotool type --window "$wid" "shop1"            # 网站名称
 click 188 76; erase; xdotool type --window "$wid" "www.shop1.com"    # 绑定域名
 click 326 18                                                         # 创建匿名用户

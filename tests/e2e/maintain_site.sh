@@ -4,30 +4,9 @@
 # domains and password with "修改" and deletes it with "删站"; the machine then holds no trace of
 # it while the default site and its files stay.
 # Usage: maintain_site.sh VELMORA VELMORA-MACHINE FONTS.CONF  (run inside xvfb-run)
-set -euo pipefail
-velmora=$1 tool=$2 fonts=$3
-work=$(mktemp -d)
-pid=
-cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-m=(--machine "$work/machine")
-
-"$tool" install "${m[@]}" >/dev/null
-"$tool" install-program "${m[@]}" >/dev/null
-VELMORA_MACHINE="$work/machine" FONTCONFIG_FILE="$fonts" QT_QPA_PLATFORM=xcb "$velmora" &
-pid=$!
-wid=$(timeout 30 xdotool search --sync --name '^Velmora-Quorrin$' | head -n 1) || fail "no window appeared"
-ini="$work/machine/drives/C/WINDOWS/system32/drivers/config.ini"
-for _ in $(seq 100); do
-  grep -q 'USRGroup=True' "$ini" 2>/dev/null && break
-  sleep 0.1
-done
-eval "$(xdotool getwindowgeometry --shell "$wid")"
-menu=$((HEIGHT - 441))
-# Clicks at client coordinates (pixels of the design's twips).
-click() { xdotool mousemove --window "$wid" "$1" $((menu + $2)) click 1; sleep 0.3; }
-erase() { xdotool key --window "$wid" End; for _ in $(seq 30); do xdotool key --window "$wid" BackSpace; done; }
+source "$(dirname "$0")/window_lib.sh" "$@"
+install_machine
+start_window
 xml() { "$tool" metabase export "${m[@]}"; }
 site() { xml | grep -A14 'Location ="/LM/W3SVC/10000"' | sed -n '1,/^<\/IIsWebServer>/p'; }
 # The report box: wait for it, then close it with Enter.

@@ -3,33 +3,13 @@
 # Checks that the window opens with its caption, that start-up wrote the settings file, and that
 # the site list shows the default site in its first row (text pixels there, none in the next row).
 # Usage: window_appears.sh VELMORA VELMORA-MACHINE FONTS.CONF  (run inside xvfb-run)
-set -euo pipefail
-velmora=$1 tool=$2 fonts=$3
-work=$(mktemp -d)
-pid=
-cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-
-"$tool" install --machine "$work/machine" >/dev/null
-"$tool" install-program --machine "$work/machine" >/dev/null
-"$tool" facts set addresses "10.1.2.3" --machine "$work/machine"
-
-VELMORA_MACHINE="$work/machine" FONTCONFIG_FILE="$fonts" QT_QPA_PLATFORM=xcb "$velmora" &
-pid=$!
-
-wid=$(timeout 30 xdotool search --sync --name '^Velmora-Quorrin$' | head -n 1) || fail "no window appeared"
-ini="$work/machine/drives/C/WINDOWS/system32/drivers/config.ini"
-for _ in $(seq 100); do
-  grep -q 'USRGroup=True' "$ini" 2>/dev/null && break
-  sleep 0.1
-done
+source "$(dirname "$0")/window_lib.sh" "$@"
+install_machine
+"$tool" facts set addresses "10.1.2.3" "${m[@]}"
+start_window
 grep -q 'USRGroup=True' "$ini" || fail "start-up did not finish"
 [ "$(grep -c '=' "$ini")" -eq 8 ] || fail "settings file does not hold eight keys"
-
-eval "$(xdotool getwindowgeometry --shell "$wid")"
 [ "$WIDTH" -eq 623 ] || fail "client width $WIDTH, expected 623"
-menu=$((HEIGHT - 441))
 # The name cell of rows 1 and 2 of the grid (grid at 8,200; rows 16 pixels; name column from 33).
 row1="100x10+$((8 + 33 + 6))+$((menu + 200 + 16 + 4))"
 row2="100x10+$((8 + 33 + 6))+$((menu + 200 + 32 + 4))"
