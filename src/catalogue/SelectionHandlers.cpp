@@ -71,8 +71,6 @@ void Form1::SetSiteRunState(int action, int row) {
     };
     // The site is the one whose identifier stands in the row; its name is checked too, so that a
     // number reused since the list was read never changes another site.
-    if (!services.metabase)
-        return refuse();
     const QString number = MSFlexGrid1->TextMatrix(row, Identifier).trimmed();
     const QString name = MSFlexGrid1->TextMatrix(row, SiteName).trimmed();
     bool numeric = false;

@@ -18,10 +18,6 @@ enum Cell { SiteName = 1, Identifier = 2, Account = 4, Directory = 6 };
 } // namespace
 
 void Form1::Command2_Click() {
-    // A window built without its platform (as some tests build it) has nothing to delete.
-    if (!services.metabase || !services.dialogs || !services.commands || !services.accounts ||
-        !services.files || !services.profiles)
-        return;
     state.DeleteReported = false;
     const QString name = txtSiteName->text();
     const int lastSiteRow = MSFlexGrid1->Rows() - 2;

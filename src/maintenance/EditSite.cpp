@@ -13,10 +13,6 @@
 using namespace Qt::Literals::StringLiterals;
 
 void Form1::Command3_Click() {
-    // A window built without its platform (as some tests build it) has nothing to change.
-    if (!services.metabase || !services.dialogs || !services.commands || !services.pacing ||
-        !services.accounts)
-        return;
     const QStringList domains = txtHostName->text().split(u'@');
     const QString siteId = state.SelectedSiteId;
     if (!deletfloadr::IsSiteNumber(siteId)) {
