@@ -96,7 +96,21 @@ std::unique_ptr<Database> Database::open(const QString& file, bool create, QStri
     std::unique_ptr<Database> db(new Database(handle));
     // A transaction SQLite rolls back by itself (a full disk, a busy write) counts as well.
     sqlite3_rollback_hook(
-        handle, [](void* self) { ++static_cast<Database*>(self)->m_rollbacks; }, db.get());
+        handle,
+        [](void* self) {
+            auto* database = static_cast<Database*>(self);
+            if (!database->m_quietRollback)
+                ++database->m_rollbacks;
+        },
+        db.get());
+    // Every row this connection writes to a metabase table, also through triggers and cascades.
+    sqlite3_update_hook(
+        handle,
+        [](void* self, int, const char*, const char* table, sqlite3_int64) {
+            if (std::strncmp(table, "mb_", 3) == 0)
+                ++static_cast<Database*>(self)->m_metabaseRows;
+        },
+        db.get());
     // A file that is not a database shows itself at the first statement.
     if (!db->exec("PRAGMA journal_mode=WAL") || !db->exec("PRAGMA foreign_keys=ON") ||
         !db->exec("PRAGMA synchronous=NORMAL") || !db->exec("PRAGMA mmap_size=268435456") ||
@@ -117,7 +131,7 @@ void Database::noteError() {
 }
 
 bool Database::exec(const char* sql) {
-    if (std::strncmp(sql, "ROLLBACK", 8) == 0)
+    if (!m_quietRollback && std::strncmp(sql, "ROLLBACK", 8) == 0)
         ++m_rollbacks;
     char* message = nullptr;
     if (sqlite3_exec(m_handle, sql, nullptr, nullptr, &message) != SQLITE_OK) {
@@ -150,7 +164,7 @@ int Database::changes() const {
 }
 
 Database::OwnChanges Database::ownChanges() const {
-    return {sqlite3_total_changes64(m_handle), m_rollbacks};
+    return {m_metabaseRows, m_rollbacks};
 }
 
 bool Database::autocommit() const {
@@ -159,17 +173,23 @@ bool Database::autocommit() const {
 
 Database::Transaction::Transaction(Database& db)
     : m_db(db), m_savepoint(!db.autocommit()),
-      m_open(db.exec(m_savepoint ? "SAVEPOINT velmora_write" : "BEGIN IMMEDIATE")) {}
+      m_open(db.exec(m_savepoint ? "SAVEPOINT velmora_write" : "BEGIN IMMEDIATE")),
+      m_metabaseRowsBefore(db.m_metabaseRows) {}
 
 Database::Transaction::~Transaction() {
-    if (!m_open)
-        return;
+    if (m_open)
+        rollBack();
+}
+
+void Database::Transaction::rollBack() {
+    m_db.m_quietRollback = m_db.m_metabaseRows == m_metabaseRowsBefore;
     if (m_savepoint) {
         m_db.exec("ROLLBACK TO velmora_write");
         m_db.exec("RELEASE velmora_write");
     } else {
         m_db.exec("ROLLBACK");
     }
+    m_db.m_quietRollback = false;
 }
 
 bool Database::Transaction::commit() {
@@ -178,12 +198,7 @@ bool Database::Transaction::commit() {
     m_open = false;
     if (m_db.exec(m_savepoint ? "RELEASE velmora_write" : "COMMIT"))
         return true;
-    if (m_savepoint) {
-        m_db.exec("ROLLBACK TO velmora_write");
-        m_db.exec("RELEASE velmora_write");
-    } else {
-        m_db.exec("ROLLBACK");
-    }
+    rollBack();
     return false;
 }
 

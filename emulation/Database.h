@@ -74,9 +74,14 @@ public:
         bool commit();
 
     private:
+        // Undoes the transaction; a rollback that takes back no metabase row changes nothing the
+        // metabase's readers kept.
+        void rollBack();
+
         Database& m_db;
         bool m_savepoint;
         bool m_open;
+        std::int64_t m_metabaseRowsBefore;
     };
 
     // Every read while the scope lives sees one state of the database, and the file locks are
@@ -96,9 +101,10 @@ public:
     // Counts outermost read scopes; 0 while none is open. What is read inside one scope stays true
     // for the whole scope.
     std::uint64_t readScope() const { return m_scopeOpen ? m_scopeGeneration : 0; }
-    // Changes only this connection's own writes make to what it reads: rows written, and
-    // transactions or savepoints rolled back. Another connection's commits stay out of an open
-    // read scope.
+    // Changes only this connection's own writes make to the metabase's tables (mb_...) as it reads
+    // them: rows written there, and transactions or savepoints rolled back. Writes to the other
+    // tables (accounts, file rights) leave what the metabase reads as it was. Another connection's
+    // commits stay out of an open read scope.
     struct OwnChanges {
         std::int64_t rows = 0;
         std::uint64_t rollbacks = 0;
@@ -117,8 +123,10 @@ private:
     QString m_lastError;
     std::uint64_t m_scopeGeneration = 0;
     std::uint64_t m_rollbacks = 0;
+    std::int64_t m_metabaseRows = 0;
     std::int64_t m_scopeDataVersion = -1;
     bool m_scopeOpen = false;
+    bool m_quietRollback = false; // a rollback that undoes no metabase row
 };
 
 } // namespace emulation

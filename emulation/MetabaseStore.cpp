@@ -72,7 +72,7 @@ struct PathKey {
     QStringView path;
 };
 inline bool operator==(PathKey a, PathKey b) {
-    return a.path.size() == b.path.size() && a.path.compare(b.path, Qt::CaseInsensitive) == 0;
+    return sameIgnoringCase(a.path, b.path);
 }
 inline size_t qHash(PathKey key, size_t seed) {
     size_t h = seed ^ static_cast<size_t>(key.path.size());
@@ -98,6 +98,7 @@ struct CachedKey {
     std::vector<CachedKey*> children;  // in creation order
     QHash<PathKey, CachedKey*> byName; // made at the first search among many children
     std::size_t cursor = 0;            // where the last child was found: binds follow the list
+    std::size_t at = 0;                // this key's place among its parent's children
 
     CachedKey* child(QStringView childName) {
         const std::size_t n = children.size();
@@ -115,10 +116,15 @@ struct CachedKey {
         }
         if (byName.isEmpty()) {
             byName.reserve(static_cast<qsizetype>(n));
-            for (CachedKey* c : children)
-                byName.insert(PathKey{c->name}, c);
+            for (std::size_t i = 0; i < n; ++i) {
+                children[i]->at = i;
+                byName.insert(PathKey{children[i]->name}, children[i]);
+            }
         }
-        return byName.value(PathKey{childName}, nullptr);
+        CachedKey* found = byName.value(PathKey{childName}, nullptr);
+        if (found)
+            cursor = found->at + 1; // the next bind is likely the next child
+        return found;
     }
 };
 
@@ -166,6 +172,17 @@ struct ScopeCache {
             for (CachedKey* parent : recent)
                 if (parent && PathKey{parent->cpath} == PathKey{path.left(slash)})
                     return childOf(*parent, path.mid(slash + 1), isAbsent);
+        // Or to a child of a child of one: the root of the next site.
+        if (const qsizetype up = slash > 0 ? path.lastIndexOf(u'/', slash - 1) : -1; up > 0)
+            for (CachedKey* grandparent : recent)
+                if (grandparent && PathKey{grandparent->cpath} == PathKey{path.left(up)}) {
+                    CachedKey* parent = childOf(*grandparent, path.sliced(up + 1, slash - up - 1), isAbsent);
+                    if (!parent)
+                        return nullptr;
+                    if (parent->listed)
+                        return childOf(*parent, path.mid(slash + 1), isAbsent);
+                    break;
+                }
         if (CachedKey* top = tops.value(PathKey{path}, nullptr))
             return top;
         if (slash > 0) {
@@ -191,6 +208,64 @@ struct ScopeCache {
         CachedKey* c = parent.child(name);
         isAbsent = c == nullptr;
         return c;
+    }
+
+    // Lays one committed write of this connection onto the kept keys.
+    void apply(const MetabaseStore::KeyEdit& edit) {
+        using Kind = MetabaseStore::KeyEdit::Kind;
+        bool isAbsent = false;
+        const qsizetype slash = edit.path.lastIndexOf(u'/');
+        switch (edit.kind) {
+        case Kind::Inserted: {
+            absent.remove(edit.path.toLower());
+            CachedKey* parent = slash > 0 ? find(QStringView(edit.path).left(slash), isAbsent) : nullptr;
+            if (!parent || !parent->listed)
+                return; // read from the database when it is bound
+            CachedKey& key = newKey();
+            key.id = edit.id;
+            key.cpath = edit.path;
+            key.name = edit.path.mid(slash + 1);
+            key.cls = edit.cls;
+            key.props = edit.record;
+            // A new key has no children; where its siblings' children are all listed, so are its.
+            key.listed = parent->grandchildren;
+            // Keys are numbered in creation order: the newest is the last child.
+            key.at = parent->children.size();
+            parent->children.push_back(&key);
+            if (!parent->byName.isEmpty())
+                parent->byName.insert(PathKey{key.name}, &key);
+            return;
+        }
+        case Kind::Changed:
+            if (CachedKey* key = find(edit.path, isAbsent); key && !key->stub) {
+                key->props = edit.record;
+                key->cls = edit.cls;
+            }
+            return;
+        case Kind::Deleted: {
+            recent.fill(nullptr);
+            // The key goes with every key below it; the ones read by path are forgotten.
+            const QString below = edit.path + u'/';
+            for (auto it = tops.begin(); it != tops.end();)
+                if (PathKey{it.value()->cpath} == PathKey{edit.path} ||
+                    it.value()->cpath.startsWith(below, Qt::CaseInsensitive))
+                    it = tops.erase(it);
+                else
+                    ++it;
+            CachedKey* parent = slash > 0 ? find(QStringView(edit.path).left(slash), isAbsent) : nullptr;
+            if (!parent || !parent->listed)
+                return;
+            const QStringView name = QStringView(edit.path).mid(slash + 1);
+            auto& siblings = parent->children;
+            siblings.erase(
+                std::remove_if(siblings.begin(), siblings.end(),
+                               [&](const CachedKey* c) { return PathKey{c->name} == PathKey{name}; }),
+                siblings.end());
+            parent->byName.clear();
+            parent->cursor = 0;
+            return;
+        }
+        }
     }
 };
 
@@ -236,11 +311,13 @@ public:
 
 private:
     std::optional<MetaValue> inherited(const QString& property);
-    Status storeKeys(std::vector<KeyState*>& stored);
-    Status storeChanges(const std::map<QString, std::optional<StoredProperty>>& changes);
+    Status storeKeys(std::vector<KeyState*>& stored, MetabaseStore::OwnWrite& write);
+    Status storeChanges(const std::map<QString, std::optional<StoredProperty>>& changes,
+                        MetabaseStore::OwnWrite& write);
     // The pending changes with the relative ones applied to the values stored now.
     std::map<QString, std::optional<StoredProperty>> resolvedChanges();
-    Status setState(std::uint32_t state);
+    Status setState(std::uint32_t state, MetabaseStore::OwnWrite& write);
+    Status storeState(std::uint32_t state, bool (*allowed)(std::uint32_t stored));
     std::uint32_t storedState();
 
     MetabaseStore& m_store;
@@ -264,9 +341,9 @@ private:
 };
 
 Outcome<MetaValue> StoredObject::Get(const QString& property) {
-    if (property.compare(u"KeyType"_s, Qt::CaseInsensitive) == 0)
+    if (sameIgnoringCase(property, u"KeyType"))
         return MetaValue(m_key->cls);
-    if (property.compare(u"Name"_s, Qt::CaseInsensitive) == 0)
+    if (sameIgnoringCase(property, u"Name"))
         return MetaValue(m_key->name);
     // The usual case first: a property the key holds itself, with nothing put since the bind.
     if (m_pending.empty()) {
@@ -354,7 +431,7 @@ std::map<QString, std::optional<StoredProperty>> StoredObject::resolvedChanges()
     return changes;
 }
 
-Status StoredObject::storeKeys(std::vector<KeyState*>& stored) {
+Status StoredObject::storeKeys(std::vector<KeyState*>& stored, MetabaseStore::OwnWrite& write) {
     // Store this key and any parent created with it, parents first.
     std::vector<KeyState*> chain;
     for (KeyState* k = m_key.get(); k && k->id == 0; k = k->parent.get())
@@ -378,13 +455,15 @@ Status StoredObject::storeKeys(std::vector<KeyState*>& stored) {
             return Error{hr::Fail, m_store.db().lastError()};
         k->id = m_store.db().lastInsertId();
         stored.push_back(k);
+        write.note({MetabaseStore::KeyEdit::Kind::Inserted, k->path, k->id, k->cls, QString()});
     }
     return {};
 }
 
 // Applies changes to the key's record as stored now (another process may have changed other
 // properties since the bind); the caller holds the transaction.
-Status StoredObject::storeChanges(const std::map<QString, std::optional<StoredProperty>>& changes) {
+Status StoredObject::storeChanges(const std::map<QString, std::optional<StoredProperty>>& changes,
+                                  MetabaseStore::OwnWrite& write) {
     Database& db = m_store.db();
     auto current = recordOf(db, m_key->id);
     if (!current)
@@ -408,11 +487,13 @@ Status StoredObject::storeChanges(const std::map<QString, std::optional<StoredPr
         return Error{hr::Fail, db.lastError()};
     m_record = record;
     m_key->cls = cls;
+    write.note({MetabaseStore::KeyEdit::Kind::Changed, m_key->path, m_key->id, cls, record});
     return {};
 }
 
 Status StoredObject::SetInfo() {
     Database& db = m_store.db();
+    MetabaseStore::OwnWrite write(m_store);
     Database::Transaction tx(db);
     if (!tx.ok())
         return Error{hr::Fail, db.lastError()};
@@ -426,12 +507,13 @@ Status StoredObject::SetInfo() {
         m_key->cls = classBefore;
         return e;
     };
-    if (Status keys = storeKeys(stored); !keys)
+    if (Status keys = storeKeys(stored, write); !keys)
         return fail(keys.error());
-    if (Status changes = storeChanges(resolvedChanges()); !changes)
+    if (Status changes = storeChanges(resolvedChanges(), write); !changes)
         return fail(changes.error());
     if (!tx.commit())
         return fail(Error{hr::Fail, db.lastError()});
+    write.committed();
     for (KeyState* k : stored)
         k->parent.reset();
     m_pending.clear();
@@ -473,12 +555,16 @@ Outcome<MetabaseObjectPtr> StoredObject::Create(const QString& cls, const QStrin
 }
 
 Status StoredObject::Delete(const QString& /*cls*/, const QString& name) {
+    MetabaseStore::OwnWrite write(m_store);
+    const QString path = m_key->path + u'/' + name;
     auto st = m_store.db().prepare("DELETE FROM mb_keys WHERE path = ?1");
-    st.bind(1, (m_key->path + u'/' + name).toLower());
+    st.bind(1, path.toLower());
     if (!st.run())
         return Error{hr::Fail, m_store.db().lastError()};
     if (m_store.db().changes() == 0)
         return metabaseError(hr::PathNotFound);
+    write.note({MetabaseStore::KeyEdit::Kind::Deleted, path, 0, QString(), QString()});
+    write.committed();
     return {};
 }
 
@@ -493,9 +579,9 @@ std::uint32_t StoredObject::storedState() {
     return PropertyRecord::find(*record, u"ServerState").value_or(MetaValue(0u)).toNumber();
 }
 
-Status StoredObject::setState(std::uint32_t state) {
+Status StoredObject::setState(std::uint32_t state, MetabaseStore::OwnWrite& write) {
     // A method call, not a cached Put: the state is stored at once.
-    Status s = storeChanges({{u"serverstate"_s, StoredProperty{u"ServerState"_s, MetaValue(state)}}});
+    Status s = storeChanges({{u"serverstate"_s, StoredProperty{u"ServerState"_s, MetaValue(state)}}}, write);
     if (s)
         m_pending.erase(u"serverstate"_s);
     return s;
@@ -505,6 +591,7 @@ Status StoredObject::Start() {
     if (m_key->id == 0)
         return metabaseError(hr::PathNotFound);
     Database& db = m_store.db();
+    MetabaseStore::OwnWrite write(m_store);
     Database::Transaction tx(db);
     const auto record = recordOf(db, m_key->id);
     if (!record)
@@ -541,41 +628,40 @@ Status StoredObject::Start() {
                 }
         }
     }
-    Status result = setState(clash ? 4u : 2u);
+    Status result = setState(clash ? 4u : 2u, write);
     if (result && !tx.commit())
         result = Error{hr::Fail, db.lastError()};
     if (!result)
         return result;
+    write.committed();
     return clash ? metabaseError(hr::AlreadyExists) : Status{};
 }
 
-Status StoredObject::Stop() {
+Status StoredObject::storeState(std::uint32_t state, bool (*allowed)(std::uint32_t stored)) {
     if (m_key->id == 0)
         return metabaseError(hr::PathNotFound);
+    MetabaseStore::OwnWrite write(m_store);
     Database::Transaction tx(m_store.db());
-    Status s = setState(4);
-    return s && tx.commit() ? s : Status(Error{hr::Fail, m_store.db().lastError()});
+    if (allowed && !allowed(storedState()))
+        return metabaseError(hr::ServiceNotActive);
+    Status s = setState(state, write);
+    if (!s || !tx.commit())
+        return Error{hr::Fail, m_store.db().lastError()};
+    write.committed();
+    return s;
+}
+
+Status StoredObject::Stop() {
+    return storeState(4, nullptr);
 }
 
 Status StoredObject::Pause() {
-    if (m_key->id == 0)
-        return metabaseError(hr::PathNotFound);
-    Database::Transaction tx(m_store.db());
-    const auto state = storedState();
-    if (state != 2u && state != 6u)
-        return metabaseError(hr::ServiceNotActive); // only a running site can pause
-    Status s = setState(6);
-    return s && tx.commit() ? s : Status(Error{hr::Fail, m_store.db().lastError()});
+    // Only a running site can pause.
+    return storeState(6, [](std::uint32_t stored) { return stored == 2u || stored == 6u; });
 }
 
 Status StoredObject::Continue() {
-    if (m_key->id == 0)
-        return metabaseError(hr::PathNotFound);
-    Database::Transaction tx(m_store.db());
-    if (storedState() != 6u)
-        return metabaseError(hr::ServiceNotActive);
-    Status s = setState(2);
-    return s && tx.commit() ? s : Status(Error{hr::Fail, m_store.db().lastError()});
+    return storeState(2, [](std::uint32_t stored) { return stored == 6u; });
 }
 
 Status StoredObject::AppCreate(bool inProcess) {
@@ -588,11 +674,13 @@ Status StoredObject::AppCreate(bool inProcess) {
         m_pending[u"appisolated"_s] = isolated;
         return {};
     }
+    MetabaseStore::OwnWrite write(m_store);
     Database::Transaction tx(m_store.db());
-    Status s = storeChanges({{u"approot"_s, root}, {u"appisolated"_s, isolated}});
+    Status s = storeChanges({{u"approot"_s, root}, {u"appisolated"_s, isolated}}, write);
     if (s && !tx.commit())
         s = Error{hr::Fail, m_store.db().lastError()};
     if (s) {
+        write.committed();
         m_pending.erase(u"approot"_s);
         m_pending.erase(u"appisolated"_s);
     }
@@ -845,6 +933,20 @@ std::vector<MetabaseObjectPtr> MetabaseStore::children(std::int64_t id, const QS
     if (parent)
         parent->listed = true;
     return out;
+}
+
+MetabaseStore::OwnWrite::OwnWrite(MetabaseStore& store)
+    : m_store(store), m_before(store.m_db.ownChanges()), m_outermost(store.m_db.autocommit()) {}
+
+void MetabaseStore::OwnWrite::committed() {
+    ScopeCache* cache = m_store.m_cache.get();
+    // Kept keys that missed a change already are dropped by the next scope; inside a scope the
+    // write is not stored until the scope ends, so the scope's keys are dropped as well.
+    if (!cache || !m_outermost || !(cache->changes == m_before))
+        return;
+    for (const KeyEdit& edit : m_edits)
+        cache->apply(edit);
+    cache->changes = m_store.m_db.ownChanges();
 }
 
 std::optional<QString> MetabaseStore::metabasePath(const QString& adsPath) {

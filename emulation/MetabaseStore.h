@@ -1,5 +1,6 @@
 #pragma once
 
+#include "emulation/Database.h"
 #include "platform/Metabase.h"
 
 #include <QString>
@@ -11,7 +12,6 @@
 
 namespace emulation {
 
-class Database;
 struct KeyState;
 struct ScopeCache;
 struct CachedKey;
@@ -26,8 +26,10 @@ platform::Error metabaseError(std::uint32_t number);
 // transaction, so several processes can share one machine. Inside a read scope the metabase holds
 // still (one SQLite snapshot), so the keys read in it are kept for its binds: an enumeration reads
 // all the children with their properties in one query, and binding one of them, or one of their
-// own children, reads nothing more. A write of this connection inside the scope drops what was
-// kept; another connection's commits stay out of the scope's snapshot anyway.
+// own children, reads nothing more. The keys stay kept after the scope: the next scope uses them
+// again when nothing changed the metabase meanwhile, and this connection's own writes through
+// bound objects are laid onto them once committed. Any other change (another process's commit, a
+// write inside a scope, a rollback, an import) drops them.
 class MetabaseStore final : public platform::Metabase {
 public:
     // available(path) is asked before every bind: the IIS services may be stopped.
@@ -50,6 +52,29 @@ public:
     std::optional<QString> recordAt(const QString& path);
     // Bound objects for the children of the key with id and path, in creation order.
     std::vector<platform::MetabaseObjectPtr> children(std::int64_t id, const QString& path);
+
+    // What one committed write of a bound object did to one key.
+    struct KeyEdit {
+        enum class Kind { Inserted, Changed, Deleted } kind;
+        QString path; // as created: "/LM/W3SVC/10000"
+        std::int64_t id = 0;
+        QString cls;
+        QString record;
+    };
+    // A bound object's write, from before its transaction to its commit.
+    class OwnWrite {
+    public:
+        explicit OwnWrite(MetabaseStore& store);
+        void note(KeyEdit edit) { m_edits.push_back(std::move(edit)); }
+        // After the commit: the kept keys take the edits, when they saw everything before them.
+        void committed();
+
+    private:
+        MetabaseStore& m_store;
+        Database::OwnChanges m_before;
+        bool m_outermost;
+        std::vector<KeyEdit> m_edits;
+    };
 
 private:
     // The key at a path as the open scope has it, read when it is not kept yet; null when none.

@@ -140,7 +140,7 @@ std::optional<MetaValue> PropertyRecord::find(QStringView record, QStringView na
         if (end < 0)
             end = record.size();
         if (n > 0 && end - pos >= n + 2 && record[pos + n] == FieldSeparator &&
-            record.sliced(pos, n).compare(name, Qt::CaseInsensitive) == 0) {
+            sameIgnoringCase(record.sliced(pos, n), name)) {
             const QStringView item = record.sliced(pos, end - pos);
             const qsizetype f2 = item.indexOf(FieldSeparator, n + 1);
             if (f2 > n)

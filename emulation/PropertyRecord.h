@@ -10,6 +10,29 @@
 
 namespace emulation {
 
+// Whether two names or paths are equal without regard to case, as the metabase compares them.
+// Plain ASCII compares here; from the first other character on, Qt's case folding decides.
+inline bool sameIgnoringCase(QStringView a, QStringView b) {
+    const qsizetype n = a.size();
+    if (n != b.size())
+        return false;
+    const char16_t* x = a.utf16();
+    const char16_t* y = b.utf16();
+    for (qsizetype i = 0; i < n; ++i) {
+        char16_t c = x[i];
+        char16_t d = y[i];
+        if (c == d)
+            continue;
+        if (c >= 128 || d >= 128)
+            return a.sliced(i).compare(b.sliced(i), Qt::CaseInsensitive) == 0;
+        c = c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
+        d = d >= u'A' && d <= u'Z' ? char16_t(d + 32) : d;
+        if (c != d)
+            return false;
+    }
+    return true;
+}
+
 // The properties of one metabase key, stored together as one text: records "Name<RS>type<RS>value"
 // separated by <GS>; list values hold each element after a <US>. One read of a key then brings
 // all its properties, and a property is decoded only when it is asked for.

@@ -3,10 +3,14 @@
 // and what this process stores is seen by every later bind.
 
 #include "emulation/Database.h"
+#include "emulation/Interpreter.h"
 #include "emulation/MetabaseStore.h"
+#include "emulation/MetabaseXml.h"
 #include "tests/support/TempMachine.h"
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 using namespace Qt::Literals::StringLiterals;
 using platform::MetabaseObjectPtr;
@@ -302,6 +306,217 @@ TEST_F(MetabaseReadScopeTest, RootsOfManySitesGoToTheirOwnSites) {
     EXPECT_EQ(checked, Sites);
     EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/30001/ROOT/app"_s, u"Path"_s), u"D:\\app"_s);
     EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/30001/app"_s, u"Path"_s), u"<error 80070003>"_s);
+}
+
+} // namespace
+
+namespace {
+
+// The keys kept after a scope follow this process's own writes, so that the next scope starts
+// from them instead of reading every key again. Whatever happens in between (writes of this
+// process through bound objects, of another process, of commands, inside a scope, failed and
+// rolled back), a scope must read exactly what a plain read of the database gives.
+class KeptKeysTest : public MetabaseReadScopeTest {
+protected:
+    std::unique_ptr<emulation::Machine> other = m.reopen();
+
+    // Every site with its state and bindings, its root and the root's children, as one text.
+    static QString everything(platform::Metabase& metabase) {
+        QStringList out;
+        auto service = metabase.Bind(u"IIS://LocalHost/W3SVC"_s);
+        if (!service)
+            return u"<no service>"_s;
+        for (const auto& site : service.value()->Enumerate().valueOr({})) {
+            const QString path = u"IIS://LocalHost/W3SVC/"_s + site->Name();
+            QString line = site->Class() + u' ' + site->Name();
+            for (const QString& p : {u"ServerComment"_s, u"ServerState"_s, u"ServerBindings"_s}) {
+                const MetaValue v = site->Get(p).valueOr(MetaValue(u"-"_s));
+                line += u' ' + (v.kind() == MetaValue::Kind::StringList ? v.toStringList().join(u',')
+                                                                        : v.toString());
+            }
+            line += u" | "_s + get(metabase, path + u"/ROOT"_s, u"Path"_s) + u' ' +
+                    get(metabase, path + u"/ROOT"_s, u"AppRoot"_s) + u' ' +
+                    get(metabase, path + u"/ROOT"_s, u"AnonymousUserName"_s);
+            if (auto root = metabase.Bind(path + u"/ROOT"_s))
+                for (const auto& dir : root.value()->Enumerate().valueOr({}))
+                    line += u' ' + dir->Name() + u'=' + dir->Get(u"Path"_s).valueOr({}).toString();
+            out << line;
+        }
+        // Binds by path of keys that may or may not be there.
+        for (int n = 20000; n < 20012; ++n)
+            out << get(metabase, u"IIS://LocalHost/W3SVC/%1/ROOT/app"_s.arg(n), u"Path"_s);
+        return out.join(u'\n');
+    }
+    QString scoped() {
+        const auto scope = mb().ReadScope();
+        return everything(mb());
+    }
+    QString stored() { return everything(other->metabase()); } // outside a scope: the database
+};
+
+TEST_F(KeptKeysTest, EveryScopeReadsWhatIsStoredWhateverWroteInBetween) {
+    ASSERT_TRUE(other);
+    std::mt19937 random(20261207);
+    auto pick = [&](int n) {
+        return static_cast<int>(random() % static_cast<unsigned>(n));
+    };
+    auto siteNumber = [&] {
+        return QString::number(20000 + pick(12));
+    };
+    auto site = [&](platform::Metabase& metabase) {
+        return metabase.Bind(u"IIS://LocalHost/W3SVC/"_s + siteNumber());
+    };
+    int steps = 0;
+    for (int step = 0; step < 400; ++step) {
+        const int what = pick(11);
+        SCOPED_TRACE(testing::Message() << "step " << step << " kind " << what);
+        switch (what) {
+        case 0: // this process makes a site with its root, the way creation does
+            if (auto service = mb().Bind(u"IIS://LocalHost/W3SVC"_s)) {
+                const QString n = siteNumber();
+                if (auto made = service.value()->Create(u"IIsWebServer"_s, n)) {
+                    made.value()->Put(u"ServerComment"_s, u"s"_s + n);
+                    made.value()->Put(u"ServerBindings"_s, MetaValue(QStringList{u":80:s"_s + n}));
+                    if (made.value()->SetInfo()) {
+                        auto root = made.value()->Create(u"IIsWebVirtualDir"_s, u"ROOT"_s).value();
+                        root->Put(u"Path"_s, u"D:\\WebRoot\\s"_s + n);
+                        root->AppCreate(true);
+                        root->SetInfo();
+                    }
+                }
+            }
+            break;
+        case 1: // a changed comment or anonymous user
+            if (auto s = site(mb())) {
+                s.value()->Put(u"ServerComment"_s, u"c%1"_s.arg(step));
+                s.value()->SetInfo();
+                if (auto root = s.value()->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s)) {
+                    root.value()->Put(u"AnonymousUserName"_s, u"u%1"_s.arg(step));
+                    root.value()->SetInfo();
+                }
+            }
+            break;
+        case 2: // run states set by method calls
+            if (auto s = site(mb())) {
+                s.value()->Start();
+                if (pick(2))
+                    s.value()->Pause();
+                if (pick(2))
+                    s.value()->Continue();
+                if (pick(3) == 0)
+                    s.value()->Stop();
+            }
+            break;
+        case 3: // this process deletes a site, or a child of a root
+            if (pick(2)) {
+                mb().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Delete(u"IIsWebServer"_s, siteNumber());
+            } else if (auto root = mb().Bind(u"IIS://LocalHost/W3SVC/%1/ROOT"_s.arg(siteNumber()))) {
+                root.value()->Delete(u"IIsWebVirtualDir"_s, u"app"_s);
+            }
+            break;
+        case 4: // a virtual directory under a root; a second one of the same name fails
+            if (auto root = mb().Bind(u"IIS://LocalHost/W3SVC/%1/ROOT"_s.arg(siteNumber())))
+                if (auto dir = root.value()->Create(u"IIsWebVirtualDir"_s, u"app"_s)) {
+                    dir.value()->Put(u"Path"_s, u"E:\\app%1"_s.arg(step));
+                    dir.value()->SetInfo();
+                }
+            break;
+        case 5: { // another process writes
+            const QString n = siteNumber();
+            if (auto s = other->metabase().Bind(u"IIS://LocalHost/W3SVC/"_s + n)) {
+                s.value()->Put(u"ServerComment"_s, u"theirs%1"_s.arg(step));
+                s.value()->SetInfo();
+            } else {
+                makeSite(other->metabase(), n);
+            }
+            break;
+        }
+        case 6: // commands write accounts and rights, not the metabase
+            m->interpreter().RunHidden(u"cmd.exe /c MkDir D:\\WebRoot\\d%1"_s.arg(step));
+            m->interpreter().RunHidden(u"cmd.exe /c net user u%1 Pw%1Pw%1 /add"_s.arg(step));
+            break;
+        case 7: { // this process writes inside a scope
+            const auto scope = mb().ReadScope();
+            everything(mb());
+            if (auto s = site(mb())) {
+                s.value()->Put(u"ServerComment"_s, u"inscope%1"_s.arg(step));
+                s.value()->SetInfo();
+            }
+            break;
+        }
+        case 8: { // a SetInfo that fails: its parent went meanwhile
+            auto s = site(mb());
+            if (!s)
+                break;
+            auto child = s.value()->Create(u"IIsWebVirtualDir"_s, u"late"_s).value();
+            other->metabase()
+                .Bind(u"IIS://LocalHost/W3SVC"_s)
+                .value()
+                ->Delete(u"IIsWebServer"_s, s.value()->Name());
+            EXPECT_FALSE(child->SetInfo().ok());
+            break;
+        }
+        case 9: { // a write of this process rolled back as part of a larger transaction
+            emulation::Database::Transaction tx(m->db());
+            if (auto s = site(mb())) {
+                s.value()->Put(u"ServerComment"_s, u"rolledback"_s);
+                s.value()->SetInfo();
+            }
+            break; // never committed
+        }
+        default: // reads only, in scope after scope
+            break;
+        }
+        const QString expected = stored();
+        ASSERT_EQ(scoped(), expected);
+        ASSERT_EQ(scoped(), expected) << "a second scope on the kept keys";
+        ++steps;
+    }
+    EXPECT_EQ(steps, 400);
+    EXPECT_GT(stored().count(u'\n'), 12) << "the sequence left sites to compare";
+}
+
+TEST_F(KeptKeysTest, AnImportOnThisConnectionReplacesTheKeptKeys) {
+    ASSERT_TRUE(other);
+    makeSite(mb(), u"20000"_s);
+    ASSERT_TRUE(scoped().contains(u"s20000"_s) || scoped().contains(u"site20000"_s));
+    QByteArray xml = emulation::exportMetabaseXml(m->db());
+    ASSERT_TRUE(xml.contains("site20000"));
+    xml.replace("ServerComment=\"site20000\"", "ServerComment=\"imported\"");
+    ASSERT_TRUE(emulation::importMetabaseXml(m->db(), xml));
+    EXPECT_EQ(scoped(), stored());
+    EXPECT_TRUE(scoped().contains(u"IIsWebServer 20000 imported"_s)) << scoped().toStdString();
+}
+
+} // namespace
+
+namespace {
+
+// What tells the kept keys that this connection changed the metabase: its writes to the
+// metabase's tables and their rollbacks, and nothing else it writes.
+TEST_F(MetabaseReadScopeTest, OnlyMetabaseWritesAndTheirRollbacksCountAsOwnChanges) {
+    emulation::Database& db = m->db();
+    const auto start = db.ownChanges();
+    m->interpreter().RunHidden(u"cmd.exe /c net user someone Pw1Pw1Pw1 /add"_s);
+    m->interpreter().RunHidden(u"cmd.exe /c net user someone Pw1Pw1Pw1 /add"_s); // fails, rolled back
+    m->interpreter().RunHidden(u"cmd.exe /c MkDir D:\\WebRoot\\x"_s);
+    {
+        emulation::Database::Transaction tx(db);
+        ASSERT_TRUE(db.exec("UPDATE facts SET value = value"));
+    } // rolled back: no metabase row in it
+    EXPECT_EQ(db.ownChanges(), start);
+
+    makeSite(mb(), u"20000"_s);
+    const auto afterWrite = db.ownChanges();
+    EXPECT_NE(afterWrite, start);
+    {
+        emulation::Database::Transaction tx(db);
+        auto site = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+        site->Put(u"ServerComment"_s, u"x"_s);
+        ASSERT_TRUE(site->SetInfo().ok());
+    } // rolled back with a metabase row in it
+    EXPECT_NE(db.ownChanges(), afterWrite);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000"_s, u"ServerComment"_s), u"site20000"_s);
 }
 
 } // namespace
