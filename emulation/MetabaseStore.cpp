@@ -257,11 +257,14 @@ struct ScopeCache {
                 return;
             const QStringView name = QStringView(edit.path).mid(slash + 1);
             auto& siblings = parent->children;
-            siblings.erase(
-                std::remove_if(siblings.begin(), siblings.end(),
-                               [&](const CachedKey* c) { return PathKey{c->name} == PathKey{name}; }),
-                siblings.end());
-            parent->byName.clear();
+            const auto gone = std::find_if(siblings.begin(), siblings.end(), [&](const CachedKey* c) {
+                return PathKey{c->name} == PathKey{name};
+            });
+            if (gone == siblings.end())
+                return;
+            parent->byName.remove(PathKey{(*gone)->name});
+            for (auto after = siblings.erase(gone); after != siblings.end(); ++after)
+                --(*after)->at;
             parent->cursor = 0;
             return;
         }
