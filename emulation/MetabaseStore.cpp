@@ -210,38 +210,63 @@ struct ScopeCache {
         return c;
     }
 
+    // Every kept copy of the key at a path: a key read by path before its parent was listed is
+    // kept both ways, and an edit must reach each.
+    void copiesOf(QStringView path, std::vector<CachedKey*>& out) {
+        if (CachedKey* top = tops.value(PathKey{path}, nullptr))
+            out.push_back(top);
+        const qsizetype slash = path.lastIndexOf(u'/');
+        if (slash <= 0)
+            return;
+        std::vector<CachedKey*> parents;
+        copiesOf(path.left(slash), parents);
+        for (CachedKey* parent : parents)
+            if (parent->listed)
+                if (CachedKey* c = parent->child(path.mid(slash + 1));
+                    c && std::find(out.begin(), out.end(), c) == out.end())
+                    out.push_back(c);
+    }
+
     // Lays one committed write of this connection onto the kept keys.
     void apply(const MetabaseStore::KeyEdit& edit) {
         using Kind = MetabaseStore::KeyEdit::Kind;
-        bool isAbsent = false;
         const qsizetype slash = edit.path.lastIndexOf(u'/');
+        const QStringView name = QStringView(edit.path).mid(slash + 1);
+        std::vector<CachedKey*> parents;
+        if (slash > 0)
+            copiesOf(QStringView(edit.path).left(slash), parents);
         switch (edit.kind) {
-        case Kind::Inserted: {
+        case Kind::Inserted:
             absent.remove(edit.path.toLower());
-            CachedKey* parent = slash > 0 ? find(QStringView(edit.path).left(slash), isAbsent) : nullptr;
-            if (!parent || !parent->listed)
-                return; // read from the database when it is bound
-            CachedKey& key = newKey();
-            key.id = edit.id;
-            key.cpath = edit.path;
-            key.name = edit.path.mid(slash + 1);
-            key.cls = edit.cls;
-            key.props = edit.record;
-            // A new key has no children; where its siblings' children are all listed, so are its.
-            key.listed = parent->grandchildren;
-            // Keys are numbered in creation order: the newest is the last child.
-            key.at = parent->children.size();
-            parent->children.push_back(&key);
-            if (!parent->byName.isEmpty())
-                parent->byName.insert(PathKey{key.name}, &key);
-            return;
-        }
-        case Kind::Changed:
-            if (CachedKey* key = find(edit.path, isAbsent); key && !key->stub) {
-                key->props = edit.record;
-                key->cls = edit.cls;
+            // Under a parent not listed, the key is read from the database when it is bound.
+            for (CachedKey* parent : parents) {
+                if (!parent->listed)
+                    continue;
+                CachedKey& key = newKey();
+                key.id = edit.id;
+                key.cpath = edit.path;
+                key.name = name.toString();
+                key.cls = edit.cls;
+                key.props = edit.record;
+                // A new key has no children; where its siblings' children are all listed, so are its.
+                key.listed = parent->grandchildren;
+                // Keys are numbered in creation order: the newest is the last child.
+                key.at = parent->children.size();
+                parent->children.push_back(&key);
+                if (!parent->byName.isEmpty())
+                    parent->byName.insert(PathKey{key.name}, &key);
             }
             return;
+        case Kind::Changed: {
+            std::vector<CachedKey*> keys;
+            copiesOf(edit.path, keys);
+            for (CachedKey* key : keys)
+                if (!key->stub) {
+                    key->props = edit.record;
+                    key->cls = edit.cls;
+                }
+            return;
+        }
         case Kind::Deleted: {
             recent.fill(nullptr);
             // The key goes with every key below it; the ones read by path are forgotten.
@@ -252,20 +277,20 @@ struct ScopeCache {
                     it = tops.erase(it);
                 else
                     ++it;
-            CachedKey* parent = slash > 0 ? find(QStringView(edit.path).left(slash), isAbsent) : nullptr;
-            if (!parent || !parent->listed)
-                return;
-            const QStringView name = QStringView(edit.path).mid(slash + 1);
-            auto& siblings = parent->children;
-            const auto gone = std::find_if(siblings.begin(), siblings.end(), [&](const CachedKey* c) {
-                return PathKey{c->name} == PathKey{name};
-            });
-            if (gone == siblings.end())
-                return;
-            parent->byName.remove(PathKey{(*gone)->name});
-            for (auto after = siblings.erase(gone); after != siblings.end(); ++after)
-                --(*after)->at;
-            parent->cursor = 0;
+            for (CachedKey* parent : parents) {
+                if (!parent->listed)
+                    continue;
+                auto& siblings = parent->children;
+                const auto gone = std::find_if(siblings.begin(), siblings.end(), [&](const CachedKey* c) {
+                    return PathKey{c->name} == PathKey{name};
+                });
+                if (gone == siblings.end())
+                    continue;
+                parent->byName.remove(PathKey{(*gone)->name});
+                for (auto after = siblings.erase(gone); after != siblings.end(); ++after)
+                    --(*after)->at;
+                parent->cursor = 0;
+            }
             return;
         }
         }

@@ -323,6 +323,20 @@ protected:
     // Every site with its state and bindings, its root and the root's children, as one text.
     static QString everything(platform::Metabase& metabase) {
         QStringList out;
+        // Keys bound by path before their parent is listed are kept twice: both must follow.
+        // Children of other keys are looked for first, as other steps of an operation do.
+        for (const QString& key : {u"IIS://LocalHost"_s, u"IIS://LocalHost/MSFTPSVC"_s,
+                                   u"IIS://LocalHost/W3SVC/AppPools"_s}) {
+            auto children = metabase.Bind(key).value()->Enumerate().valueOr({});
+            out << QString::number(children.size());
+            if (!children.empty())
+                out << get(metabase, key + u'/' + children.front()->Name(), u"KeyType"_s);
+        }
+        for (const QString& n : {u"20003"_s, u"20007"_s}) {
+            out << get(metabase, u"IIS://LocalHost/W3SVC/%1/ROOT/app"_s.arg(n), u"Path"_s);
+            out << get(metabase, u"IIS://LocalHost/W3SVC/%1/ROOT"_s.arg(n), u"AnonymousUserName"_s);
+            out << get(metabase, u"IIS://LocalHost/W3SVC/"_s + n, u"ServerComment"_s);
+        }
         auto service = metabase.Bind(u"IIS://LocalHost/W3SVC"_s);
         if (!service)
             return u"<no service>"_s;
