@@ -825,20 +825,24 @@ void fetchGrandchildren(Database& db, ScopeCache& cache, CachedKey& parent) {
         child->byName.clear();
         child->cursor = 0;
     }
-    // Under many children (a service's sites) one pass over the table in creation order, as the
-    // rows lie, is cheaper than looking up each child's own children through the parent index.
-    // The children are in id order, so a row's parent is found next to the last one, or else by a
-    // binary search.
-    auto st = parent.children.size() >= 1000
-                  ? db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
-                               "WHERE +parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY id")
-                  : db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
-                               "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY id");
-    st.bind(1, parent.id);
     auto& children = parent.children;
+    if (children.empty())
+        return;
+    // Under many children (a service's sites) one pass over the table in creation order, as the
+    // rows lie, from the first child on (a key is made after its parent), is cheaper than looking
+    // up each child's own children through the parent index. The children are in id order, so a
+    // row's parent is found next to the last one, or else by a binary search.
+    const bool many = children.size() >= 1000;
+    auto st = many ? db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
+                                "WHERE id > ?1 ORDER BY id")
+                   : db.prepare("SELECT id, cpath, name, keytype, props, parent FROM mb_keys "
+                                "WHERE parent IN (SELECT id FROM mb_keys WHERE parent = ?1) ORDER BY id");
+    st.bind(1, many ? children.front()->id : parent.id);
     std::size_t at = 0;
     while (st.step()) {
         const std::int64_t parentId = st.number(5);
+        if (parentId < children.front()->id)
+            continue; // a sibling of the children, or a key elsewhere in the metabase
         if (at >= children.size() || children[at]->id != parentId) {
             const auto found =
                 std::lower_bound(children.begin(), children.end(), parentId,
