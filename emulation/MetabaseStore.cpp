@@ -75,14 +75,19 @@ inline bool operator==(PathKey a, PathKey b) {
     return sameIgnoringCase(a.path, b.path);
 }
 inline size_t qHash(PathKey key, size_t seed) {
-    size_t h = seed ^ static_cast<size_t>(key.path.size());
-    for (const QChar c : key.path) {
-        const char16_t u = c.unicode();
-        const char16_t folded =
-            u < 128 ? (u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u) : c.toCaseFolded().unicode();
-        h = (h ^ folded) * 1099511628211ULL;
-    }
-    return h;
+    // Hashed in lower case, as sameIgnoringCase compares.
+    auto hash = [seed](QStringView text) {
+        size_t h = seed;
+        for (const QChar c : text) {
+            const char16_t u = c.unicode();
+            h = (h ^ (u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u)) * 1099511628211ULL;
+        }
+        return h;
+    };
+    const QStringView p = key.path;
+    if (std::all_of(p.begin(), p.end(), [](QChar c) { return c.unicode() < 128; }))
+        return hash(p);
+    return hash(p.toString().toLower());
 }
 
 // A key as read inside a read scope, with its children once they are all read.
@@ -273,7 +278,7 @@ struct ScopeCache {
             const QString below = edit.path + u'/';
             for (auto it = tops.begin(); it != tops.end();)
                 if (PathKey{it.value()->cpath} == PathKey{edit.path} ||
-                    it.value()->cpath.startsWith(below, Qt::CaseInsensitive))
+                    sameIgnoringCase(QStringView(it.value()->cpath).left(below.size()), below))
                     it = tops.erase(it);
                 else
                     ++it;
@@ -621,6 +626,8 @@ Status StoredObject::Start() {
     Database& db = m_store.db();
     MetabaseStore::OwnWrite write(m_store);
     Database::Transaction tx(db);
+    if (!tx.ok())
+        return Error{hr::Fail, db.lastError()}; // without its transaction nothing is stored
     const auto record = recordOf(db, m_key->id);
     if (!record)
         return metabaseError(hr::PathNotFound);
@@ -670,6 +677,8 @@ Status StoredObject::storeState(std::uint32_t state, bool (*allowed)(std::uint32
         return metabaseError(hr::PathNotFound);
     MetabaseStore::OwnWrite write(m_store);
     Database::Transaction tx(m_store.db());
+    if (!tx.ok())
+        return Error{hr::Fail, m_store.db().lastError()};
     if (allowed && !allowed(storedState()))
         return metabaseError(hr::ServiceNotActive);
     Status s = setState(state, write);
@@ -704,6 +713,8 @@ Status StoredObject::AppCreate(bool inProcess) {
     }
     MetabaseStore::OwnWrite write(m_store);
     Database::Transaction tx(m_store.db());
+    if (!tx.ok())
+        return Error{hr::Fail, m_store.db().lastError()};
     Status s = storeChanges({{u"approot"_s, root}, {u"appisolated"_s, isolated}}, write);
     if (s && !tx.commit())
         s = Error{hr::Fail, m_store.db().lastError()};
@@ -819,13 +830,13 @@ const CachedKey* fetch(Database& db, ScopeCache& cache, const QString& path, Cac
 // binding any of its sites' roots reads nothing more.
 void fetchGrandchildren(Database& db, ScopeCache& cache, CachedKey& parent) {
     parent.grandchildren = true;
-    for (CachedKey* child : parent.children) {
-        child->listed = true;
-        child->children.clear();
-        child->byName.clear();
-        child->cursor = 0;
-    }
     auto& children = parent.children;
+    // Children already listed keep their lists: those keys may be bound or edited through them.
+    std::vector<bool> listedBefore(children.size());
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        listedBefore[i] = children[i]->listed;
+        children[i]->listed = true;
+    }
     if (children.empty())
         return;
     // Under many children (a service's sites) one pass over the table in creation order, as the
@@ -851,7 +862,8 @@ void fetchGrandchildren(Database& db, ScopeCache& cache, CachedKey& parent) {
                 continue; // a child that the listing did not hold cannot be bound through it
             at = static_cast<std::size_t>(found - children.begin());
         }
-        children[at]->children.push_back(&cache.add(st));
+        if (!listedBefore[at])
+            children[at]->children.push_back(&cache.add(st));
     }
 }
 
@@ -934,19 +946,29 @@ std::vector<MetabaseObjectPtr> MetabaseStore::children(std::int64_t id, const QS
     if (cache) {
         bool absent = false;
         parent = cache->find(path, absent);
-        if (parent && parent->listed) {
+        if (parent && parent->id != id) {
+            // An object bound before its key was deleted and made again: its children are read
+            // as they are, but kept under the path they are not.
+            parent = nullptr;
+            cache = nullptr;
+        } else if (parent && parent->listed) {
             out.reserve(parent->children.size());
             for (const CachedKey* child : parent->children)
                 out.push_back(objectFromKey(*this, *child));
             return out;
-        }
-        if (!parent) {
-            // The key was bound before the scope: it stands in the cache only as a parent.
-            parent = &cache->newKey();
-            parent->id = id;
-            parent->cpath = path;
-            parent->stub = true;
-            cache->tops.insert(PathKey{parent->cpath}, parent);
+        } else if (!parent) {
+            auto now = m_db.prepare("SELECT id FROM mb_keys WHERE path = ?1");
+            now.bind(1, path.toLower());
+            if (absent || !now.step() || now.number(0) != id) {
+                cache = nullptr;
+            } else {
+                // The key was bound before the scope: it stands in the cache only as a parent.
+                parent = &cache->newKey();
+                parent->id = id;
+                parent->cpath = path;
+                parent->stub = true;
+                cache->tops.insert(PathKey{parent->cpath}, parent);
+            }
         }
     }
     // One read for all children with their properties, as an enumeration hands out bound objects.

@@ -5,32 +5,41 @@
 #include <QString>
 #include <QStringView>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
 namespace emulation {
 
-// Whether two names or paths are equal without regard to case, as the metabase compares them.
-// Plain ASCII compares here; from the first other character on, Qt's case folding decides.
+// Whether two names or paths are equal without regard to case, as the metabase compares them:
+// equal in lower case (the database keeps every path lower-cased by QString::toLower). Plain
+// ASCII compares here; text with other characters is lower-cased whole.
 inline bool sameIgnoringCase(QStringView a, QStringView b) {
-    const qsizetype n = a.size();
-    if (n != b.size())
-        return false;
+    const qsizetype n = std::min(a.size(), b.size());
     const char16_t* x = a.utf16();
     const char16_t* y = b.utf16();
+    auto lowered = [&] {
+        return a.toString().toLower() == b.toString().toLower();
+    };
     for (qsizetype i = 0; i < n; ++i) {
         char16_t c = x[i];
         char16_t d = y[i];
+        if (c >= 128 || d >= 128)
+            return lowered();
         if (c == d)
             continue;
-        if (c >= 128 || d >= 128)
-            return a.sliced(i).compare(b.sliced(i), Qt::CaseInsensitive) == 0;
         c = c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
         d = d >= u'A' && d <= u'Z' ? char16_t(d + 32) : d;
         if (c != d)
             return false;
     }
-    return true;
+    if (a.size() == b.size())
+        return true;
+    // Lower case can change the length of some other characters.
+    auto ascii = [](QStringView s) {
+        return std::all_of(s.begin(), s.end(), [](QChar ch) { return ch.unicode() < 128; });
+    };
+    return !(ascii(a.sliced(n)) && ascii(b.sliced(n))) && lowered();
 }
 
 // The properties of one metabase key, stored together as one text: records "Name<RS>type<RS>value"

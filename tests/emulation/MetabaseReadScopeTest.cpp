@@ -6,6 +6,7 @@
 #include "emulation/Interpreter.h"
 #include "emulation/MetabaseStore.h"
 #include "emulation/MetabaseXml.h"
+#include "emulation/PropertyRecord.h"
 #include "tests/support/TempMachine.h"
 
 #include <gtest/gtest.h>
@@ -325,8 +326,8 @@ protected:
         QStringList out;
         // Keys bound by path before their parent is listed are kept twice: both must follow.
         // Children of other keys are looked for first, as other steps of an operation do.
-        for (const QString& key : {u"IIS://LocalHost"_s, u"IIS://LocalHost/MSFTPSVC"_s,
-                                   u"IIS://LocalHost/W3SVC/AppPools"_s}) {
+        for (const QString& key :
+             {u"IIS://LocalHost"_s, u"IIS://LocalHost/MSFTPSVC"_s, u"IIS://LocalHost/W3SVC/AppPools"_s}) {
             auto children = metabase.Bind(key).value()->Enumerate().valueOr({});
             out << QString::number(children.size());
             if (!children.empty())
@@ -531,6 +532,125 @@ TEST_F(MetabaseReadScopeTest, OnlyMetabaseWritesAndTheirRollbacksCountAsOwnChang
     } // rolled back with a metabase row in it
     EXPECT_NE(db.ownChanges(), afterWrite);
     EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000"_s, u"ServerComment"_s), u"site20000"_s);
+}
+
+} // namespace
+
+namespace {
+
+// Keys listed, bound and edited in an order that makes the kept keys hold a key twice or list a
+// key's children after some of them were already listed.
+TEST_F(MetabaseReadScopeTest, OwnWritesReachKeysListedBeforeTheirGrandparentWasRead) {
+    makeSite(mb(), u"20000"_s);
+    makeSite(mb(), u"20001"_s);
+    {
+        auto root = mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT"_s).value();
+        auto app = root->Create(u"IIsWebVirtualDir"_s, u"app"_s).value();
+        app->Put(u"Path"_s, u"E:\\old"_s);
+        ASSERT_TRUE(app->SetInfo().ok());
+    }
+    {
+        const auto scope = mb().ReadScope();
+        for (const QString& p : {u"W3SVC"_s, u"W3SVC/20000"_s, u"W3SVC/20000/ROOT"_s})
+            ASSERT_TRUE(mb().Bind(u"IIS://LocalHost/"_s + p).value()->Enumerate().ok());
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT/app"_s, u"Path"_s), u"E:\\old"_s);
+        // Reads the roots of every site at once, the listed site's among them.
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20001/ROOT"_s, u"Path"_s), u"D:\\WebRoot\\site20001"_s);
+    }
+    auto app = mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT/app"_s).value();
+    app->Put(u"Path"_s, u"E:\\new"_s);
+    ASSERT_TRUE(app->SetInfo().ok());
+    auto added = mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT"_s)
+                     .value()
+                     ->Create(u"IIsWebVirtualDir"_s, u"app2"_s)
+                     .value();
+    added->Put(u"Path"_s, u"E:\\added"_s);
+    ASSERT_TRUE(added->SetInfo().ok());
+
+    const auto scope = mb().ReadScope();
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT/app"_s, u"Path"_s), u"E:\\new"_s);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT/app2"_s, u"Path"_s), u"E:\\added"_s);
+    EXPECT_EQ(mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT"_s).value()->Enumerate().value().size(), 2u);
+}
+
+// An object bound before its key was deleted and made again lists the children of the key it was
+// bound to; the new key's children stay what they are for everybody else.
+TEST_F(MetabaseReadScopeTest, AnObjectOfADeletedKeyDoesNotHideTheNewKeysChildren) {
+    makeSite(mb(), u"20000"_s);
+    auto old = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+    ASSERT_TRUE(mb().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Delete(u"IIsWebServer"_s, u"20000"_s));
+    makeSite(mb(), u"20000"_s);
+    for (int round = 0; round < 2; ++round) {
+        const auto scope = mb().ReadScope();
+        if (round == 0) {
+            EXPECT_TRUE(old->Enumerate().value().empty());
+        }
+        EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000/ROOT"_s, u"Path"_s), u"D:\\WebRoot\\site20000"_s)
+            << round;
+        auto now = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value()->Enumerate();
+        ASSERT_TRUE(now.ok());
+        EXPECT_EQ(now.value().size(), 1u) << round;
+    }
+}
+
+// Names are one key when they are equal in lower case, as the database holds them: "s" and the long
+// s differ, the two cases of a letter beyond the basic plane are one name.
+TEST_F(MetabaseReadScopeTest, NamesCompareInLowerCaseInsideAndOutsideScopes) {
+    EXPECT_TRUE(emulation::sameIgnoringCase(QString::fromUcs4(U"/a/\U00010400x"),
+                                            QString::fromUcs4(U"/A/\U00010428X")));
+    EXPECT_FALSE(emulation::sameIgnoringCase(u"s", u"\u017F"));
+    EXPECT_TRUE(emulation::sameIgnoringCase(u"ROOT", u"root"));
+    EXPECT_FALSE(emulation::sameIgnoringCase(u"ROOT", u"roo"));
+
+    makeSite(mb(), u"20000"_s);
+    auto root = mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT"_s).value();
+    const QString longS = QString(QChar(0x017F));
+    const QString deseretUpper = QString::fromUcs4(U"\U00010400");
+    const QString deseretLower = QString::fromUcs4(U"\U00010428");
+    for (const QString& name : {u"s"_s, longS, deseretUpper}) {
+        auto dir = root->Create(u"IIsWebVirtualDir"_s, name).value();
+        dir->Put(u"Path"_s, u"E:\\"_s + name);
+        ASSERT_TRUE(dir->SetInfo().ok()) << name.toStdString();
+    }
+    EXPECT_FALSE(root->Create(u"IIsWebVirtualDir"_s, deseretLower).ok()) << "the same name in lower case";
+    const QString at = u"IIS://LocalHost/W3SVC/20000/ROOT/"_s;
+    auto check = [&](const char* when) {
+        EXPECT_EQ(get(at + u"s"_s, u"Path"_s), u"E:\\s"_s) << when;
+        EXPECT_EQ(get(at + u"S"_s, u"Path"_s), u"E:\\s"_s) << when;
+        EXPECT_EQ(get(at + longS, u"Path"_s), u"E:\\"_s + longS) << when;
+        EXPECT_EQ(get(at + deseretLower, u"Path"_s), u"E:\\"_s + deseretUpper) << when;
+    };
+    check("outside a scope");
+    {
+        const auto scope = mb().ReadScope();
+        root->Enumerate();
+        check("in a scope, listed");
+    }
+    {
+        const auto scope = mb().ReadScope();
+        check("in the next scope");
+    }
+    ASSERT_TRUE(root->Delete(u"IIsWebVirtualDir"_s, longS));
+    const auto scope = mb().ReadScope();
+    EXPECT_EQ(get(at + u"s"_s, u"Path"_s), u"E:\\s"_s);
+    EXPECT_EQ(get(at + longS, u"Path"_s), u"<error 80070003>"_s);
+}
+
+// A state change that cannot take its write lock stores nothing and says so.
+TEST_F(MetabaseReadScopeTest, AStateChangeWithoutItsTransactionStoresNothing) {
+    makeSite(mb(), u"20000"_s);
+    auto other = m.reopen();
+    ASSERT_TRUE(other);
+    auto site = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
+    ASSERT_TRUE(site->Start().ok());
+    m->db().setBusyTimeout(50);
+    ASSERT_TRUE(other->db().exec("BEGIN IMMEDIATE"));
+    EXPECT_FALSE(site->Stop().ok());
+    EXPECT_FALSE(site->Pause().ok());
+    EXPECT_FALSE(site->Start().ok());
+    ASSERT_TRUE(other->db().exec("COMMIT"));
+    m->db().setBusyTimeout(10000);
+    EXPECT_EQ(get(u"IIS://LocalHost/W3SVC/20000"_s, u"ServerState"_s), u"2"_s);
 }
 
 } // namespace
