@@ -175,12 +175,10 @@ void HttpListeners::update(const std::function<void(const QString&)>& warn) {
     const auto snap = m_service.current();
     if (!m_first && snap->generation == m_generation)
         return;
-    if (!m_first && snap->resetCount != m_resetCount) {
+    const bool reset = !m_first && snap->resetCount != m_resetCount;
+    const bool switched = !m_first && snap->running != m_running;
+    if (reset)
         closeAll(); // iisreset: the service stops and starts again
-        warn(u"iisreset：W3SVC 已重新启动。"_s);
-    }
-    if (!m_first && snap->running != m_running)
-        warn(snap->running ? u"W3SVC 服务已启动。"_s : u"W3SVC 服务已停止：不再接受连接。"_s);
     m_running = snap->running;
     m_first = false;
     m_generation = snap->generation;
@@ -326,6 +324,12 @@ void HttpListeners::update(const std::function<void(const QString&)>& warn) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         m_open.emplace(endpoint, std::move(l));
     }
+    // Told once the listeners are as the service now wants them: a client that reads the note
+    // finds the service answering.
+    if (reset)
+        warn(u"iisreset：W3SVC 已重新启动。"_s);
+    if (switched)
+        warn(snap->running ? u"W3SVC 服务已启动。"_s : u"W3SVC 服务已停止：不再接受连接。"_s);
 }
 
 void HttpListeners::reap(bool wait) {
