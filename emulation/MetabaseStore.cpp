@@ -374,9 +374,9 @@ private:
 };
 
 Outcome<MetaValue> StoredObject::Get(const QString& property) {
-    if (sameIgnoringCase(property, u"KeyType"))
+    if (property.size() == 7 && sameIgnoringCase(property, u"KeyType"))
         return MetaValue(m_key->cls);
-    if (sameIgnoringCase(property, u"Name"))
+    if (property.size() == 4 && sameIgnoringCase(property, u"Name"))
         return MetaValue(m_key->name);
     // The usual case first: a property the key holds itself, with nothing put since the bind.
     if (m_pending.empty()) {

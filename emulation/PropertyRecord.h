@@ -5,7 +5,6 @@
 #include <QString>
 #include <QStringView>
 
-#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -15,31 +14,35 @@ namespace emulation {
 // equal in lower case (the database keeps every path lower-cased by QString::toLower). Plain
 // ASCII compares here; text with other characters is lower-cased whole.
 inline bool sameIgnoringCase(QStringView a, QStringView b) {
-    const qsizetype n = std::min(a.size(), b.size());
-    const char16_t* x = a.utf16();
-    const char16_t* y = b.utf16();
     auto lowered = [&] {
         return a.toString().toLower() == b.toString().toLower();
     };
+    const qsizetype n = a.size();
+    if (n != b.size()) {
+        // Lower case keeps the length of every character but U+0130 (to "i" and a combining dot).
+        auto dottedI = [](QStringView s) {
+            for (const QChar c : s)
+                if (c.unicode() == 0x0130)
+                    return true;
+            return false;
+        };
+        return (dottedI(a) || dottedI(b)) && lowered();
+    }
+    const char16_t* x = a.utf16();
+    const char16_t* y = b.utf16();
     for (qsizetype i = 0; i < n; ++i) {
         char16_t c = x[i];
         char16_t d = y[i];
-        if (c >= 128 || d >= 128)
-            return lowered();
         if (c == d)
             continue;
+        if (c >= 128 || d >= 128)
+            return lowered();
         c = c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
         d = d >= u'A' && d <= u'Z' ? char16_t(d + 32) : d;
         if (c != d)
             return false;
     }
-    if (a.size() == b.size())
-        return true;
-    // Lower case can change the length of some other characters.
-    auto ascii = [](QStringView s) {
-        return std::all_of(s.begin(), s.end(), [](QChar ch) { return ch.unicode() < 128; });
-    };
-    return !(ascii(a.sliced(n)) && ascii(b.sliced(n))) && lowered();
+    return true;
 }
 
 // The properties of one metabase key, stored together as one text: records "Name<RS>type<RS>value"

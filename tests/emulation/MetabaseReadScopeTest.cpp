@@ -601,6 +601,23 @@ TEST_F(MetabaseReadScopeTest, NamesCompareInLowerCaseInsideAndOutsideScopes) {
     EXPECT_FALSE(emulation::sameIgnoringCase(u"s", u"\u017F"));
     EXPECT_TRUE(emulation::sameIgnoringCase(u"ROOT", u"root"));
     EXPECT_FALSE(emulation::sameIgnoringCase(u"ROOT", u"roo"));
+    // Always as the database compares: equal in lower case, whatever the lengths.
+    const QStringList words{u"ROOT"_s,
+                            u"root"_s,
+                            u"Root2"_s,
+                            u"\u0130x"_s,
+                            u"i\u0307x"_s,
+                            u"ix"_s,
+                            u"\u212Aey"_s,
+                            u"key"_s,
+                            u"\u00C9T\u00C9"_s,
+                            u"\u00E9t\u00E9"_s,
+                            QString::fromUcs4(U"\U00010400"),
+                            QString::fromUcs4(U"\U00010428")};
+    for (const QString& a : words)
+        for (const QString& b : words)
+            EXPECT_EQ(emulation::sameIgnoringCase(a, b), a.toLower() == b.toLower())
+                << a.toStdString() << " / " << b.toStdString();
 
     makeSite(mb(), u"20000"_s);
     auto root = mb().Bind(u"IIS://LocalHost/W3SVC/20000/ROOT"_s).value();
