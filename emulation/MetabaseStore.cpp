@@ -78,10 +78,8 @@ inline size_t qHash(PathKey key, size_t seed) {
     // Hashed in lower case, as sameIgnoringCase compares.
     auto hash = [seed](QStringView text) {
         size_t h = seed;
-        for (const QChar c : text) {
-            const char16_t u = c.unicode();
-            h = (h ^ (u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u)) * 1099511628211ULL;
-        }
+        for (const QChar c : text)
+            h = (h ^ asciiLower(c.unicode())) * 1099511628211ULL;
         return h;
     };
     const QStringView p = key.path;
@@ -160,12 +158,15 @@ struct ScopeCache {
             std::find_if(classes.begin(), classes.end(), [&](const auto& c) { return c.first == cls; });
         if (known == classes.end())
             known = classes.insert(known, {cls.toByteArray(), QString::fromUtf8(cls)});
+        return add(st.number(0), st.text(1), st.text(2), known->second, st.text(4));
+    }
+    CachedKey& add(std::int64_t id, QString cpath, QString name, const QString& cls, QString props) {
         CachedKey& key = newKey();
-        key.id = st.number(0);
-        key.cpath = st.text(1);
-        key.name = st.text(2);
-        key.cls = known->second;
-        key.props = st.text(4);
+        key.id = id;
+        key.cpath = std::move(cpath);
+        key.name = std::move(name);
+        key.cls = cls;
+        key.props = std::move(props);
         return key;
     }
     // The key at a path (perhaps a stub), or null; absent tells when it is known not to exist.
@@ -247,12 +248,7 @@ struct ScopeCache {
             for (CachedKey* parent : parents) {
                 if (!parent->listed)
                     continue;
-                CachedKey& key = newKey();
-                key.id = edit.id;
-                key.cpath = edit.path;
-                key.name = name.toString();
-                key.cls = edit.cls;
-                key.props = edit.record;
+                CachedKey& key = add(edit.id, edit.path, name.toString(), edit.cls, edit.record);
                 // A new key has no children; where its siblings' children are all listed, so are its.
                 key.listed = parent->grandchildren;
                 // Keys are numbered in creation order: the newest is the last child.
@@ -374,9 +370,9 @@ private:
 };
 
 Outcome<MetaValue> StoredObject::Get(const QString& property) {
-    if (property.size() == 7 && sameIgnoringCase(property, u"KeyType"))
+    if (sameIgnoringCase(property, u"KeyType"))
         return MetaValue(m_key->cls);
-    if (property.size() == 4 && sameIgnoringCase(property, u"Name"))
+    if (sameIgnoringCase(property, u"Name"))
         return MetaValue(m_key->name);
     // The usual case first: a property the key holds itself, with nothing put since the bind.
     if (m_pending.empty()) {

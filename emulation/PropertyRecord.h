@@ -10,6 +10,11 @@
 
 namespace emulation {
 
+// An ASCII letter in lower case; any other unit as it is.
+inline char16_t asciiLower(char16_t u) {
+    return u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u;
+}
+
 // Whether two names or paths are equal without regard to case, as the metabase compares them:
 // equal in lower case (the database keeps every path lower-cased by QString::toLower). Plain
 // ASCII compares here; text with other characters is lower-cased whole.
@@ -31,15 +36,13 @@ inline bool sameIgnoringCase(QStringView a, QStringView b) {
     const char16_t* x = a.utf16();
     const char16_t* y = b.utf16();
     for (qsizetype i = 0; i < n; ++i) {
-        char16_t c = x[i];
-        char16_t d = y[i];
+        const char16_t c = x[i];
+        const char16_t d = y[i];
         if (c == d)
             continue;
         if (c >= 128 || d >= 128)
             return lowered();
-        c = c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
-        d = d >= u'A' && d <= u'Z' ? char16_t(d + 32) : d;
-        if (c != d)
+        if (asciiLower(c) != asciiLower(d))
             return false;
     }
     return true;
