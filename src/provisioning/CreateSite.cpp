@@ -159,17 +159,10 @@ void Form1::CreateIISWebServer(const QString& siteName, const QString& webFolder
             operation->step(what, error);
     };
 
-    auto service = services.metabase->Bind(u"IIS://LocalHost/W3SVC"_s);
-    while (!service) {
-        const int answer =
-            services.dialogs->MsgBox(u"本服务器的Internet Iformation Server 未启动，请启动后重试。"_s,
-                                     platform::msgbox::RetryCancel, u"IIS服务未启动"_s);
-        if (answer == platform::msgbox::Cancel) {
-            EndProgram();
-            return;
-        }
-        service = services.metabase->Bind(u"IIS://LocalHost/W3SVC"_s);
-    }
+    const auto service = BindServiceOrEnd(u"IIS://LocalHost/W3SVC"_s,
+                                          u"本服务器的Internet Iformation Server 未启动，请启动后重试。"_s);
+    if (!service)
+        return;
 
     // One pass: the name check and the highest number in use.
     const QString wanted = siteName.trimmed().toUpper();
@@ -185,7 +178,7 @@ void Form1::CreateIISWebServer(const QString& siteName, const QString& webFolder
     bool taken = false;
     {
         const auto scope = services.metabase->ReadScope();
-        for (const auto& child : service.value()->Enumerate().valueOr({})) {
+        for (const auto& child : service->Enumerate().valueOr({})) {
             if (auto comment = child->Get(u"ServerComment"_s);
                 comment && sameName(comment.value().toString())) {
                 taken = true;
@@ -204,7 +197,7 @@ void Form1::CreateIISWebServer(const QString& siteName, const QString& webFolder
 
     const QString number = QString::number(state.SiteNumber);
     const QString servicePath = u"IIS://LocalHost/W3SVC"_s;
-    auto created = service.value()->Create(u"IIsWebServer"_s, number);
+    auto created = service->Create(u"IIsWebServer"_s, number);
     state.CreatedSiteName = siteName;
     if (!created) {
         failed(u"Create IIsWebServer "_s + number + u" on "_s + servicePath, created.error());

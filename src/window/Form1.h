@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 class QAction;
@@ -27,6 +28,7 @@ class CommandRunner;
 class Dialogs;
 class Files;
 class Metabase;
+class MetabaseObject;
 class Pacing;
 class ProfileStore;
 class ProgramEnd;
@@ -185,6 +187,10 @@ public:
     void ProvisionSite();
     void CreateIISWebServer(const QString& siteName, const QString& webFolder, int port,
                             const QString& domainList);
+    // Binds an IIS service; while it cannot be bound, tells the operator (notStarted) and offers
+    // Retry and Cancel. Cancel ends the program and gives null.
+    std::unique_ptr<platform::MetabaseObject> BindServiceOrEnd(const QString& adsPath,
+                                                               const QString& notStarted);
     // The site name of the create under way, trimmed once when the button was pressed.
     QString CreatingSiteName;
     // end of site creation
