@@ -113,8 +113,8 @@ std::unique_ptr<Database> Database::open(const QString& file, bool create, QStri
         db.get());
     // A file that is not a database shows itself at the first statement.
     if (!db->exec("PRAGMA journal_mode=WAL") || !db->exec("PRAGMA foreign_keys=ON") ||
-        !db->exec("PRAGMA synchronous=NORMAL") ||
-        !db->exec("PRAGMA cache_size=-16384") || !db->exec("SELECT count(*) FROM sqlite_master")) {
+        !db->exec("PRAGMA synchronous=NORMAL") || !db->exec("PRAGMA cache_size=-16384") ||
+        !db->exec("SELECT count(*) FROM sqlite_master")) {
         if (error)
             *error = db->lastError();
         return nullptr;

@@ -34,9 +34,9 @@ constexpr qint64 MaxInput = 1 << 20;
 // The programs that exist on the machine as files, by file name.
 const std::map<QString, ProgramMain>& programs() {
     static const std::map<QString, ProgramMain> table = {
-        {u"net.exe"_s, net_main},       {u"net1.exe"_s, net_main},          {u"cacls.exe"_s, cacls_main},
-        {u"icacls.exe"_s, icacls_main}, {u"iisreset.exe"_s, iisreset_main},
-        {u"velmoraconv.exe"_s, velmoraconv_main},
+        {u"net.exe"_s, net_main},           {u"net1.exe"_s, net_main},
+        {u"cacls.exe"_s, cacls_main},       {u"icacls.exe"_s, icacls_main},
+        {u"iisreset.exe"_s, iisreset_main}, {u"velmoraconv.exe"_s, velmoraconv_main},
     };
     return table;
 }

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config clang-format git
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
   libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -3,6 +3,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
+"$top/scripts/check-format.sh"
 "$top/scripts/build.sh"
 cd "$top/build"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300 -j "$(nproc)"
