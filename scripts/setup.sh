@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config clang-format git
-  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+  qt6-base-dev qt6-base-private-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
   libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-translations-l10n

@@ -7,10 +7,13 @@
 #include "platform/Metabase.h"
 #include "platform/ProfileStore.h"
 #include "provisioning/DirView.h"
+#include "provisioning/InputChecks.h"
 #include "settings/ReadIniValue.h"
 
 #include <QLabel>
 #include <QLineEdit>
+
+#include <algorithm>
 
 using namespace Qt::Literals::StringLiterals;
 using platform::msgbox::Exclamation;
@@ -56,23 +59,37 @@ void Form1::Menu_file_log_Click() {
     state.LogFolder = folder;
 
     const QString mkdirLine = u"cmd.exe /c MkDir \""_s + folder + u'"';
+    const QString resetLine = u"cmd.exe /c iisreset.exe"_s;
     const auto made = RunHidden(mkdirLine);
-    const auto reset = RunHidden(u"cmd.exe /c iisreset.exe"_s);
+    const auto reset = RunHidden(resetLine);
     Delay(20);
-    // A folder that exists already is what MkDir was run for; a file in the way is not.
-    QString failure = services.files->IsFolder(folder) ? QString() : commandFailure(made);
-    if (failure.isEmpty())
-        failure = commandFailure(reset);
-    if (failure.isEmpty())
-        services.dialogs->MsgBox(u"日志目录设置完成，请不要随意修改！"_s, Information, u"提醒"_s);
-    else
-        fail(failure);
 
     // The settings follow the metabase, which now names the new folder.
     state.LogConfigured = u"True"_s;
-    services.profiles->WritePrivateProfileString(u"LOGSET"_s, u"format"_s, u"TRUE"_s, settings::SettingsFile);
-    services.profiles->WritePrivateProfileString(u"HomePath"_s, u"LogPath"_s, state.LogFolder,
-                                                 settings::SettingsFile);
+    const bool formatStored = services.profiles->WritePrivateProfileString(u"LOGSET"_s, u"format"_s,
+                                                                           u"TRUE"_s, settings::SettingsFile);
+    const bool pathStored = services.profiles->WritePrivateProfileString(
+        u"HomePath"_s, u"LogPath"_s, state.LogFolder, settings::SettingsFile);
+
+    // What did not happen, each with its reason. A folder that exists already is what MkDir was run
+    // for; a file in the way is not.
+    QStringList failed;
+    if (!services.files->IsFolder(folder))
+        if (const QString why = commandFailure(made); !why.isEmpty())
+            failed << mkdirLine + u"："_s + why;
+    if (const QString why = commandFailure(reset); !why.isEmpty())
+        failed << resetLine + u"："_s + why;
+    if (!formatStored || !pathStored)
+        failed << u"写入 "_s + settings::SettingsFile + u"：无法写入"_s;
+    if (failed.isEmpty()) {
+        services.dialogs->MsgBox(u"日志目录设置完成，请不要随意修改！"_s, Information, u"提醒"_s);
+        return;
+    }
+    // The metabase was changed: say so, and what is still to be done by hand.
+    services.dialogs->MsgBox(u"日志目录已改为 "_s + folder + u"，IIS 已启用集中二进制日志"_s +
+                                 (formatStored && pathStored ? u"，设置已保存"_s : QString()) +
+                                 u"；但以下步骤失败：\n"_s + failed.join(u'\n'),
+                             Exclamation, u"警告"_s);
 }
 
 void Form1::Command4_Click() {
@@ -81,8 +98,11 @@ void Form1::Command4_Click() {
     };
     if (state.SelectedSiteId.isEmpty())
         return refuse(u"未选网站无法提取，请选择！"_s, u"错误"_s);
+    // Exactly eight digits: the key filter sees keys only, and a pasted or dropped text goes into
+    // the tool's command line.
     const QString date = timedate->text();
-    if (date.size() != 8)
+    if (date.size() != 8 ||
+        !std::all_of(date.begin(), date.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
         return refuse(u"提取日期格式不正确！"_s, u"错误"_s);
     const QString configured =
         settings::ReadIniValue(*services.profiles, u"LOGSET"_s, u"format"_s, std::nullopt);
@@ -90,8 +110,11 @@ void Form1::Command4_Click() {
         return refuse(u"您还未设置日志目录，无法提取！"_s, u"错误信息"_s);
     // The site's own folder, whatever the path box shows now: its home directory without "\web".
     const QString sitePath = state.SelectedSitePath;
-    if (sitePath.size() < 4)
+    // Both folders go into the tool's quoted command line; another tool may have stored anything.
+    if (sitePath.size() < 4 || !InputChecks::ChosenFolder(sitePath).isEmpty())
         return refuse(u"网站目录不正确，无法提取！"_s, u"错误"_s);
+    if (!InputChecks::ChosenFolder(state.LogFolder).isEmpty())
+        return refuse(u"日志目录不正确，无法提取！"_s, u"错误"_s);
 
     const QString target = sitePath.left(sitePath.size() - 4) + u"\\log"_s;
     Delay(500);

@@ -125,7 +125,7 @@ void Form1::ReportResult(const QString& mode) {
         done = u" 创建成功!"_s;
         unfinished = u" 创建未完成，以下步骤失败："_s;
     } else if (mode == u"delet"_s) {
-        name = txtSiteName->text();
+        name = txtSiteName->text().trimmed();
         done = u" 删除成功!"_s;
         unfinished = u" 删除未完成，以下步骤失败："_s;
     } else if (mode == u"Editweb"_s) {

@@ -19,10 +19,12 @@ enum Cell { SiteName = 1, Identifier = 2, Account = 4, Directory = 6 };
 
 void Form1::Command2_Click() {
     state.DeleteReported = false;
-    const QString name = txtSiteName->text();
+    // Trimmed once, as the create and the edit trim it: a name that differs from a row's only in
+    // surrounding blanks is that row's name.
+    const QString name = txtSiteName->text().trimmed();
     const int lastSiteRow = MSFlexGrid1->Rows() - 2;
     for (int i = 1; i <= lastSiteRow; ++i) {
-        if (MSFlexGrid1->TextMatrix(i, SiteName) == name) {
+        if (MSFlexGrid1->TextMatrix(i, SiteName).trimmed() == name) {
             DeleteSiteOfRow(i);
             break;
         }
@@ -44,7 +46,8 @@ void Form1::Command2_Click() {
 void Form1::DeleteSiteOfRow(int row) {
     // Everything below acts on this row's site: its identifier and its own directory, never on a
     // selection recorded by an earlier click or a path left over from an earlier deletion.
-    const QString name = txtSiteName->text();
+    const QString name = txtSiteName->text().trimmed();
+    const QString account = username->text().trimmed();
     const QString number = MSFlexGrid1->TextMatrix(row, Identifier).trimmed();
     operation.emplace();
     ReadFtpDirPath();
@@ -80,16 +83,16 @@ void Form1::DeleteSiteOfRow(int row) {
     }
     deletfloadr::DeleteAppPool(d, name);
 
-    if (txtSiteName->text() != username->text()) {
+    if (name != account) {
         // The site runs under a shared account: only its folder goes.
         deletfloadr::DeleteSiteFolder(d);
     } else if (Check3->isChecked()) {
         if (!state.FtpDirPath.isEmpty())
-            deletfloadr::DeleteFtpVirtualDir(d, txtSiteName->text().trimmed(), state.FtpDirPath);
+            deletfloadr::DeleteFtpVirtualDir(d, name, state.FtpDirPath);
         deletfloadr::DeleteSiteFolder(d);
-        deletfloadr::DeleteSiteUser(d, username->text());
+        deletfloadr::DeleteSiteUser(d, account);
     } else {
-        deletfloadr::ReleaseSiteFolder(d, txtSiteName->text().trimmed(), username->text(), state.FtpDirPath);
+        deletfloadr::ReleaseSiteFolder(d, name, account, state.FtpDirPath);
     }
     ReportResult(u"delet"_s);
 }
@@ -98,7 +101,7 @@ void Form1::ReadFtpDirPath() {
     // Read afresh for every deletion: a site without an FTP directory leaves it empty.
     state.FtpDirPath.clear();
     auto dir = services.metabase->Bind(u"IIS://localhost/MSFTPSVC/"_s + QString::number(state.FtpSiteNumber) +
-                                       u"/ROOT/"_s + txtSiteName->text());
+                                       u"/ROOT/"_s + txtSiteName->text().trimmed());
     if (!dir)
         return;
     if (auto path = dir.value()->Get(u"Path"_s))

@@ -12,6 +12,18 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+namespace {
+
+// The AnonymousUserPass of the site's root as it reads now ("" when it cannot be read).
+QString anonymousPasswordOf(platform::Metabase& metabase, const QString& sitePath) {
+    auto root = metabase.Bind(sitePath + u"/ROOT"_s);
+    if (!root)
+        return {};
+    return root.value()->Get(u"AnonymousUserPass"_s).valueOr({}).toString();
+}
+
+} // namespace
+
 void Form1::Command3_Click() {
     const QStringList domains = txtHostName->text().split(u'@');
     const QString siteId = state.SelectedSiteId;
@@ -19,7 +31,10 @@ void Form1::Command3_Click() {
         services.dialogs->MsgBox(u"未选择正确的网站！"_s, platform::msgbox::Information, u"提示"_s);
         return;
     }
-    if (txtSiteName->text().isEmpty()) {
+    // The name is trimmed once, here, as the create trims it: "shop " is the site "shop", for the
+    // name written and for every comparison.
+    const QString siteName = txtSiteName->text().trimmed();
+    if (siteName.isEmpty()) {
         services.dialogs->MsgBox(u"网站名称不能为空！"_s, platform::msgbox::Exclamation, u"警告"_s);
         return;
     }
@@ -29,27 +44,32 @@ void Form1::Command3_Click() {
     // the anonymous user: changing the shared account, Administrator or another site's account
     // would break every other site, the server or that site.
     const bool siteAccount =
-        account.compare(txtSiteName->text().trimmed(), Qt::CaseInsensitive) == 0 &&
+        account.compare(siteName, Qt::CaseInsensitive) == 0 &&
         deletfloadr::IsSiteAccount(*services.accounts, account, state.SharedAnonymousUser);
+    const QString sitePath = u"IIS://LocalHost/W3SVC/"_s + siteId;
+    // A password typed for another account is not used; the report says so.
+    const bool passwordIgnored =
+        !siteAccount && !pass.isEmpty() && pass != anonymousPasswordOf(*services.metabase, sitePath);
 
     // The same checks as creation makes, in its order, before anything is changed.
-    QString problem = InputChecks::SiteName(txtSiteName->text().trimmed(), false);
+    QString problem = InputChecks::SiteName(siteName, false);
     if (problem.isEmpty() && siteAccount)
         problem = pass.isEmpty() ? u"密码不能为空！"_s : InputChecks::Password(pass);
+    if (problem.isEmpty() && passwordIgnored)
+        problem = InputChecks::Password(pass);
     if (problem.isEmpty() && !txtHostName->text().isEmpty())
         problem = InputChecks::DomainList(txtHostName->text());
     if (problem.isEmpty())
         problem = InputChecks::Port(txtSitePort->text().trimmed());
-    if (problem.isEmpty() && SiteNameTaken(txtSiteName->text(), siteId))
+    if (problem.isEmpty() && SiteNameTaken(siteName, siteId))
         problem = u"该站点已经存在！"_s;
     if (!problem.isEmpty()) {
         services.dialogs->MsgBox(problem, platform::msgbox::Information, u"系统信息"_s);
         return;
     }
     const bool withDomains = !txtHostName->text().isEmpty();
-    constexpr int SecondButtonDefault = 256;
     if (!withDomains && services.dialogs->MsgBox(u"网站未绑定域名，是否继续！"_s,
-                                                 platform::msgbox::YesNo | SecondButtonDefault,
+                                                 platform::msgbox::YesNo | platform::msgbox::DefaultButton2,
                                                  u"提示"_s) != platform::msgbox::Yes)
         return;
 
@@ -61,12 +81,14 @@ void Form1::Command3_Click() {
             !s)
             operation->step(u"SetAnonymousUser "_s + account + u" on IIS://127.0.0.1/w3svc/"_s + siteId,
                             s.error());
+    } else if (passwordIgnored) {
+        operation->note(u"密码未修改：账户 "_s + account +
+                        u" 不是本网站自己的账户，网站保留原匿名用户和密码"_s);
     }
-    const QString sitePath = u"IIS://LocalHost/W3SVC/"_s + siteId;
     auto site = services.metabase->Bind(sitePath);
     auto root = services.metabase->Bind(sitePath + u"/ROOT"_s);
     if (site && root) {
-        site.value()->Put(u"ServerComment"_s, txtSiteName->text());
+        site.value()->Put(u"ServerComment"_s, siteName);
         QStringList bindings;
         if (withDomains)
             for (const QString& domain : domains)

@@ -240,7 +240,9 @@ void ReleaseSiteFolder(Deletion& d, const QString& name, const QString& account,
         // Still published over FTP: the folder, the account and the FTP directory stay; the web
         // worker group loses its access to the folder tree.
         const QString line = u"cmd.exe /c cacls "_s + u'"' + ftpDirPath + u'"' + u" /t /e /c /r IIS_WPG"_s;
-        if (ftpDirPath.isEmpty() || !IsInside(ftpDirPath, siteFolderOf(d))) {
+        // A quote or "%" in the path (set by another tool) would end the quoted path in the line.
+        if (ftpDirPath.isEmpty() || !IsInside(ftpDirPath, siteFolderOf(d)) || ftpDirPath.contains(u'"') ||
+            ftpDirPath.contains(u'%')) {
             d.failed(line, refused(u"FTP 目录不在网站 "_s + name + u" 的文件夹之内，未更改"_s));
             return;
         }

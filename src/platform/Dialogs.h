@@ -16,6 +16,10 @@ inline constexpr int Critical = 16;
 inline constexpr int Question = 32;
 inline constexpr int Exclamation = 48;
 inline constexpr int Information = 64;
+// Which button Enter answers: the first unless one of these is added to the style.
+inline constexpr int DefaultButton1 = 0;
+inline constexpr int DefaultButton2 = 256;
+inline constexpr int DefaultButton3 = 512;
 
 inline constexpr int OK = 1;
 inline constexpr int Cancel = 2;

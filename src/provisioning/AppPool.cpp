@@ -22,11 +22,15 @@ int CreateFtpVirtualDir(platform::Metabase& metabase, std::int32_t ftpSiteNumber
             *error = dir.error();
         return 0;
     }
-    // A failure from here on does not change the result.
     dir.value()->Put(u"Path"_s, folder);
     dir.value()->Put(u"AccessRead"_s, true);
     dir.value()->Put(u"AccessWrite"_s, true);
-    dir.value()->SetInfo();
+    // The directory exists only once it is stored.
+    if (auto stored = dir.value()->SetInfo(); !stored) {
+        if (error)
+            *error = stored.error();
+        return 0;
+    }
     return 1;
 }
 

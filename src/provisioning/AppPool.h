@@ -22,9 +22,9 @@ namespace AppPool {
 using RunCommand = std::function<platform::Outcome<platform::CommandResult>(const QString&)>;
 
 // Makes the FTP virtual directory `name` under the root of FTP site ftpSiteNumber, pointing at
-// folder, readable and writable. Returns 1 when it was created, 0 when binding the FTP root or
-// creating the directory failed (an existing directory of that name is left as it is); the error
-// is then put into *error when one is given.
+// folder, readable and writable. Returns 1 when it was created and stored, 0 when binding the FTP
+// root, creating the directory or storing it failed (an existing directory of that name is left as
+// it is); the error is then put into *error when one is given.
 int CreateFtpVirtualDir(platform::Metabase& metabase, std::int32_t ftpSiteNumber, const QString& folder,
                         const QString& name, platform::Error* error = nullptr);
 

@@ -66,6 +66,8 @@ void Form1::Command1_Click() {
     input.password = password->text().trimmed();
     input.domainList = txtHostName->text().trimmed();
     input.port = txtSitePort->text();
+    if (Check5->isChecked())
+        input.redirect = txtSitePath->text();
     if (const QString problem = InputChecks::CreateSite(*services.accounts, input); !problem.isEmpty())
         return refuse(problem);
 

@@ -2,6 +2,7 @@
 
 #include "platform/Dialogs.h"
 #include "platform/Pacing.h"
+#include "provisioning/InputChecks.h"
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -24,6 +25,11 @@ QString BrowseFolder(platform::Dialogs& dialogs, const QString& title) {
     const QString path = dialogs.BrowseFolder(title.isEmpty() ? u"选择目录"_s : title);
     if (path.size() > MaxBrowsePath) {
         dialogs.MsgBox(u"路径太长！"_s, platform::msgbox::Information, u"系统信息"_s);
+        return {};
+    }
+    // A folder made outside Windows may carry a name that would break out of a quoted command line.
+    if (const QString problem = InputChecks::ChosenFolder(path); !problem.isEmpty()) {
+        dialogs.MsgBox(problem, platform::msgbox::Information, u"系统信息"_s);
         return {};
     }
     return path;

@@ -17,7 +17,8 @@ inline constexpr int MaxBrowsePath = 255;
 
 // Shows the folder browser with the title as its text ("选择目录" when the title is empty) and
 // returns the chosen folder's Windows path, or "" when cancelled. A path longer than 255
-// characters is refused with "路径太长！" and gives "".
+// characters is refused with "路径太长！", one with a character that a quoted command line cannot
+// hold with "路径含有非法字符！"; both give "".
 QString BrowseFolder(platform::Dialogs& dialogs, const QString& title);
 
 // Gives the site's own account (as a rule named like the site) its rights on the site's folder and

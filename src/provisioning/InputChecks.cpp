@@ -57,7 +57,8 @@ QString AccountFree(platform::Accounts& accounts, const QString& name) {
 }
 
 QString Password(const QString& password) {
-    if (anyOf(password, u"\"&|<>^%"_s))
+    // "net user NAME /delete" reads a password that begins with "/" as one of its switches.
+    if (anyOf(password, u"\"&|<>^%"_s) || password.startsWith(u'/'))
         return u"密码含有非法字符！"_s;
     return {};
 }
@@ -78,6 +79,20 @@ QString Port(const QString& port) {
     const QString p = port.trimmed();
     if (!digits.match(p).hasMatch() || p.toInt() < 1 || p.toInt() > 65535)
         return u"端口必须是1到65535之间的数字！"_s;
+    return {};
+}
+
+QString RedirectTarget(const QString& target) {
+    if (anyOf(target, u"\"'<>,"_s))
+        return u"目标地址含有非法字符！"_s;
+    return {};
+}
+
+QString ChosenFolder(const QString& path) {
+    // Blanks are fine: the paths are quoted.
+    for (QChar c : path)
+        if ((unseen(c) && c != u' ') || u"\"%*?<>|"_s.contains(c))
+            return u"路径含有非法字符！"_s;
     return {};
 }
 
@@ -107,6 +122,9 @@ QString CreateSite(platform::Accounts& accounts, const CreateInput& input) {
         return m;
     if (QString m = Port(input.port); !m.isEmpty())
         return m;
+    if (input.redirect)
+        if (QString m = RedirectTarget(*input.redirect); !m.isEmpty())
+            return m;
     return HomeRoot(input.homeRoot);
 }
 

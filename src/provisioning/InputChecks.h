@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace platform {
 class Accounts;
 }
@@ -22,7 +24,8 @@ QString SitePath(const QString& homeRoot, const QString& name);
 // An account of that name already on the machine (compared without regard to case).
 QString AccountFree(platform::Accounts& accounts, const QString& name);
 
-// The password goes into a command line: no blank, control character or one of " & | < > ^ %.
+// The password goes into a command line: no blank, control character or one of " & | < > ^ %, and
+// no "/" in front, where net would take it for a switch.
 QString Password(const QString& password);
 
 // Every "@"-separated piece of the domain list holds only letters, digits, "-" and ".".
@@ -30,6 +33,15 @@ QString DomainList(const QString& domainList);
 
 // A whole number from 1 to 65535.
 QString Port(const QString& port);
+
+// The redirect target becomes HttpRedirect ("target$S$Q, EXACT_DESTINATION, PERMANENT") and the
+// Location of every answer: no blank, control character, quote, "<", ">" or "," (which would start
+// the flags).
+QString RedirectTarget(const QString& target);
+
+// A folder chosen in the folder browser goes quoted into command lines: none of " % * ? < > | and
+// no control character.
+QString ChosenFolder(const QString& path);
 
 // The sites root must have been chosen.
 QString HomeRoot(const QString& homeRoot);
@@ -43,6 +55,7 @@ struct CreateInput {
     QString password;    // trimmed
     QString domainList;
     QString port;
+    std::optional<QString> redirect; // the target, when the site is a redirect
 };
 QString CreateSite(platform::Accounts& accounts, const CreateInput& input);
 

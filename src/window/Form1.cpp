@@ -172,8 +172,12 @@ void Form1::buildControls() {
     nameByLabel(Label13, timedate);
     nameByLabel(Label9, MSFlexGrid1);
     readtable->setAccessibleName(u"选中的网站名称"_s);
-    Label10->setAccessibleName(Label11->text());
-    Label12->setAccessibleName(u"状态"_s);
+    // The count and the status line are read by what they show: no fixed accessible name, so
+    // their name is their text and a new text reaches the screen reader as a name change. The
+    // caption beside them stays their label.
+    Label11->setBuddy(Label10);
+    Label10->setAccessibleDescription(u"服务器网站数"_s);
+    Label12->setAccessibleDescription(u"状态"_s);
 
     // The refresh timer is disabled in the design and nothing enables it.
     Timer1 = new QTimer(this);

@@ -16,6 +16,9 @@ public:
     // Records a failed metabase or platform step, described as "Create IIsWebServer 10000 on IIS://...".
     void step(const QString& what, const platform::Error& error);
 
+    // Records something the operator asked for that the operation did not do, in the operator's words.
+    void note(const QString& text) { m_failures << text; }
+
     bool failed() const { return !m_failures.isEmpty(); }
     const QStringList& failures() const { return m_failures; }
 

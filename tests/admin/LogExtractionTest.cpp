@@ -6,7 +6,10 @@
 #include "tests/support/FormHarness.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -108,12 +111,14 @@ TEST_F(LogExtractionTest, RefusesInOrderWithoutRunningTheTool) {
     expectOnlyBox(u"未选网站无法提取，请选择！"_s, Information, u"错误"_s);
 
     select(u"10000"_s, u"D:\\WebRoot\\myweb\\web"_s);
-    for (const QString& date : {u"2026031"_s, u"202603150"_s, QString()}) {
+    // Exactly eight digits; a date that is no day passes (the tool finds no log for it).
+    for (const QString& date : {u"2026031"_s, u"202603150"_s, QString(), u"2026031x"_s, u"２０２６０３１５"_s,
+                                u" 2026031"_s, u"20260315\n"_s}) {
         form->timedate->setText(date);
         extract();
         expectOnlyBox(u"提取日期格式不正确！"_s, Information, u"错误"_s);
     }
-    form->timedate->setText(u"2026031x"_s); // eight characters pass: no check that it is a day
+    form->timedate->setText(u"20269999"_s);
     extract();
     expectOnlyBox(u"您还未设置日志目录，无法提取！"_s, Information, u"错误信息"_s);
 
@@ -123,6 +128,32 @@ TEST_F(LogExtractionTest, RefusesInOrderWithoutRunningTheTool) {
     extract();
     expectOnlyBox(u"网站目录不正确，无法提取！"_s, Information, u"错误"_s);
     EXPECT_TRUE(toolRuns().isEmpty());
+}
+
+TEST_F(LogExtractionTest, APastedOrDroppedDateThatIsNoDateRunsNothing) {
+    setLogFolder();
+    makeSite(u"10000"_s, u"myweb"_s);
+    select(u"10000"_s, u"D:\\WebRoot\\myweb\\web"_s);
+    const QStringList before = h.journal();
+    // The key filter sees no key: the text arrives through the clipboard and the context menu's
+    // paste, as the operator pastes it.
+    form->timedate->clear();
+    QApplication::clipboard()->setText(u"20\"&md x"_s);
+    form->timedate->setFocus();
+    form->timedate->paste();
+    ASSERT_EQ(form->timedate->text(), u"20\"&md x"_s);
+    extract();
+    expectOnlyBox(u"提取日期格式不正确！"_s, platform::msgbox::Information, u"错误"_s);
+    EXPECT_EQ(h.journal(), before) << "nothing ran";
+    EXPECT_FALSE(QFileInfo::exists(h.machine->hostPath(u"C:\\x"_s)));
+    EXPECT_FALSE(QFileInfo::exists(h.machine->hostPath(u"D:\\x"_s)));
+
+    // A site whose directory another tool stored with a quote: its path would end the quoted query.
+    form->timedate->setText(u"20260315"_s);
+    select(u"10000"_s, u"D:\\WebRoot\\a\"&md y&\"\\web"_s);
+    extract();
+    expectOnlyBox(u"网站目录不正确，无法提取！"_s, platform::msgbox::Information, u"错误"_s);
+    EXPECT_EQ(h.journal(), before) << "nothing ran";
 }
 
 TEST_F(LogExtractionTest, AReportClearsTheSelection) {

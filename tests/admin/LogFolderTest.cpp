@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -157,13 +158,36 @@ TEST_F(LogFolderTest, AMetabaseFailureStopsBeforeAnyCommandOrSetting) {
 TEST_F(LogFolderTest, AFolderThatCannotBeMadeIsReportedNotAnnouncedAsDone) {
     choose(u"Q:\\Logs"_s); // no such drive on the machine
     ASSERT_EQ(h.dialogs.shown.size(), 1u);
-    EXPECT_EQ(h.dialogs.shown[0].prompt, u"日志目录设置失败：系统找不到指定的驱动器。"_s);
+    // What was done, then what failed with its reason: not "设置失败", since IIS logs there now.
+    EXPECT_EQ(h.dialogs.shown[0].prompt,
+              u"日志目录已改为 Q:\\Logs\\iislog，IIS 已启用集中二进制日志，设置已保存；但以下步骤失败：\n"
+              u"cmd.exe /c MkDir \"Q:\\Logs\\iislog\"：系统找不到指定的驱动器。"_s);
     EXPECT_EQ(h.dialogs.shown[0].style, platform::msgbox::Exclamation);
-    EXPECT_EQ(h.dialogs.shown[0].title, u"错误"_s);
+    EXPECT_EQ(h.dialogs.shown[0].title, u"警告"_s);
+    EXPECT_TRUE(w3svc(u"CentralBinaryLoggingEnabled"_s).toBool());
     // The metabase already names the folder; the settings follow it, so that extraction looks where
     // IIS logs.
     EXPECT_EQ(w3svc(u"LogFileDirectory"_s).toString(), u"Q:\\Logs\\iislog"_s);
     EXPECT_EQ(setting(u"HomePath"_s, u"LogPath"_s), u"Q:\\Logs\\iislog"_s);
+}
+
+TEST_F(LogFolderTest, AFailedRestartIsNamedBesideWhatWasDone) {
+    // iisreset.exe gone from the machine: the folder is made, the restart cannot run.
+    for (const QString& file :
+         {u"C:\\WINDOWS\\system32\\iisreset.exe"_s, u"C:\\WINDOWS\\system32\\inetsrv\\iisreset.exe"_s})
+        ASSERT_TRUE(QFile::remove(h.machine->hostPath(file)));
+    choose(u"D:\\"_s);
+    ASSERT_EQ(h.dialogs.shown.size(), 1u);
+    const QString prompt = h.dialogs.shown[0].prompt;
+    EXPECT_TRUE(prompt.startsWith(
+        u"日志目录已改为 D:\\iislog，IIS 已启用集中二进制日志，设置已保存；但以下步骤失败：\n"
+        u"cmd.exe /c iisreset.exe："_s))
+        << prompt.toStdString();
+    EXPECT_FALSE(prompt.contains(u"MkDir"_s)) << "the folder was made";
+    EXPECT_EQ(h.dialogs.shown[0].title, u"警告"_s);
+    EXPECT_TRUE(QDir(h.machine->hostPath(u"D:\\iislog"_s)).exists());
+    EXPECT_EQ(setting(u"LOGSET"_s, u"format"_s), u"TRUE"_s);
+    EXPECT_EQ(setting(u"HomePath"_s, u"LogPath"_s), u"D:\\iislog"_s);
 }
 
 } // namespace

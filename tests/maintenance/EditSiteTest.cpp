@@ -1,11 +1,15 @@
 // The edit button: both branches with their exact metabase results, the account password, and
 // the refusals.
 
+#include "platform/qt/MessageBoxDialogs.h"
 #include "tests/maintenance/Sites.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -154,6 +158,7 @@ TEST_F(EditSiteTest, SharedAndAdministratorAccountsKeepTheirPasswords) {
     admin.ownAccount = false;
     admin.anonymousUser = u"Administrator"_s;
     admin.anonymousPassword = u"AdminPw1"_s;
+    admin.domains = {u"admin.example"_s};
     const QString adminSite = makeSite(admin);
     // A site that runs under another site's own account.
     makeSite(u"shop"_s);
@@ -162,6 +167,7 @@ TEST_F(EditSiteTest, SharedAndAdministratorAccountsKeepTheirPasswords) {
     borrower.ownAccount = false;
     borrower.anonymousUser = u"shop"_s;
     borrower.anonymousPassword = u"Pw12345"_s;
+    borrower.domains = {u"borrower.example"_s};
     makeSite(borrower);
     form->RefreshSiteList();
     const QString sharedPass = root(shared, u"AnonymousUserPass"_s).toString();
@@ -184,8 +190,118 @@ TEST_F(EditSiteTest, SharedAndAdministratorAccountsKeepTheirPasswords) {
     EXPECT_EQ(root(shared, u"AnonymousUserName"_s).toString(), u"IUSR_VELMORA"_s);
     EXPECT_EQ(root(shared, u"AnonymousUserPass"_s).toString(), sharedPass);
     EXPECT_EQ(root(adminSite, u"AnonymousUserPass"_s).toString(), u"AdminPw1"_s);
-    EXPECT_EQ(prompts().size(), 3);
-    EXPECT_TRUE(warningFree());
+    // The typed password was not used, and each report says so instead of announcing success.
+    ASSERT_EQ(prompts().size(), 3);
+    const char16_t* const accounts[] = {u"IUSR_VELMORA", u"Administrator", u"shop"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(h.dialogs.shown[i].title, u"警告"_s) << h.dialogs.shown[i].prompt.toStdString();
+        EXPECT_TRUE(h.dialogs.shown[i].prompt.contains(
+            u"密码未修改：账户 "_s + QString::fromUtf16(accounts[i]) + u" 不是本网站自己的账户"_s))
+            << h.dialogs.shown[i].prompt.toStdString();
+    }
+    // The password as the row loaded it is no typed password: the edit is reported done.
+    h.dialogs.shown.clear();
+    loadRow(u"blog"_s);
+    form->txtHostName->setText(u"blog.net"_s);
+    press(form->Command3);
+    EXPECT_TRUE(warningFree()) << prompts().join(u'|').toStdString();
+    EXPECT_EQ(site(shared, u"ServerBindings"_s).toStringList(), QStringList{u":80:blog.net"_s});
+}
+
+TEST_F(EditSiteTest, APasswordThatNetWouldTakeForASwitchIsRefused) {
+    const QString number = makeSite(u"shop"_s);
+    form->RefreshSiteList();
+    for (const QString& pass : {u"/delete"_s, u"/passwordreq:no"_s, u"/active:no"_s}) {
+        loadRow(u"shop"_s);
+        form->password->setText(pass);
+        press(form->Command3);
+        EXPECT_EQ(h.dialogs.shown.back().prompt, u"密码含有非法字符！"_s);
+        EXPECT_EQ(h.dialogs.shown.back().title, u"系统信息"_s);
+    }
+    EXPECT_FALSE(passwordChanged());
+    EXPECT_TRUE(accountExists(u"shop"_s));
+    EXPECT_TRUE(m().accounts().checkPassword(u"shop"_s, u"Pw12345"_s));
+    EXPECT_EQ(root(number, u"AnonymousUserPass"_s).toString(), u"Pw12345"_s);
+}
+
+TEST_F(EditSiteTest, ANameWithBlanksIsTheSitesNameAndTheDeleteTakesEverything) {
+    // Made with its own account, pool and FTP directory.
+    const QString number = makeSite(u"shop"_s, true, true);
+    form->RefreshSiteList();
+    loadRow(u"shop"_s);
+    form->txtSiteName->setFocus();
+    form->txtSiteName->end(false);
+    QTest::keyClick(form->txtSiteName, Qt::Key_Space); // "shop "
+    form->txtSiteName->home(false);
+    QTest::keyClick(form->txtSiteName, Qt::Key_Space); // " shop "
+    ASSERT_EQ(form->txtSiteName->text(), u" shop "_s);
+    ASSERT_EQ(form->password->text(), u"Pw12345"_s) << "the account name did not change";
+    form->txtHostName->setText(u"www.shop.com"_s);
+    press(form->Command3);
+    EXPECT_EQ(site(number, u"ServerComment"_s).toString(), u"shop"_s);
+    EXPECT_EQ(h.dialogs.shown.back().prompt, u"网站 "_s + number + u" 修改成功!"_s);
+
+    loadRow(u"shop"_s);
+    press(form->Command2);
+    EXPECT_EQ(h.dialogs.shown.back().prompt, u"网站 shop 删除成功!"_s);
+    EXPECT_FALSE(exists(u"IIS://LocalHost/W3SVC/"_s + number));
+    EXPECT_FALSE(accountExists(u"shop"_s));
+    EXPECT_FALSE(exists(u"IIS://localhost/MSFTPSVC/1/ROOT/shop"_s));
+    EXPECT_FALSE(exists(u"IIS://localhost/w3svc/AppPools/shop"_s));
+    EXPECT_FALSE(folderExists(u"D:\\WebRoot\\shop"_s));
+}
+
+TEST_F(EditSiteTest, ASiteStoredWithBlanksInItsNameIsDeletedWhole) {
+    // Stored so by an earlier edit or another tool: the row shows "shop ".
+    const QString number = makeSite(u"shop"_s, true, true);
+    {
+        auto stored = bind(u"IIS://LocalHost/W3SVC/"_s + number);
+        stored->Put(u"ServerComment"_s, u"shop "_s);
+        ASSERT_TRUE(stored->SetInfo().ok());
+    }
+    form->RefreshSiteList();
+    loadRow(u"shop "_s);
+    ASSERT_EQ(form->username->text(), u"shop"_s);
+    press(form->Command2);
+    EXPECT_EQ(h.dialogs.shown.back().prompt, u"网站 shop 删除成功!"_s);
+    EXPECT_TRUE(warningFree()) << prompts().join(u'|').toStdString();
+    EXPECT_FALSE(exists(u"IIS://LocalHost/W3SVC/"_s + number));
+    EXPECT_FALSE(accountExists(u"shop"_s));
+    EXPECT_FALSE(exists(u"IIS://localhost/MSFTPSVC/1/ROOT/shop"_s));
+    EXPECT_FALSE(exists(u"IIS://localhost/w3svc/AppPools/shop"_s));
+}
+
+TEST_F(EditSiteTest, EnterOnTheRealNoDomainsQuestionKeepsTheBindings) {
+    const QString number = makeSite(u"shop"_s);
+    form->RefreshSiteList();
+    platform::MessageBoxDialogs boxes;
+    boxes.setParent(form);
+    form->services.dialogs = &boxes;
+    QString asked;
+    bool escapeLeftItOpen = false;
+    // The operator presses Escape (the box has no Cancel: nothing happens), then Enter.
+    auto answerWithKeys = [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        asked = box->text();
+        // The keys go where the box's focus is, as the operator's would.
+        QWidget* focus = box->focusWidget() ? box->focusWidget() : box;
+        QTest::keyClick(focus, Qt::Key_Escape);
+        escapeLeftItOpen = box->isVisible();
+        QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, Qt::Key_Return);
+    };
+    loadRow(u"shop"_s);
+    form->txtHostName->clear();
+    QTimer::singleShot(0, answerWithKeys);
+    press(form->Command3);
+    form->services.dialogs = &h.dialogs;
+    EXPECT_EQ(asked, u"网站未绑定域名，是否继续！"_s);
+    EXPECT_TRUE(escapeLeftItOpen);
+    EXPECT_EQ(site(number, u"ServerBindings"_s).toStringList(),
+              (QStringList{u":80:www.shop.com"_s, u":80:shop.com"_s}))
+        << "Enter answered 否, the default";
+    EXPECT_FALSE(passwordChanged());
 }
 
 TEST_F(EditSiteTest, RefusalsChangeNothing) {

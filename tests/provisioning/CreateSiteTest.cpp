@@ -498,6 +498,9 @@ TEST_F(CreateSite, UnsafeOrImpossibleInputIsRefusedBeforeAnythingChanges) {
          u"账户 iusr_velmora 已经存在！"_s},
         {u"shop"_s, u"a.com"_s, u"p&net user evil p /add"_s, u"80"_s, u"D:\\WebRoot"_s,
          u"密码含有非法字符！"_s},
+        // net user takes a password that begins with "/" for one of its switches.
+        {u"shop"_s, u"a.com"_s, u"/passwordreq:no"_s, u"80"_s, u"D:\\WebRoot"_s, u"密码含有非法字符！"_s},
+        {u"shop"_s, u"a.com"_s, u"/delete"_s, u"80"_s, u"D:\\WebRoot"_s, u"密码含有非法字符！"_s},
         {u"shop"_s, u"a.com&net user x y /add"_s, none, u"80"_s, u"D:\\WebRoot"_s, u"输入域名错误！"_s},
         {u"shop"_s, u"a.com"_s, none, u"65536"_s, u"D:\\WebRoot"_s, u"端口必须是1到65535之间的数字！"_s},
         {u"shop"_s, u"a.com"_s, none, u"8o"_s, u"D:\\WebRoot"_s, u"端口必须是1到65535之间的数字！"_s},
@@ -525,6 +528,57 @@ TEST_F(CreateSite, UnsafeOrImpossibleInputIsRefusedBeforeAnythingChanges) {
     }
     EXPECT_FALSE(h.machine->accounts().lookup(u"x"_s));
     EXPECT_FALSE(h.machine->accounts().lookup(u"evil"_s));
+    EXPECT_FALSE(h.machine->accounts().lookup(u"shop"_s));
+}
+
+TEST_F(CreateSite, ARedirectTargetThatWouldBreakTheHeaderIsRefused) {
+    settled();
+    QTest::mouseClick(f->Check5, Qt::LeftButton, {}, QPoint(6, f->Check5->height() / 2));
+    for (const QString& target : {u"http://a.com/\r\nSet-Cookie:x=1"_s, u"http://a.com/ b"_s,
+                                  u"http://a.com/\"x"_s, u"http://a.com/'x"_s, u"http://a.com/<script>"_s,
+                                  u"http://a.com/,PERMANENT"_s, u"http://a.com/\tx"_s}) {
+        fill(u"go"_s, u"go.com"_s);
+        f->txtSitePath->setText(target);
+        const MachineState before = snapshot(h);
+        const Press p = press();
+        ASSERT_EQ(p.boxes.size(), 1u) << target.toStdString();
+        EXPECT_EQ(p.boxes[0].prompt, u"目标地址含有非法字符！"_s);
+        EXPECT_EQ(p.boxes[0].title, u"系统信息"_s);
+        EXPECT_TRUE(p.lines.isEmpty());
+        EXPECT_TRUE(snapshot(h) == before) << target.toStdString();
+    }
+    EXPECT_FALSE(key(u"W3SVC/10000"_s));
+    // The preset scheme alone is no unsafe text: it passes as it always did.
+    fill(u"go"_s, u"go.com"_s);
+    f->txtSitePath->setText(u"http://www.target.com/a?b=c&d=%20"_s);
+    EXPECT_EQ(press().boxes.back().prompt, u"网站 go 创建成功!"_s);
+}
+
+TEST_F(CreateSite, AnFtpDirectoryThatCannotBeStoredIsNamedInTheWarning) {
+    settled();
+    fill(u"shop"_s, u"www.shop.com"_s, u"Pw12345"_s);
+    QTest::mouseClick(f->Check3, Qt::LeftButton, {}, QPoint(6, f->Check3->height() / 2));
+    ASSERT_TRUE(f->Check3->isChecked());
+    // Another process holds the database's write lock from the grants' last wait on, so that the
+    // FTP directory is made but cannot be stored.
+    auto other = h.machine.reopen();
+    h.machine->db().setBusyTimeout(0);
+    bool locked = false;
+    h.clock.duringWait([&](int ms) {
+        if (ms == 1000 && !locked)
+            locked = other->db().exec("BEGIN IMMEDIATE");
+    });
+    const Press p = press();
+    ASSERT_TRUE(locked);
+    ASSERT_TRUE(other->db().exec("ROLLBACK"));
+    ASSERT_FALSE(p.boxes.empty());
+    EXPECT_EQ(p.boxes.back().title, u"警告"_s);
+    EXPECT_TRUE(p.boxes.back().prompt.startsWith(u"网站 shop 创建未完成，以下步骤失败：\n"_s))
+        << p.boxes.back().prompt.toStdString();
+    EXPECT_TRUE(
+        p.boxes.back().prompt.contains(u"Create IIsFtpVirtualDir shop on IIS://localhost/MSFTPSVC/1/ROOT"_s))
+        << p.boxes.back().prompt.toStdString();
+    EXPECT_FALSE(key(u"MSFTPSVC/1/ROOT/shop"_s));
 }
 
 TEST_F(CreateSite, PortsAbove32767AreValid) {

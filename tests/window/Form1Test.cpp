@@ -16,6 +16,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 
 #include <gtest/gtest.h>
 
@@ -291,6 +294,72 @@ TEST_F(Form1Test, ShortcutsReachTheirItemsButCtrlBDoesNothing) {
     EXPECT_EQ(home.count(), 1);
     EXPECT_EQ(log.count(), 1);
     EXPECT_EQ(back.count(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Name changes the accessibility layer was told of, as "objectName=name".
+QStringList g_nameChanges;
+void recordNameChange(QAccessibleEvent* event) {
+    if (event->type() != QAccessible::NameChanged)
+        return;
+    if (auto* w = qobject_cast<QWidget*>(event->object()))
+        g_nameChanges << w->objectName() + u'=' + event->accessibleInterface()->text(QAccessible::Name);
+}
+
+TEST(Form1Accessibility, TheCountAndTheStatusAreReadByWhatTheyShow) {
+    testing_support::FormHarness h;
+    Form1& form = h.start();
+    form.show();
+    // As a screen reader's bridge switches it on: QAccessible then tells of every change.
+    QPlatformIntegration* platform = QGuiApplicationPrivate::platformIntegration();
+    ASSERT_TRUE(platform && platform->accessibility());
+    platform->accessibility()->setActive(true);
+    g_nameChanges.clear();
+    QAccessible::installUpdateHandler(recordNameChange);
+    struct Restore {
+        ~Restore() {
+            QAccessible::installUpdateHandler(nullptr);
+            QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(false);
+        }
+    } restore;
+    EXPECT_EQ(spokenName(form.Label10), u"1"_s) << "the default web site";
+
+    // A create through the window: the count becomes 2, and the screen reader hears it.
+    form.state.RunStatus = u"True"_s;
+    form.state.SecureCount = u"7"_s;
+    form.txtSiteName->setText(u"shop"_s);
+    form.txtHostName->setText(u"www.shop.com"_s);
+    QTest::mouseClick(form.Command1, Qt::LeftButton);
+    ASSERT_EQ(h.dialogs.shown.back().prompt, u"网站 shop 创建成功!"_s);
+    EXPECT_EQ(spokenName(form.Label10), u"2"_s);
+
+    // A refused key: the status line's words are its name.
+    QTest::keyClick(form.txtHostName, Qt::Key_Exclam);
+    EXPECT_EQ(form.Label12->text(), u"输入域名错误！"_s);
+    EXPECT_EQ(spokenName(form.Label12), u"输入域名错误！"_s);
+    QTest::keyClick(form.timedate, Qt::Key_A);
+    EXPECT_EQ(spokenName(form.Label12), u"日期必须是数字！"_s);
+
+    if (QAccessible::isActive()) {
+        EXPECT_TRUE(g_nameChanges.contains(u"Label10=2"_s)) << g_nameChanges.join(u'|').toStdString();
+        EXPECT_TRUE(g_nameChanges.contains(u"Label12=输入域名错误！"_s))
+            << g_nameChanges.join(u'|').toStdString();
+        EXPECT_TRUE(g_nameChanges.contains(u"Label12=日期必须是数字！"_s))
+            << g_nameChanges.join(u'|').toStdString();
+    } else {
+        ADD_FAILURE() << "no accessibility layer to tell";
+    }
+    // Their captions stay their labels.
+    QAccessibleInterface* count = QAccessible::queryAccessibleInterface(form.Label10);
+    EXPECT_EQ(count->text(QAccessible::Description), u"服务器网站数"_s);
+    bool labelled = false;
+    for (const auto& [other, relation] : count->relations(QAccessible::Label))
+        labelled = labelled || other->object() == form.Label11;
+    EXPECT_TRUE(labelled);
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(form.Label12)->text(QAccessible::Description), u"状态"_s);
 }
 
 } // namespace

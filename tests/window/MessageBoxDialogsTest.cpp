@@ -95,3 +95,60 @@ TEST(QtTranslations, QtsOwnTextsAreChinese) {
 }
 
 } // namespace
+
+namespace {
+
+// Shows a box of that style and presses the keys on it, as the operator would; the box's buttons
+// stay untouched by the mouse. A box still open after the keys is answered with its last button.
+struct Keyed {
+    int answer = 0;
+    bool openAfterKeys = false;
+};
+Keyed showAndPress(int style, const QList<Qt::Key>& keys) {
+    platform::MessageBoxDialogs dialogs;
+    Keyed keyed;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        for (Qt::Key key : keys)
+            QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, key);
+        keyed.openAfterKeys = box->isVisible();
+        if (keyed.openAfterKeys)
+            QTest::mouseClick(box->buttons().back(), Qt::LeftButton);
+    });
+    keyed.answer = dialogs.MsgBox(u"提示内容"_s, style, u"提示"_s);
+    return keyed;
+}
+
+TEST(MessageBoxDialogs, EnterAnswersTheDefaultButtonAndEscapeTheCancellingOne) {
+    const struct {
+        int style;
+        Qt::Key key;
+        int answer; // 0: the key leaves the box open
+    } cases[] = {
+        {msgbox::YesNo, Qt::Key_Return, msgbox::Yes},
+        {msgbox::YesNo | msgbox::DefaultButton2, Qt::Key_Return, msgbox::No}, // 260 with the icon bits
+        {msgbox::YesNo | msgbox::Question | msgbox::DefaultButton2, Qt::Key_Enter, msgbox::No},
+        {msgbox::YesNoCancel | msgbox::DefaultButton3, Qt::Key_Return, msgbox::Cancel},
+        {msgbox::YesNoCancel | msgbox::DefaultButton2, Qt::Key_Return, msgbox::No},
+        {msgbox::AbortRetryIgnore | msgbox::DefaultButton2, Qt::Key_Return, msgbox::Retry},
+        {msgbox::OKCancel | msgbox::DefaultButton2, Qt::Key_Return, msgbox::Cancel},
+        {msgbox::OKOnly | msgbox::DefaultButton3, Qt::Key_Return, msgbox::OK}, // no third button
+        {msgbox::YesNoCancel, Qt::Key_Escape, msgbox::Cancel},
+        {msgbox::RetryCancel, Qt::Key_Escape, msgbox::Cancel},
+        {msgbox::OKOnly | msgbox::Information, Qt::Key_Escape, msgbox::OK},
+        {msgbox::YesNo | msgbox::DefaultButton2, Qt::Key_Escape, 0},
+        {msgbox::AbortRetryIgnore, Qt::Key_Escape, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "style " << c.style << ", key " << c.key);
+        const Keyed keyed = showAndPress(c.style, {c.key});
+        EXPECT_EQ(keyed.openAfterKeys, c.answer == 0);
+        if (c.answer != 0) {
+            EXPECT_EQ(keyed.answer, c.answer);
+        }
+    }
+}
+
+} // namespace

@@ -56,18 +56,32 @@ int MessageBoxDialogs::MsgBox(const QString& prompt, int style, const QString& t
     default:
         buttons = {{u"确定"_s, msgbox::OK}};
     }
+    // Windows lays the buttons out in this order and answers Enter with the default button (the
+    // first, the second with 256, the third with 512), Escape and the close box with Cancel where
+    // the box has one, and with OK in a box that has only OK; otherwise Escape does nothing. All
+    // buttons take one role, so that Qt keeps their order and guesses no escape button of its own.
     std::vector<std::pair<QAbstractButton*, int>> made;
-    for (const auto& [caption, answer] : buttons) {
-        const auto role = answer == msgbox::Cancel || answer == msgbox::No ? QMessageBox::RejectRole
-                                                                           : QMessageBox::AcceptRole;
-        made.emplace_back(box.addButton(caption, role), answer);
-    }
-    box.setDefaultButton(qobject_cast<QPushButton*>(made.front().first));
+    for (const auto& [caption, answer] : buttons)
+        made.emplace_back(box.addButton(caption, QMessageBox::ActionRole), answer);
+    const std::size_t preferred = (style & msgbox::DefaultButton3)   ? 2
+                                  : (style & msgbox::DefaultButton2) ? 1
+                                                                     : 0;
+    auto* defaultButton = qobject_cast<QPushButton*>(made[preferred < made.size() ? preferred : 0].first);
+    box.setDefaultButton(defaultButton);
+    defaultButton->setFocus();
+    QAbstractButton* escape = nullptr;
+    for (const auto& [button, answer] : made)
+        if (answer == msgbox::Cancel)
+            escape = button;
+    if (!escape && made.size() == 1)
+        escape = made.front().first;
+    box.setEscapeButton(escape);
     box.exec();
     for (const auto& [button, answer] : made)
         if (box.clickedButton() == button)
             return answer;
-    // Closed with the window's close box: the cancel answer where there is one.
+    // Not answered by a button (the box was closed by the program): the cancel answer where there
+    // is one.
     for (const auto& [caption, answer] : buttons)
         if (answer == msgbox::Cancel)
             return answer;
