@@ -43,6 +43,41 @@ bool isNumeric(const QString& name) {
     return ok && !name.isEmpty();
 }
 
+// Fills one row of the list from the site of that number: state, domains, account, password,
+// folder; cells the site cannot fill stay empty.
+void fillSiteRow(Form1& form, int row, const QString& siteNumber) {
+    window::MSFlexGrid* grid = form.MSFlexGrid1;
+    // Cells that this site cannot fill stay empty: they never show another site's values.
+    for (Cell c : {State, Domains, Account, Password, Directory})
+        grid->setTextMatrix(row, c, QString());
+    auto site = form.services.metabase->Bind(u"IIS://LocalHost/W3SVC/"_s + siteNumber);
+    if (!site)
+        return;
+    if (auto state = site.value()->Get(u"ServerState"_s))
+        grid->setTextMatrix(row, State, stateText(state.value().toNumber() & 0xFFFF));
+    // The host of each binding "ip:port:host", the third piece, each followed by a space.
+    QString domains;
+    for (const QString& binding : site.value()->Get(u"ServerBindings"_s).valueOr({}).toStringList()) {
+        const qsizetype first = binding.indexOf(u':');
+        const qsizetype second = first < 0 ? -1 : binding.indexOf(u':', first + 1);
+        if (second < 0)
+            continue;
+        const qsizetype third = binding.indexOf(u':', second + 1);
+        domains += QStringView(binding).sliced(second + 1, (third < 0 ? binding.size() : third) - second - 1);
+        domains += u' ';
+    }
+    grid->setTextMatrix(row, Domains, domains);
+    auto root = site.value()->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s);
+    if (!root)
+        return;
+    if (auto v = root.value()->Get(u"AnonymousUserName"_s))
+        grid->setTextMatrix(row, Account, v.value().toString());
+    if (auto v = root.value()->Get(u"AnonymousUserPass"_s))
+        grid->setTextMatrix(row, Password, v.value().toString());
+    if (auto v = root.value()->Get(u"Path"_s))
+        grid->setTextMatrix(row, Directory, v.value().toString());
+}
+
 } // namespace
 
 void Form1::SetupSiteGrid() {
@@ -71,7 +106,7 @@ void Form1::RefreshSiteList() {
             if (!MSFlexGrid1->TextMatrix(row, SiteName).isEmpty())
                 MSFlexGrid1->setTextMatrix(row, Identifier, child->Name());
             if (isNumeric(child->Name()))
-                FillSiteRow(row, child->Name());
+                fillSiteRow(*this, row, child->Name());
             // A row is kept only for a child with a name (compared by character codes).
             if (QString::compare(MSFlexGrid1->TextMatrix(row, SiteName), u" "_s, Qt::CaseSensitive) > 0) {
                 MSFlexGrid1->setRows(MSFlexGrid1->Rows() + 1);
@@ -81,38 +116,6 @@ void Form1::RefreshSiteList() {
     }
     MSFlexGrid1->endBatch();
     Label10->setText(QString::number(MSFlexGrid1->Rows() - 2));
-}
-
-void Form1::FillSiteRow(int row, const QString& siteNumber) {
-    // Cells that this site cannot fill stay empty: they never show another site's values.
-    for (Cell c : {State, Domains, Account, Password, Directory})
-        MSFlexGrid1->setTextMatrix(row, c, QString());
-    auto site = services.metabase->Bind(u"IIS://LocalHost/W3SVC/"_s + siteNumber);
-    if (!site)
-        return;
-    if (auto state = site.value()->Get(u"ServerState"_s))
-        MSFlexGrid1->setTextMatrix(row, State, stateText(state.value().toNumber() & 0xFFFF));
-    // The host of each binding "ip:port:host", the third piece, each followed by a space.
-    QString domains;
-    for (const QString& binding : site.value()->Get(u"ServerBindings"_s).valueOr({}).toStringList()) {
-        const qsizetype first = binding.indexOf(u':');
-        const qsizetype second = first < 0 ? -1 : binding.indexOf(u':', first + 1);
-        if (second < 0)
-            continue;
-        const qsizetype third = binding.indexOf(u':', second + 1);
-        domains += QStringView(binding).sliced(second + 1, (third < 0 ? binding.size() : third) - second - 1);
-        domains += u' ';
-    }
-    MSFlexGrid1->setTextMatrix(row, Domains, domains);
-    auto root = site.value()->GetObject(u"IIsWebVirtualDir"_s, u"ROOT"_s);
-    if (!root)
-        return;
-    if (auto v = root.value()->Get(u"AnonymousUserName"_s))
-        MSFlexGrid1->setTextMatrix(row, Account, v.value().toString());
-    if (auto v = root.value()->Get(u"AnonymousUserPass"_s))
-        MSFlexGrid1->setTextMatrix(row, Password, v.value().toString());
-    if (auto v = root.value()->Get(u"Path"_s))
-        MSFlexGrid1->setTextMatrix(row, Directory, v.value().toString());
 }
 
 void Form1::ReportResult(const QString& mode) {

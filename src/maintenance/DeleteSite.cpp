@@ -15,6 +15,63 @@ namespace {
 
 enum Cell { SiteName = 1, Identifier = 2, Account = 4, Directory = 6 };
 
+// The delete of the list row whose name matched the name box.
+void deleteSiteOfRow(Form1& form, int row) {
+    window::MSFlexGrid* grid = form.MSFlexGrid1;
+    // Everything below acts on this row's site: its identifier and its own directory, never on a
+    // selection recorded by an earlier click or a path left over from an earlier deletion.
+    const QString name = form.txtSiteName->text().trimmed();
+    const QString account = form.username->text().trimmed();
+    const QString number = grid->TextMatrix(row, Identifier).trimmed();
+    form.operation.emplace();
+    form.ReadFtpDirPath();
+    form.Delay(50);
+    if (!form.DeleteIISWebSite(name, number)) {
+        // The IIS site still exists: none of its pool, folder, account or FTP directory is touched.
+        if (form.operation->failed())
+            form.ReportResult(u"delet"_s);
+        else
+            form.operation.reset();
+        return;
+    }
+    deletfloadr::Deletion d{
+        .metabase = *form.services.metabase,
+        .accounts = *form.services.accounts,
+        .files = *form.services.files,
+        .dialogs = *form.services.dialogs,
+        .failed = [&form](const QString& what,
+                          const platform::Error& error) { form.operation->step(what, error); },
+        .run = [&form](const QString& line) { return form.RunHidden(line); },
+        .ftpSiteNumber = form.state.FtpSiteNumber,
+        .siteName = name,
+        .homeDirectory = grid->TextMatrix(row, Directory),
+        .sharedAnonymousUser = form.state.SharedAnonymousUser,
+        .sitesRoot = form.state.HomeRoot,
+        .others = {},
+        .inUse = std::nullopt};
+    for (int r = 1; r <= grid->Rows() - 2; ++r) {
+        if (r == row)
+            continue;
+        d.others.names << grid->TextMatrix(r, SiteName);
+        d.others.directories << grid->TextMatrix(r, Directory);
+        d.others.accounts << grid->TextMatrix(r, Account);
+    }
+    deletfloadr::DeleteAppPool(d, name);
+
+    if (name != account) {
+        // The site runs under a shared account: only its folder goes.
+        deletfloadr::DeleteSiteFolder(d);
+    } else if (form.Check3->isChecked()) {
+        if (!form.state.FtpDirPath.isEmpty())
+            deletfloadr::DeleteFtpVirtualDir(d, name, form.state.FtpDirPath);
+        deletfloadr::DeleteSiteFolder(d);
+        deletfloadr::DeleteSiteUser(d, account);
+    } else {
+        deletfloadr::ReleaseSiteFolder(d, name, account, form.state.FtpDirPath);
+    }
+    form.ReportResult(u"delet"_s);
+}
+
 } // namespace
 
 void Form1::Command2_Click() {
@@ -25,7 +82,7 @@ void Form1::Command2_Click() {
     const int lastSiteRow = MSFlexGrid1->Rows() - 2;
     for (int i = 1; i <= lastSiteRow; ++i) {
         if (MSFlexGrid1->TextMatrix(i, SiteName).trimmed() == name) {
-            DeleteSiteOfRow(i);
+            deleteSiteOfRow(*this, i);
             break;
         }
         if (!name.isEmpty() && i == lastSiteRow) {
@@ -41,60 +98,6 @@ void Form1::Command2_Click() {
         txtSitePath->setText(
             settings::ReadIniValue(*services.profiles, u"HomePath"_s, u"PATH"_s, std::nullopt));
     readtable->clear();
-}
-
-void Form1::DeleteSiteOfRow(int row) {
-    // Everything below acts on this row's site: its identifier and its own directory, never on a
-    // selection recorded by an earlier click or a path left over from an earlier deletion.
-    const QString name = txtSiteName->text().trimmed();
-    const QString account = username->text().trimmed();
-    const QString number = MSFlexGrid1->TextMatrix(row, Identifier).trimmed();
-    operation.emplace();
-    ReadFtpDirPath();
-    Delay(50);
-    if (!DeleteIISWebSite(name, number)) {
-        // The IIS site still exists: none of its pool, folder, account or FTP directory is touched.
-        if (operation->failed())
-            ReportResult(u"delet"_s);
-        else
-            operation.reset();
-        return;
-    }
-    deletfloadr::Deletion d{
-        .metabase = *services.metabase,
-        .accounts = *services.accounts,
-        .files = *services.files,
-        .dialogs = *services.dialogs,
-        .failed = [this](const QString& what, const platform::Error& error) { operation->step(what, error); },
-        .run = [this](const QString& line) { return RunHidden(line); },
-        .ftpSiteNumber = state.FtpSiteNumber,
-        .siteName = name,
-        .homeDirectory = MSFlexGrid1->TextMatrix(row, Directory),
-        .sharedAnonymousUser = state.SharedAnonymousUser,
-        .sitesRoot = state.HomeRoot,
-        .others = {},
-        .inUse = std::nullopt};
-    for (int r = 1; r <= MSFlexGrid1->Rows() - 2; ++r) {
-        if (r == row)
-            continue;
-        d.others.names << MSFlexGrid1->TextMatrix(r, SiteName);
-        d.others.directories << MSFlexGrid1->TextMatrix(r, Directory);
-        d.others.accounts << MSFlexGrid1->TextMatrix(r, Account);
-    }
-    deletfloadr::DeleteAppPool(d, name);
-
-    if (name != account) {
-        // The site runs under a shared account: only its folder goes.
-        deletfloadr::DeleteSiteFolder(d);
-    } else if (Check3->isChecked()) {
-        if (!state.FtpDirPath.isEmpty())
-            deletfloadr::DeleteFtpVirtualDir(d, name, state.FtpDirPath);
-        deletfloadr::DeleteSiteFolder(d);
-        deletfloadr::DeleteSiteUser(d, account);
-    } else {
-        deletfloadr::ReleaseSiteFolder(d, name, account, state.FtpDirPath);
-    }
-    ReportResult(u"delet"_s);
 }
 
 void Form1::ReadFtpDirPath() {

@@ -22,6 +22,24 @@ QString anonymousPasswordOf(platform::Metabase& metabase, const QString& sitePat
     return root.value()->Get(u"AnonymousUserPass"_s).valueOr({}).toString();
 }
 
+// Whether a site other than exceptSiteId carries the name (trimmed, any letter case).
+bool siteNameTaken(platform::Metabase& metabase, const QString& name, const QString& exceptSiteId) {
+    // Compared as creation compares: trimmed, without regard to letter case.
+    const QString wanted = name.trimmed().toUpper();
+    const auto scope = metabase.ReadScope();
+    auto service = metabase.Bind(u"IIS://LocalHost/W3SVC"_s);
+    if (!service)
+        return false;
+    for (const auto& child : service.value()->Enumerate().valueOr({})) {
+        if (child->Name() == exceptSiteId)
+            continue;
+        if (auto comment = child->Get(u"ServerComment"_s);
+            comment && comment.value().toString().trimmed().toUpper() == wanted)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 void Form1::Command3_Click() {
@@ -61,7 +79,7 @@ void Form1::Command3_Click() {
         problem = InputChecks::DomainList(txtHostName->text());
     if (problem.isEmpty())
         problem = InputChecks::Port(txtSitePort->text().trimmed());
-    if (problem.isEmpty() && SiteNameTaken(siteName, siteId))
+    if (problem.isEmpty() && siteNameTaken(*services.metabase, siteName, siteId))
         problem = u"该站点已经存在！"_s;
     if (!problem.isEmpty()) {
         services.dialogs->MsgBox(problem, platform::msgbox::Information, u"系统信息"_s);
@@ -106,21 +124,4 @@ void Form1::Command3_Click() {
     if (auto s = addmime::AddMimeTypes(*services.metabase, siteId.toInt()); !s)
         operation->step(u"AddMimeTypes "_s + siteId, s.error());
     ReportResult(u"Editweb"_s);
-}
-
-bool Form1::SiteNameTaken(const QString& name, const QString& exceptSiteId) {
-    // Compared as creation compares: trimmed, without regard to letter case.
-    const QString wanted = name.trimmed().toUpper();
-    const auto scope = services.metabase->ReadScope();
-    auto service = services.metabase->Bind(u"IIS://LocalHost/W3SVC"_s);
-    if (!service)
-        return false;
-    for (const auto& child : service.value()->Enumerate().valueOr({})) {
-        if (child->Name() == exceptSiteId)
-            continue;
-        if (auto comment = child->Get(u"ServerComment"_s);
-            comment && comment.value().toString().trimmed().toUpper() == wanted)
-            return true;
-    }
-    return false;
 }

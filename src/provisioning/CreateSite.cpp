@@ -57,9 +57,9 @@ void Form1::Command1_Click() {
         return refuse(u"密码不能为空！"_s);
 
     // The name is trimmed once, here; everything this create makes is named by it.
-    CreatingSiteName = txtSiteName->text().trimmed();
+    state.CreatingSiteName = txtSiteName->text().trimmed();
     InputChecks::CreateInput input;
-    input.siteName = CreatingSiteName;
+    input.siteName = state.CreatingSiteName;
     input.homeRoot = state.HomeRoot;
     input.ownAccount = Check1->isChecked();
     input.accountName = username->text().trimmed();
@@ -78,7 +78,7 @@ void Form1::Command1_Click() {
 
 void Form1::PrepareSiteFolders() {
     const QString root = state.HomeRoot;
-    const QString site = root + u'\\' + CreatingSiteName;
+    const QString site = root + u'\\' + state.CreatingSiteName;
     // A sites root that is not there yet has no entry; MkDir makes it with the site's folders.
     const auto entry = services.files->EntryExists(site);
     if (!entry && entry.error().number != platform::hr::PathNotFound) {
@@ -106,7 +106,7 @@ void Form1::PrepareSiteFolders() {
 
 void Form1::ProvisionSite() {
     Delay(30);
-    const QString siteName = CreatingSiteName;
+    const QString siteName = state.CreatingSiteName;
     const QString webFolder = state.HomeRoot + u'\\' + siteName + u"\\web"_s;
     const int port = txtSitePort->text().trimmed().toInt();
     const QString domainList = txtHostName->text().trimmed();

@@ -25,6 +25,13 @@ const QString DefaultPage = u"C:\\Windows\\System32\\drivers\\index.html"_s;
 const QString DefaultLogPath = u"C:\\WINDOWS\\system32\\LogFiles"_s;
 const QString DefaultHomePath = u"D:\\WebRoot"_s;
 
+// Tells the operator which platform call stopped the start, then ends the program.
+void startupFailed(Form1& form, const QString& what, const platform::Error& error) {
+    form.services.dialogs->MsgBox(u"启动失败："_s + what + u"（"_s + error.text + u"）"_s,
+                                  platform::msgbox::Critical, u"错误信息"_s);
+    form.EndProgram();
+}
+
 } // namespace
 
 void Form1::Form_Initialize() {
@@ -39,7 +46,7 @@ void Form1::Form_Initialize() {
     }
     const auto anonymous = addmime::LoadSharedAnonymousUser(*services.metabase);
     if (!anonymous) {
-        StartupFailed(u"无法读取 IIS://LocalHost/W3SVC 的匿名用户"_s, anonymous.error());
+        startupFailed(*this, u"无法读取 IIS://LocalHost/W3SVC 的匿名用户"_s, anonymous.error());
         return;
     }
     state.SharedAnonymousUser = anonymous.value();
@@ -78,12 +85,6 @@ void Form1::Form_Initialize() {
     timedate->setText(services.system->Today().toString(u"yyyyMMdd"_s));
 }
 
-void Form1::StartupFailed(const QString& what, const platform::Error& error) {
-    services.dialogs->MsgBox(u"启动失败："_s + what + u"（"_s + error.text + u"）"_s,
-                             platform::msgbox::Critical, u"错误信息"_s);
-    EndProgram();
-}
-
 platform::Outcome<platform::OsVersionRecord> Form1::GetOsVersion() {
     // The record size: five 32-bit numbers and the 128-byte service-pack text.
     constexpr std::uint32_t FullRecord = 148;
@@ -93,14 +94,14 @@ platform::Outcome<platform::OsVersionRecord> Form1::GetOsVersion() {
 void Form1::Form_Load() {
     const auto version = GetOsVersion();
     if (!version) {
-        StartupFailed(u"无法读取 Windows 版本"_s, version.error());
+        startupFailed(*this, u"无法读取 Windows 版本"_s, version.error());
         return;
     }
     SetupSiteGrid();
     QStringList addresses;
     const auto highest = GetipAdd::GetLocalIPs(*services.system, addresses);
     if (!highest) {
-        StartupFailed(u"无法连接管理服务 winmgmts://./root/cimv2"_s, highest.error());
+        startupFailed(*this, u"无法连接管理服务 winmgmts://./root/cimv2"_s, highest.error());
         return;
     }
     // With no adapter address the box holds only "(全部未分配)". Filling is no choice; selecting

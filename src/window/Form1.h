@@ -68,6 +68,7 @@ struct Form1State {
     std::int32_t FtpSiteNumber = 0; // the default FTP site, 0 when none
     QString FtpDirPath;
     bool DeleteReported = false;
+    QString CreatingSiteName; // the create under way: the name, trimmed once at the press
 };
 
 // The program's only window. Controls carry their design names, also as object names.
@@ -131,17 +132,12 @@ public:
     void Form_Load();
     // The Windows version: GetVersionEx with the full 148-byte record; only the numbers are kept.
     platform::Outcome<platform::OsVersionRecord> GetOsVersion();
-    // Tells the operator which platform call stopped the start, then ends the program.
-    void StartupFailed(const QString& what, const platform::Error& error);
     // True once the program has been ended (the window must not be shown).
     bool ended() const { return m_ended; }
 
     // The site list.
     void SetupSiteGrid();
     void RefreshSiteList();
-    // Fills one row of the list from the site of that number: state, domains, account, password,
-    // folder; cells the site cannot fill stay empty.
-    void FillSiteRow(int row, const QString& siteNumber);
     // Reports a finished create ("creat"), delete ("delet") or edit ("Editweb") and resets the form.
     void ReportResult(const QString& mode);
     void SetupDefaultFtpSite();
@@ -191,8 +187,6 @@ public:
     // Retry and Cancel. Cancel ends the program and gives null.
     std::unique_ptr<platform::MetabaseObject> BindServiceOrEnd(const QString& adsPath,
                                                                const QString& notStarted);
-    // The site name of the create under way, trimmed once when the button was pressed.
-    QString CreatingSiteName;
     // end of site creation
 
     // The sites root, the log folder and log extraction (admin/). Extra procedures go here.
@@ -215,10 +209,6 @@ public:
     // exists afterwards (nothing else of it may then be removed). Three binds of the web service,
     // a second apart, before the operator is told that IIS is not running.
     bool DeleteIISWebSite(const QString& name, const QString& siteNumber);
-    // The delete of the list row whose name matched the name box.
-    void DeleteSiteOfRow(int row);
-    // Whether a site other than exceptSiteId carries the name (trimmed, any letter case).
-    bool SiteNameTaken(const QString& name, const QString& exceptSiteId);
     // end of edit and delete
 
 protected:

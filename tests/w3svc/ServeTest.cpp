@@ -479,7 +479,7 @@ TEST_F(ServeTest, ManySitesLogWithoutRunningOutOfFiles) {
         addSite(20000 + i, u"s%1"_s.arg(i), {u":80:s%1.example"_s.arg(i)}, u"D:\\WebRoot\\shop\\web"_s);
     start();
     for (int i = 0; i < Sites; ++i)
-        ASSERT_EQ(get("/Index.html", "s" + std::to_string(i) + ".example").status, 200) << i;
+        ASSERT_EQ(get("/Index.html", u"s%1.example"_s.arg(i).toStdString()).status, 200) << i;
     get("/again", "s0.example"); // its log was closed on the way
     EXPECT_EQ(stop(), 0);
     for (const int i : {0, 1, Sites - 1}) {
