@@ -9,18 +9,24 @@
 #include <map>
 #include <optional>
 
-namespace emulation {
-
+namespace emulation::accounts {
 class AccountStore;
+}
+namespace emulation::files {
 class FileSystem;
+}
+namespace emulation::machine {
 class Machine;
+}
+
+namespace emulation::programs {
 
 // What a program of the machine runs with: the machine, its environment, its standard input and
 // what it writes to standard output (stream 1) and standard error (stream 2), in the order written.
 struct ProgramContext {
-    Machine& machine;
-    AccountStore& accounts;
-    FileSystem& files;
+    machine::Machine& machine;
+    accounts::AccountStore& accounts;
+    files::FileSystem& files;
     const std::map<QString, QString>& environment; // by upper-case name
     struct Chunk {
         int stream;
@@ -80,4 +86,4 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString& argT
 int icacls_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
 int iisreset_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
 
-} // namespace emulation
+} // namespace emulation::programs

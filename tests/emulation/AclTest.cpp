@@ -1,16 +1,16 @@
 // Permissions: icacls and cacls conformance, inheritance and the access check.
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/files/FileSystem.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
 
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;
-using emulation::WinPath;
+using emulation::files::WinPath;
 using testing_support::run;
-namespace rights = emulation::rights;
+namespace rights = emulation::accounts::rights;
 
 namespace {
 
@@ -142,7 +142,7 @@ TEST_F(AclTest, CaclsEditsTheWholeTreeAndRevokes) {
     const auto page = WinPath::parse(u"D:\\WebRoot\\shop\\web\\index.html"_s);
     EXPECT_TRUE(m->files().isProtected(page));
     EXPECT_EQ(m->files().explicitAces(page).back(),
-              (emulation::Ace{false, u"S-1-5-32-544"_s, rights::Full, 0}));
+              (emulation::accounts::Ace{false, u"S-1-5-32-544"_s, rights::Full, 0}));
 
     cmd(u"icacls D:\\WebRoot /grant users:(OI)(CI)(RX)"_s);
     cmd(u"icacls D:\\WebRoot\\shop /grant users:(RD)"_s);

@@ -1,11 +1,11 @@
 // A start refuses the bindings of a started site of the same service, whatever wrote them: a bound
 // object's SetInfo, a deletion, another connection, an imported MetaBase.xml or an older database.
 
-#include "emulation/BindingIndex.h"
-#include "emulation/Database.h"
-#include "emulation/MetabaseStore.h"
-#include "emulation/MetabaseXml.h"
-#include "emulation/PropertyRecord.h"
+#include "emulation/metabase/BindingIndex.h"
+#include "emulation/machine/Database.h"
+#include "emulation/metabase/MetabaseStore.h"
+#include "emulation/metabase/MetabaseXml.h"
+#include "emulation/metabase/PropertyRecord.h"
 #include "tests/support/TempMachine.h"
 
 #include <gtest/gtest.h>
@@ -21,15 +21,15 @@ namespace hr = platform::hr;
 namespace {
 
 // Every key's index rows are exactly the bindings its stored properties hold.
-void expectIndexMatchesProperties(emulation::Database& db) {
+void expectIndexMatchesProperties(emulation::machine::Database& db) {
     std::map<std::int64_t, std::set<QString>> fromProps;
     auto keys = db.prepare("SELECT id, props FROM mb_keys");
     while (keys.step())
-        for (const QString& b : emulation::PropertyRecord::find(keys.text(1), u"ServerBindings")
+        for (const QString& b : emulation::metabase::PropertyRecord::find(keys.text(1), u"ServerBindings")
                                     .value_or(MetaValue())
                                     .toStringList())
             if (!b.isEmpty())
-                fromProps[keys.number(0)].insert(emulation::bindingindex::key(b));
+                fromProps[keys.number(0)].insert(emulation::metabase::bindingindex::key(b));
     std::map<std::int64_t, std::set<QString>> indexed;
     int rows = 0;
     auto index = db.prepare("SELECT key, binding FROM mb_bindings");
@@ -44,7 +44,7 @@ void expectIndexMatchesProperties(emulation::Database& db) {
     EXPECT_EQ(static_cast<std::size_t>(rows), distinct) << "one row per binding of a key";
 }
 
-MetabaseObjectPtr makeSite(emulation::Machine& m, const QString& number, const QStringList& bindings) {
+MetabaseObjectPtr makeSite(emulation::machine::Machine& m, const QString& number, const QStringList& bindings) {
     auto service = m.metabase().Bind(u"IIS://LocalHost/W3SVC"_s);
     EXPECT_TRUE(service.ok());
     auto site = service.value()->Create(u"IIsWebServer"_s, number);
@@ -54,7 +54,7 @@ MetabaseObjectPtr makeSite(emulation::Machine& m, const QString& number, const Q
     return std::move(site).value();
 }
 
-bool starts(emulation::Machine& m, const QString& number) {
+bool starts(emulation::machine::Machine& m, const QString& number) {
     auto site = m.metabase().Bind(u"IIS://LocalHost/W3SVC/"_s + number);
     EXPECT_TRUE(site.ok());
     const auto started = site.value()->Start();
@@ -138,14 +138,14 @@ TEST(BindingIndex, ImportedSitesAreIndexedAndTheOldOnesForgotten) {
     testing_support::TempMachine m;
     auto site = makeSite(m.machine(), u"10000"_s, {u":80:imported.com"_s});
     ASSERT_TRUE(site->Start().ok());
-    const QByteArray xml = emulation::exportMetabaseXml(m->db());
+    const QByteArray xml = emulation::metabase::exportMetabaseXml(m->db());
     // What is made after the export goes with the import; what the file holds comes back.
     auto before = makeSite(m.machine(), u"20000"_s, {u":80:before.com"_s});
     ASSERT_TRUE(before->Start().ok());
     auto service = m->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value();
     ASSERT_TRUE(service->Delete(u"IIsWebServer"_s, u"10000"_s).ok());
 
-    ASSERT_TRUE(emulation::importMetabaseXml(m->db(), xml).ok());
+    ASSERT_TRUE(emulation::metabase::importMetabaseXml(m->db(), xml).ok());
     expectIndexMatchesProperties(m->db());
     makeSite(m.machine(), u"10001"_s, {u":80:IMPORTED.com"_s});
     EXPECT_FALSE(starts(m.machine(), u"10001"_s));

@@ -1,7 +1,7 @@
 // cacls is not inheritance-aware: an edited list is written back whole as the object's own.
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/files/FileSystem.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
 
@@ -15,8 +15,8 @@ TEST(CaclsEdit, MakesInheritedEntriesExplicitAndStopsInheriting) {
     testing_support::TempMachine m;
     testing_support::run(m.machine(), u"cmd.exe /c MkDir D:\\Root\\site"_s);
     auto& files = m->files();
-    const auto root = emulation::WinPath::parse(u"D:\\Root"_s);
-    const auto site = emulation::WinPath::parse(u"D:\\Root\\site"_s);
+    const auto root = emulation::files::WinPath::parse(u"D:\\Root"_s);
+    const auto site = emulation::files::WinPath::parse(u"D:\\Root\\site"_s);
     ASSERT_TRUE(files.explicitAces(root).empty());
     ASSERT_FALSE(files.isProtected(root));
 
@@ -26,9 +26,9 @@ TEST(CaclsEdit, MakesInheritedEntriesExplicitAndStopsInheriting) {
     for (const auto& path : {root, site}) {
         EXPECT_TRUE(files.isProtected(path));
         for (const auto& ace : files.effectiveAces(path))
-            EXPECT_FALSE(ace.flags & emulation::aceflags::Inherited);
+            EXPECT_FALSE(ace.flags & emulation::accounts::aceflags::Inherited);
     }
-    EXPECT_TRUE(files.operatorRights(root) & emulation::rights::ReadData);
+    EXPECT_TRUE(files.operatorRights(root) & emulation::accounts::rights::ReadData);
     const auto users = m->accounts().lookup(u"Users"_s);
     ASSERT_TRUE(users);
     for (const auto& ace : files.explicitAces(root))
@@ -37,11 +37,11 @@ TEST(CaclsEdit, MakesInheritedEntriesExplicitAndStopsInheriting) {
     // A later change of the drive root no longer reaches them.
     testing_support::run(m.machine(), u"cmd.exe /c icacls D:\\ /grant Guest:(OI)(CI)(F)"_s);
     const auto guest = m->accounts().lookup(u"Guest"_s);
-    EXPECT_EQ(files.rightsOf(guest->sid, root) & emulation::rights::WriteData, 0u);
+    EXPECT_EQ(files.rightsOf(guest->sid, root) & emulation::accounts::rights::WriteData, 0u);
 
     // With its own grants taken off, the operator may no longer list the folder.
     testing_support::run(m.machine(), u"cmd.exe /c icacls D:\\Root /remove:g administrators"_s);
-    EXPECT_FALSE(files.operatorRights(root) & emulation::rights::ReadData);
+    EXPECT_FALSE(files.operatorRights(root) & emulation::accounts::rights::ReadData);
     const auto listed = files.EntryExists(u"D:\\Root\\site"_s);
     ASSERT_FALSE(listed);
     EXPECT_EQ(listed.error().number, platform::hr::AccessDenied);

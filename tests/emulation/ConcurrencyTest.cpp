@@ -1,10 +1,10 @@
 // Several connections to one machine (as the window, velmora-machine and the web service are)
 // changing the same account or the same access-control list at once lose none of the changes.
 
-#include "emulation/AccountStore.h"
-#include "emulation/Database.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Machine.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/machine/Database.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/machine/Machine.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
 
@@ -20,7 +20,7 @@ namespace {
 
 TEST(Concurrency, FlagChangesOfTwoConnectionsAreAllKept) {
     testing_support::TempMachine m;
-    ASSERT_EQ(m->accounts().addUser(u"shared"_s, u"pw"_s, {}, {}, 0), emulation::nerr::Success);
+    ASSERT_EQ(m->accounts().addUser(u"shared"_s, u"pw"_s, {}, {}, 0), emulation::accounts::nerr::Success);
     const std::uint32_t before = m->accounts().UserFlags(u"shared"_s).value();
     auto changeBits = [&](std::uint32_t first) {
         auto connection = m.reopen();
@@ -43,14 +43,14 @@ TEST(Concurrency, FlagChangesOfTwoConnectionsAreAllKept) {
 TEST(Concurrency, AclEditsOfTwoConnectionsAreAllKept) {
     testing_support::TempMachine m;
     for (int i = 0; i < 200; ++i)
-        ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0), emulation::nerr::Success);
-    const auto folder = emulation::WinPath::parse(u"D:\\shared"_s);
+        ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0), emulation::accounts::nerr::Success);
+    const auto folder = emulation::files::WinPath::parse(u"D:\\shared"_s);
     ASSERT_TRUE(QDir().mkpath(m->files().hostPath(folder)));
     auto grant = [&](int first) {
         auto connection = m.reopen();
         for (int i = first; i < first + 100; ++i) {
             const QString sid = connection->accounts().lookup(u"u%1"_s.arg(i))->sid;
-            ASSERT_TRUE(connection->files().editExplicitAces(folder, [&](std::vector<emulation::Ace>& aces) {
+            ASSERT_TRUE(connection->files().editExplicitAces(folder, [&](std::vector<emulation::accounts::Ace>& aces) {
                 aces.push_back({false, sid, 0x1200A9u, 3u});
             }));
         }
@@ -66,21 +66,21 @@ TEST(Concurrency, AclEditsOfTwoConnectionsAreAllKept) {
 // such, and nothing of it is stored afterwards.
 TEST(Concurrency, ChangesThatFindTheDatabaseLockedFailAndStoreNothing) {
     testing_support::TempMachine m;
-    ASSERT_EQ(m->accounts().addGroup(u"team"_s, {}), emulation::nerr::Success);
-    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, {}, {}, 0), emulation::nerr::Success);
-    const auto folder = emulation::WinPath::parse(u"D:\\locked"_s);
+    ASSERT_EQ(m->accounts().addGroup(u"team"_s, {}), emulation::accounts::nerr::Success);
+    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, {}, {}, 0), emulation::accounts::nerr::Success);
+    const auto folder = emulation::files::WinPath::parse(u"D:\\locked"_s);
     ASSERT_TRUE(QDir().mkpath(m->files().hostPath(folder)));
     const std::uint32_t flags = m->accounts().UserFlags(u"member"_s).value();
     auto other = m.reopen();
     ASSERT_TRUE(other->db().exec("BEGIN IMMEDIATE"));
     m->db().setBusyTimeout(20);
-    EXPECT_EQ(m->accounts().addMember(u"team"_s, u"member"_s), emulation::nerr::Busy);
-    EXPECT_EQ(m->accounts().setPassword(u"member"_s, u"new"_s), emulation::nerr::Busy);
+    EXPECT_EQ(m->accounts().addMember(u"team"_s, u"member"_s), emulation::accounts::nerr::Busy);
+    EXPECT_EQ(m->accounts().setPassword(u"member"_s, u"new"_s), emulation::accounts::nerr::Busy);
     EXPECT_FALSE(m->accounts().changeUserFlags(u"member"_s, 0x2, 0).ok());
     EXPECT_FALSE(m->accounts().PutUserFlags(u"member"_s, 0x2).ok());
-    EXPECT_EQ(m->accounts().NetUserDel(u"member"_s), emulation::nerr::Busy);
+    EXPECT_EQ(m->accounts().NetUserDel(u"member"_s), emulation::accounts::nerr::Busy);
     bool edited = false;
-    EXPECT_FALSE(m->files().editExplicitAces(folder, [&](std::vector<emulation::Ace>& aces) {
+    EXPECT_FALSE(m->files().editExplicitAces(folder, [&](std::vector<emulation::accounts::Ace>& aces) {
         edited = true;
         aces.push_back({false, u"S-1-1-0"_s, 0x1200A9u, 3u});
     }));
@@ -96,8 +96,8 @@ TEST(Concurrency, ChangesThatFindTheDatabaseLockedFailAndStoreNothing) {
 // says of an object in use, exit with its code and change nothing, also with /T over a tree.
 TEST(Concurrency, AclProgramsReportALockedDatabaseAsAFailure) {
     testing_support::TempMachine m;
-    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, {}, {}, 0), emulation::nerr::Success);
-    ASSERT_TRUE(QDir().mkpath(m->files().hostPath(emulation::WinPath::parse(u"D:\\locked\\sub"_s))));
+    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, {}, {}, 0), emulation::accounts::nerr::Success);
+    ASSERT_TRUE(QDir().mkpath(m->files().hostPath(emulation::files::WinPath::parse(u"D:\\locked\\sub"_s))));
     auto other = m.reopen();
     ASSERT_TRUE(other->db().exec("BEGIN IMMEDIATE"));
     m->db().setBusyTimeout(20);
@@ -123,8 +123,8 @@ TEST(Concurrency, AclProgramsReportALockedDatabaseAsAFailure) {
     EXPECT_FALSE(cacls.output.contains(u"处理的目录"_s));
 
     ASSERT_TRUE(other->db().exec("COMMIT"));
-    EXPECT_TRUE(m->files().explicitAces(emulation::WinPath::parse(u"D:\\locked"_s)).empty());
-    EXPECT_FALSE(m->files().isProtected(emulation::WinPath::parse(u"D:\\locked"_s)));
+    EXPECT_TRUE(m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\locked"_s)).empty());
+    EXPECT_FALSE(m->files().isProtected(emulation::files::WinPath::parse(u"D:\\locked"_s)));
     // Once the lock is gone the same line works.
     EXPECT_EQ(testing_support::run(m.machine(), u"cmd.exe /c cacls D:\\locked /E /G member:F"_s).exitCode, 0);
 }
@@ -133,7 +133,7 @@ TEST(Concurrency, AclProgramsReportALockedDatabaseAsAFailure) {
 // neither the flags nor the names change; once free, every switch is applied in one change.
 TEST(Concurrency, NetUserSwitchesOnALockedDatabaseFailAndChangeNothing) {
     testing_support::TempMachine m;
-    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, u"Old"_s, {}, 0), emulation::nerr::Success);
+    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, u"Old"_s, {}, 0), emulation::accounts::nerr::Success);
     const std::uint32_t flags = m->accounts().UserFlags(u"member"_s).value();
     auto other = m.reopen();
     ASSERT_TRUE(other->db().exec("BEGIN IMMEDIATE"));

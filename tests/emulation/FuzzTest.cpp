@@ -1,7 +1,7 @@
 // cmd.exe under hostile input: random and crafted lines never crash the interpreter, never hang
 // it, always end with an exit status, and change nothing outside the machine's drives.
 
-#include "emulation/Interpreter.h"
+#include "emulation/cmd/Interpreter.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDateTime>

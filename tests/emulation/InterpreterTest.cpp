@@ -1,7 +1,7 @@
 // cmd.exe conformance: how a "cmd.exe /c" line is parsed and run.
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/programs/Program.h"
 #include "settings/AnsiCodePage.h"
 #include "tests/support/CommandLines.h"
@@ -21,7 +21,7 @@ class InterpreterTest : public ::testing::Test {
 protected:
     testing_support::TempMachine m;
     platform::CommandResult cmd(const QString& line) { return run(m.machine(), line); }
-    bool folder(const QString& path) { return m->files().isFolder(emulation::WinPath::parse(path)); }
+    bool folder(const QString& path) { return m->files().isFolder(emulation::files::WinPath::parse(path)); }
 };
 
 TEST_F(InterpreterTest, AmpersandInsideQuotesIsLiteralOutsideStartsASecondCommand) {
@@ -57,7 +57,7 @@ TEST_F(InterpreterTest, CaretEscapesAndPercentVariablesExpandFirstEvenInsideQuot
     auto unknown = cmd(u"cmd.exe /c echo %NO_SUCH_VAR% 100%"_s);
     EXPECT_EQ(unknown.output, u"%NO_SUCH_VAR% 100%\r\n"_s) << "unknown names stay as written";
     // A variable can carry an operator into the line: expansion comes before the split.
-    EXPECT_EQ(emulation::Interpreter::expand(u"%COMSPEC%"_s, m->interpreter().environment()),
+    EXPECT_EQ(emulation::cmd::Interpreter::expand(u"%COMSPEC%"_s, m->interpreter().environment()),
               u"C:\\WINDOWS\\system32\\cmd.exe"_s);
 }
 
@@ -216,7 +216,7 @@ TEST_F(InterpreterTest, TrailingDotsAndBlanksGoFromTheLastNameOnly) {
     cmd(u"cmd.exe /c md \"D:\\mock \\inner\" \"D:\\dot.\\inner\""_s);
     EXPECT_TRUE(QFileInfo(m.folder() + u"/drives/D/mock /inner"_s).isDir());
     EXPECT_TRUE(QFileInfo(m.folder() + u"/drives/D/dot/inner"_s).isDir());
-    EXPECT_EQ(emulation::WinPath::parse(u"D:\\a..\\b"_s).names, (QStringList{u"a.."_s, u"b"_s}));
+    EXPECT_EQ(emulation::files::WinPath::parse(u"D:\\a..\\b"_s).names, (QStringList{u"a.."_s, u"b"_s}));
 }
 
 TEST_F(InterpreterTest, RedirectionFollowsTheRulesOfFilesAndFolders) {
@@ -275,18 +275,18 @@ TEST_F(InterpreterTest, PipesFeedTheStandardInputOfTheNextCommand) {
     // Without /E cacls replaces the whole list after asking; the answer comes through the pipe.
     auto unanswered = cmd(u"cmd.exe /c cacls D:\\p /g a:F"_s);
     EXPECT_NE(unanswered.exitCode, 0);
-    EXPECT_TRUE(m->files().explicitAces(emulation::WinPath::parse(u"D:\\p"_s)).empty());
+    EXPECT_TRUE(m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\p"_s)).empty());
     auto answered = cmd(u"cmd.exe /c echo y| cacls D:\\p /g a:F"_s);
     EXPECT_EQ(answered.exitCode, 0) << answered.output.toStdString();
-    const auto aces = m->files().explicitAces(emulation::WinPath::parse(u"D:\\p"_s));
+    const auto aces = m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\p"_s));
     ASSERT_EQ(aces.size(), 1u);
     EXPECT_EQ(aces[0].sid, m->accounts().lookup(u"a"_s)->sid);
     auto no = cmd(u"cmd.exe /c echo n| cacls D:\\p /g administrators:F"_s);
     EXPECT_NE(no.exitCode, 0);
-    EXPECT_EQ(m->files().explicitAces(emulation::WinPath::parse(u"D:\\p"_s)).size(), 1u);
+    EXPECT_EQ(m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\p"_s)).size(), 1u);
     // A cmd.exe passes its standard input on to the commands it runs.
     EXPECT_EQ(cmd(u"cmd.exe /c echo y| cmd /c cacls D:\\p /g administrators:F"_s).exitCode, 0);
-    EXPECT_EQ(m->files().explicitAces(emulation::WinPath::parse(u"D:\\p"_s))[0].sid, u"S-1-5-32-544"_s);
+    EXPECT_EQ(m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\p"_s))[0].sid, u"S-1-5-32-544"_s);
     // Standard input from a file, and a pipeline's status is its last command's.
     m.writeFile(u"D:\\yes.txt"_s, "y\r\n");
     EXPECT_EQ(cmd(u"cmd.exe /c cacls D:\\p /g administrators:F < D:\\yes.txt"_s).exitCode, 0);
@@ -325,12 +325,12 @@ TEST_F(InterpreterTest, TheJournalKeepsTheLineBeforeItRunsAndNeverAPassword) {
     EXPECT_GE(started, 0) << text.toStdString();
     EXPECT_GT(ended, started) << "the line first, its outcome after";
     EXPECT_TRUE(text.contains(u"net user shop * & NET1 USERS /passwordchg:no shop ********"_s));
-    EXPECT_EQ(emulation::Interpreter::maskPasswords(u"cmd.exe /c \"net user a b /add\""_s),
+    EXPECT_EQ(emulation::cmd::Interpreter::maskPasswords(u"cmd.exe /c \"net user a b /add\""_s),
               u"cmd.exe /c \"net user a ******** /add\""_s);
 }
 
 TEST(Arguments, SplitAsTheCRuntimeDoes) {
-    using emulation::splitArguments;
+    using emulation::programs::splitArguments;
     EXPECT_EQ(splitArguments(u"a b\t c"_s), (QStringList{u"a"_s, u"b"_s, u"c"_s}));
     EXPECT_EQ(splitArguments(u"/fullname:\"Internet 来宾和FTP帐户\" x"_s),
               (QStringList{u"/fullname:Internet 来宾和FTP帐户"_s, u"x"_s}));

@@ -1,9 +1,9 @@
-#include "emulation/Machine.h"
-#include "emulation/AccountStore.h"
-#include "emulation/Database.h"
-#include "emulation/MetabaseStore.h"
-#include "emulation/SecureValue.h"
-#include "emulation/WinPath.h"
+#include "emulation/machine/Machine.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/machine/Database.h"
+#include "emulation/metabase/MetabaseStore.h"
+#include "emulation/metabase/SecureValue.h"
+#include "emulation/files/WinPath.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDir>
@@ -22,7 +22,7 @@ namespace {
 TEST(Machine, MissingMachineNamesTheFolderAndTheInstallCommand) {
     QTemporaryDir dir;
     const QString folder = dir.path() + u"/nowhere"_s;
-    auto opened = emulation::Machine::open(folder);
+    auto opened = emulation::machine::Machine::open(folder);
     ASSERT_FALSE(opened.ok());
     EXPECT_TRUE(opened.error().text.contains(folder));
     EXPECT_TRUE(opened.error().text.contains(u"velmora-machine install"_s));
@@ -36,7 +36,7 @@ TEST(Machine, DamagedDatabaseIsReportedAndLeftAlone) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(junk);
     f.close();
-    auto opened = emulation::Machine::open(dir.path());
+    auto opened = emulation::machine::Machine::open(dir.path());
     ASSERT_FALSE(opened.ok());
     EXPECT_TRUE(opened.error().text.contains(u"损坏"_s)) << opened.error().text.toStdString();
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
@@ -46,7 +46,7 @@ TEST(Machine, DamagedDatabaseIsReportedAndLeftAlone) {
 TEST(Machine, InstallRefusesAFolderThatHoldsAMachine) {
     testing_support::TempMachine m;
     m->setFact(u"marker"_s, u"kept"_s);
-    auto again = emulation::Machine::install(m.folder(), {});
+    auto again = emulation::machine::Machine::install(m.folder(), {});
     ASSERT_FALSE(again.ok());
     EXPECT_EQ(m.reopen()->fact(u"marker"_s), u"kept"_s);
 }
@@ -54,9 +54,9 @@ TEST(Machine, InstallRefusesAFolderThatHoldsAMachine) {
 TEST(Machine, InstallRefusesABadComputerNameAndLeavesNothingBehind) {
     QTemporaryDir dir;
     for (const auto* name : {u"", u"web server", u"a/b", u"ABCDEFGHIJKLMNOP"}) {
-        emulation::Machine::InstallOptions options;
+        emulation::machine::Machine::InstallOptions options;
         options.name = QString::fromUtf16(name);
-        EXPECT_FALSE(emulation::Machine::install(dir.path() + u"/m"_s, options).ok())
+        EXPECT_FALSE(emulation::machine::Machine::install(dir.path() + u"/m"_s, options).ok())
             << options.name.toStdString();
         EXPECT_FALSE(QFileInfo::exists(dir.path() + u"/m"_s));
     }
@@ -67,7 +67,7 @@ TEST(Machine, InstallRefusesAFolderThatIsNotEmptyAndLeavesItAsItWas) {
     QFile f(dir.path() + u"/notes.txt"_s);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
-    auto refused = emulation::Machine::install(dir.path(), {});
+    auto refused = emulation::machine::Machine::install(dir.path(), {});
     ASSERT_FALSE(refused.ok());
     EXPECT_TRUE(refused.error().text.contains(dir.path()));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
@@ -75,7 +75,7 @@ TEST(Machine, InstallRefusesAFolderThatIsNotEmptyAndLeavesItAsItWas) {
     // An empty folder is taken, and nothing is left beside it.
     QTemporaryDir parent;
     ASSERT_TRUE(QDir(parent.path()).mkdir(u"m"_s));
-    ASSERT_TRUE(emulation::Machine::install(parent.path() + u"/m"_s, {}).ok());
+    ASSERT_TRUE(emulation::machine::Machine::install(parent.path() + u"/m"_s, {}).ok());
     EXPECT_EQ(QDir(parent.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
               QStringList{u"m"_s});
 }
@@ -96,7 +96,7 @@ TEST(Machine, AnIncompleteMachineIsRefusedWithTheWayToReinstallIt) {
             ASSERT_TRUE(m->db().exec(sql));
         else
             ASSERT_TRUE(QDir(m->drivesFolder() + u"/C"_s).removeRecursively());
-        auto opened = emulation::Machine::open(m.folder());
+        auto opened = emulation::machine::Machine::open(m.folder());
         ASSERT_FALSE(opened.ok()) << missing.toStdString();
         const QString text = opened.error().text;
         EXPECT_TRUE(text.contains(u"模拟服务器不完整："_s + m.folder())) << text.toStdString();
@@ -110,7 +110,7 @@ TEST(Machine, EachMachineHasPasswordsOfItsOwnAndAPrivateDatabase) {
     QTemporaryDir dir;
     QStringList seen;
     for (const QString& folder : {dir.path() + u"/a"_s, dir.path() + u"/b"_s}) {
-        auto m = emulation::Machine::install(folder, {}).value();
+        auto m = emulation::machine::Machine::install(folder, {}).value();
         auto service = m->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value();
         const QString anonymous = service->Get(u"AnonymousUserPass"_s).value().toString();
         const QString wam = service->Get(u"WAMUserPass"_s).value().toString();
@@ -135,7 +135,7 @@ TEST(Machine, EachMachineHasPasswordsOfItsOwnAndAPrivateDatabase) {
         EXPECT_EQ(QFile::permissions(folder + u"/machine.db"_s),
                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
                       QFileDevice::WriteUser);
-        EXPECT_NE(emulation::machineKey(m->db()), QByteArray());
+        EXPECT_NE(emulation::metabase::machineKey(m->db()), QByteArray());
         ASSERT_TRUE(QFileInfo::exists(folder + u"/machine.db-wal"_s));
         EXPECT_EQ(QFile::permissions(folder + u"/machine.db-wal"_s) &
                       (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteOther),
@@ -143,14 +143,14 @@ TEST(Machine, EachMachineHasPasswordsOfItsOwnAndAPrivateDatabase) {
             << "its log is as private";
     }
     EXPECT_EQ(QSet<QString>(seen.begin(), seen.end()).size(), 4);
-    auto a = emulation::Machine::open(dir.path() + u"/a"_s).value();
-    auto b = emulation::Machine::open(dir.path() + u"/b"_s).value();
-    EXPECT_NE(emulation::machineKey(a->db()), emulation::machineKey(b->db()));
+    auto a = emulation::machine::Machine::open(dir.path() + u"/a"_s).value();
+    auto b = emulation::machine::Machine::open(dir.path() + u"/b"_s).value();
+    EXPECT_NE(emulation::metabase::machineKey(a->db()), emulation::metabase::machineKey(b->db()));
     // A database made readable by others is made private again when the machine is opened.
     a.reset();
     QFile::setPermissions(dir.path() + u"/a/machine.db"_s,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
-    ASSERT_TRUE(emulation::Machine::open(dir.path() + u"/a"_s).ok());
+    ASSERT_TRUE(emulation::machine::Machine::open(dir.path() + u"/a"_s).ok());
     EXPECT_FALSE(QFile::permissions(dir.path() + u"/a/machine.db"_s) & QFileDevice::ReadOther);
 }
 
@@ -177,7 +177,7 @@ TEST(Machine, OpenBringsAnOlderDatabaseUpToDate) {
     EXPECT_EQ(m.reopen() != nullptr, true);
     auto st = m->db().prepare("PRAGMA user_version");
     ASSERT_TRUE(st.step());
-    EXPECT_EQ(st.number(0), emulation::Machine::schemaVersion());
+    EXPECT_EQ(st.number(0), emulation::machine::Machine::schemaVersion());
 }
 
 TEST(WindowsPaths, ResolveWithoutRegardToCaseAndDropTrailingDotsAndBlanks) {
@@ -191,7 +191,7 @@ TEST(WindowsPaths, ResolveWithoutRegardToCaseAndDropTrailingDotsAndBlanks) {
     EXPECT_TRUE(m->hostPath(u"Q:\\nothing"_s).isEmpty()) << "no drive Q:";
     EXPECT_TRUE(m->hostPath(u"\\\\server\\share"_s).isEmpty());
     EXPECT_TRUE(m->hostPath(u"relative\\path"_s).isEmpty());
-    EXPECT_EQ(emulation::WinPath::parse(u"d:\\WebRoot\\site. "_s).toString(), u"D:\\WebRoot\\site"_s);
+    EXPECT_EQ(emulation::files::WinPath::parse(u"d:\\WebRoot\\site. "_s).toString(), u"D:\\WebRoot\\site"_s);
 }
 
 } // namespace

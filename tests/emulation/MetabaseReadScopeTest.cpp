@@ -2,11 +2,11 @@
 // one state while another process commits, a bound object's changes stay its own until SetInfo,
 // and what this process stores is seen by every later bind.
 
-#include "emulation/Database.h"
-#include "emulation/Interpreter.h"
-#include "emulation/MetabaseStore.h"
-#include "emulation/MetabaseXml.h"
-#include "emulation/PropertyRecord.h"
+#include "emulation/machine/Database.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/metabase/MetabaseStore.h"
+#include "emulation/metabase/MetabaseXml.h"
+#include "emulation/metabase/PropertyRecord.h"
 #include "tests/support/TempMachine.h"
 
 #include <gtest/gtest.h>
@@ -269,7 +269,7 @@ TEST_F(MetabaseReadScopeTest, RootsOfManySitesGoToTheirOwnSites) {
         ASSERT_TRUE(root->SetInfo().ok());
     };
     {
-        emulation::Database::Transaction tx(m->db());
+        emulation::machine::Database::Transaction tx(m->db());
         for (int i = 0; i < Sites; ++i) {
             auto site = service->Create(u"IIsWebServer"_s, QString::number(30000 + i)).value();
             site->Put(u"ServerComment"_s, u"s%1"_s.arg(i));
@@ -319,7 +319,7 @@ namespace {
 // rolled back), a scope must read exactly what a plain read of the database gives.
 class KeptKeysTest : public MetabaseReadScopeTest {
 protected:
-    std::unique_ptr<emulation::Machine> other = m.reopen();
+    std::unique_ptr<emulation::machine::Machine> other = m.reopen();
 
     // Every site with its state and bindings, its root and the root's children, as one text.
     static QString everything(platform::Metabase& metabase) {
@@ -472,7 +472,7 @@ TEST_F(KeptKeysTest, EveryScopeReadsWhatIsStoredWhateverWroteInBetween) {
             break;
         }
         case 9: { // a write of this process rolled back as part of a larger transaction
-            emulation::Database::Transaction tx(m->db());
+            emulation::machine::Database::Transaction tx(m->db());
             if (auto s = site(mb())) {
                 s.value()->Put(u"ServerComment"_s, u"rolledback"_s);
                 s.value()->SetInfo();
@@ -495,10 +495,10 @@ TEST_F(KeptKeysTest, AnImportOnThisConnectionReplacesTheKeptKeys) {
     ASSERT_TRUE(other);
     makeSite(mb(), u"20000"_s);
     ASSERT_TRUE(scoped().contains(u"s20000"_s) || scoped().contains(u"site20000"_s));
-    QByteArray xml = emulation::exportMetabaseXml(m->db());
+    QByteArray xml = emulation::metabase::exportMetabaseXml(m->db());
     ASSERT_TRUE(xml.contains("site20000"));
     xml.replace("ServerComment=\"site20000\"", "ServerComment=\"imported\"");
-    ASSERT_TRUE(emulation::importMetabaseXml(m->db(), xml));
+    ASSERT_TRUE(emulation::metabase::importMetabaseXml(m->db(), xml));
     EXPECT_EQ(scoped(), stored());
     EXPECT_TRUE(scoped().contains(u"IIsWebServer 20000 imported"_s)) << scoped().toStdString();
 }
@@ -510,13 +510,13 @@ namespace {
 // What tells the kept keys that this connection changed the metabase: its writes to the
 // metabase's tables and their rollbacks, and nothing else it writes.
 TEST_F(MetabaseReadScopeTest, OnlyMetabaseWritesAndTheirRollbacksCountAsOwnChanges) {
-    emulation::Database& db = m->db();
+    emulation::machine::Database& db = m->db();
     const auto start = db.ownChanges();
     m->interpreter().RunHidden(u"cmd.exe /c net user someone Pw1Pw1Pw1 /add"_s);
     m->interpreter().RunHidden(u"cmd.exe /c net user someone Pw1Pw1Pw1 /add"_s); // fails, rolled back
     m->interpreter().RunHidden(u"cmd.exe /c MkDir D:\\WebRoot\\x"_s);
     {
-        emulation::Database::Transaction tx(db);
+        emulation::machine::Database::Transaction tx(db);
         ASSERT_TRUE(db.exec("UPDATE facts SET value = value"));
     } // rolled back: no metabase row in it
     EXPECT_EQ(db.ownChanges(), start);
@@ -525,7 +525,7 @@ TEST_F(MetabaseReadScopeTest, OnlyMetabaseWritesAndTheirRollbacksCountAsOwnChang
     const auto afterWrite = db.ownChanges();
     EXPECT_NE(afterWrite, start);
     {
-        emulation::Database::Transaction tx(db);
+        emulation::machine::Database::Transaction tx(db);
         auto site = mb().Bind(u"IIS://LocalHost/W3SVC/20000"_s).value();
         site->Put(u"ServerComment"_s, u"x"_s);
         ASSERT_TRUE(site->SetInfo().ok());
@@ -596,11 +596,11 @@ TEST_F(MetabaseReadScopeTest, AnObjectOfADeletedKeyDoesNotHideTheNewKeysChildren
 // Names are one key when they are equal in lower case, as the database holds them: "s" and the long
 // s differ, the two cases of a letter beyond the basic plane are one name.
 TEST_F(MetabaseReadScopeTest, NamesCompareInLowerCaseInsideAndOutsideScopes) {
-    EXPECT_TRUE(emulation::sameIgnoringCase(QString::fromUcs4(U"/a/\U00010400x"),
+    EXPECT_TRUE(emulation::metabase::sameIgnoringCase(QString::fromUcs4(U"/a/\U00010400x"),
                                             QString::fromUcs4(U"/A/\U00010428X")));
-    EXPECT_FALSE(emulation::sameIgnoringCase(u"s", u"\u017F"));
-    EXPECT_TRUE(emulation::sameIgnoringCase(u"ROOT", u"root"));
-    EXPECT_FALSE(emulation::sameIgnoringCase(u"ROOT", u"roo"));
+    EXPECT_FALSE(emulation::metabase::sameIgnoringCase(u"s", u"\u017F"));
+    EXPECT_TRUE(emulation::metabase::sameIgnoringCase(u"ROOT", u"root"));
+    EXPECT_FALSE(emulation::metabase::sameIgnoringCase(u"ROOT", u"roo"));
     // Always as the database compares: equal in lower case, whatever the lengths.
     const QStringList words{u"ROOT"_s,
                             u"root"_s,
@@ -616,7 +616,7 @@ TEST_F(MetabaseReadScopeTest, NamesCompareInLowerCaseInsideAndOutsideScopes) {
                             QString::fromUcs4(U"\U00010428")};
     for (const QString& a : words)
         for (const QString& b : words)
-            EXPECT_EQ(emulation::sameIgnoringCase(a, b), a.toLower() == b.toLower())
+            EXPECT_EQ(emulation::metabase::sameIgnoringCase(a, b), a.toLower() == b.toLower())
                 << a.toStdString() << " / " << b.toStdString();
 
     makeSite(mb(), u"20000"_s);

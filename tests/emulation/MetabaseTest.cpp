@@ -1,6 +1,6 @@
 // Conformance of the emulated metabase with the IIS 6 ADSI provider.
 
-#include "emulation/MetabaseStore.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "tests/support/TempMachine.h"
 
 #include <gtest/gtest.h>

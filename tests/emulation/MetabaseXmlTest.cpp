@@ -1,6 +1,6 @@
-#include "emulation/MetabaseXml.h"
-#include "emulation/MetabaseStore.h"
-#include "emulation/SecureValue.h"
+#include "emulation/metabase/MetabaseXml.h"
+#include "emulation/metabase/MetabaseStore.h"
+#include "emulation/metabase/SecureValue.h"
 #include "tests/support/TempMachine.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@ namespace {
 
 TEST(MetabaseXml, ExportOfAFreshMachineIsAnIis6MetabaseFile) {
     testing_support::TempMachine m;
-    const QString xml = QString::fromUtf8(emulation::exportMetabaseXml(m->db()));
+    const QString xml = QString::fromUtf8(emulation::metabase::exportMetabaseXml(m->db()));
     EXPECT_TRUE(xml.startsWith(
         u"<?xml version =\"1.0\"?>\n<configuration xmlns=\"urn:microsoft-catalog:XMLMetabase-V64-0\">"_s));
     EXPECT_TRUE(xml.contains(u"<IIsWebServer\tLocation =\"/LM/W3SVC/1\""_s));
@@ -37,14 +37,14 @@ TEST(MetabaseXml, ExportImportRoundTripKeepsEveryKeyAndValue) {
     site->Put(u"HttpRedirect"_s, u"http://b.com$S$Q, EXACT_DESTINATION, PERMANENT"_s);
     ASSERT_TRUE(site->SetInfo().ok());
 
-    const QByteArray first = emulation::exportMetabaseXml(a->db());
+    const QByteArray first = emulation::metabase::exportMetabaseXml(a->db());
     // Changes made after the export are undone by importing it again.
     ASSERT_TRUE(service->Delete(u"IIsWebServer"_s, u"10000"_s).ok());
     service->Put(u"AnonymousUserName"_s, u"IUSR_SOMEBODY"_s);
     service->Put(u"AnonymousUserPass"_s, u"changed"_s);
     ASSERT_TRUE(service->SetInfo().ok());
-    ASSERT_TRUE(emulation::importMetabaseXml(a->db(), first).ok());
-    EXPECT_EQ(emulation::exportMetabaseXml(a->db()), first);
+    ASSERT_TRUE(emulation::metabase::importMetabaseXml(a->db(), first).ok());
+    EXPECT_EQ(emulation::metabase::exportMetabaseXml(a->db()), first);
 
     auto copy = a->metabase().Bind(u"IIS://LocalHost/W3SVC/10000"_s);
     ASSERT_TRUE(copy.ok());
@@ -60,25 +60,25 @@ TEST(MetabaseXml, ExportImportRoundTripKeepsEveryKeyAndValue) {
 // Secure properties leave the machine encrypted with its own key, as IIS 6 writes MetaBase.xml.
 TEST(MetabaseXml, SecurePropertiesAreExportedEncryptedWithTheMachinesKey) {
     testing_support::TempMachine m;
-    const QString xml = QString::fromUtf8(emulation::exportMetabaseXml(m->db()));
+    const QString xml = QString::fromUtf8(emulation::metabase::exportMetabaseXml(m->db()));
     EXPECT_FALSE(xml.contains(u"Qv7#mT2p!Lx9rB4e"_s)) << "no password in the file";
     EXPECT_FALSE(xml.contains(u"Hs3!kP8v#Nw5zQ1c"_s));
     EXPECT_EQ(xml.count(u"AnonymousUserPass=\""_s), 2) << "the web and the FTP service";
     EXPECT_EQ(xml.count(u"WAMUserPass=\""_s), 1);
     const qsizetype at = xml.indexOf(u"WAMUserPass=\""_s) + 13;
     const QString sealed = xml.mid(at, xml.indexOf(u'"', at) - at);
-    EXPECT_TRUE(emulation::isSealedForm(sealed)) << sealed.toStdString();
-    const QByteArray key = emulation::machineKey(m->db());
+    EXPECT_TRUE(emulation::metabase::isSealedForm(sealed)) << sealed.toStdString();
+    const QByteArray key = emulation::metabase::machineKey(m->db());
     EXPECT_EQ(key.size(), 32);
-    EXPECT_EQ(emulation::openSecureValue(key, sealed), u"Hs3!kP8v#Nw5zQ1c"_s);
+    EXPECT_EQ(emulation::metabase::openSecureValue(key, sealed), u"Hs3!kP8v#Nw5zQ1c"_s);
     // An altered value or another key opens nothing.
     QString altered = sealed;
     altered[40] = altered[40] == u'0' ? u'1' : u'0';
-    EXPECT_EQ(emulation::openSecureValue(key, altered), std::nullopt);
+    EXPECT_EQ(emulation::metabase::openSecureValue(key, altered), std::nullopt);
     QByteArray otherKey = key;
     otherKey[0] = static_cast<char>(otherKey[0] ^ 1);
-    EXPECT_EQ(emulation::openSecureValue(otherKey, sealed), std::nullopt);
-    EXPECT_EQ(emulation::openSecureValue(key, emulation::sealSecureValue(key, u"密码 \"<&>"_s)),
+    EXPECT_EQ(emulation::metabase::openSecureValue(otherKey, sealed), std::nullopt);
+    EXPECT_EQ(emulation::metabase::openSecureValue(key, emulation::metabase::sealSecureValue(key, u"密码 \"<&>"_s)),
               u"密码 \"<&>"_s);
 }
 
@@ -87,25 +87,25 @@ TEST(MetabaseXml, AnotherMachineRefusesTheSecurePropertiesAndImportsNothing) {
     testing_support::TempMachine b(u"OTHER"_s);
     auto site = a->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Create(u"IIsWebServer"_s, u"10000"_s);
     ASSERT_TRUE(site.value()->SetInfo().ok());
-    const QByteArray fromA = emulation::exportMetabaseXml(a->db());
-    const QByteArray before = emulation::exportMetabaseXml(b->db());
-    const auto refused = emulation::importMetabaseXml(b->db(), fromA);
+    const QByteArray fromA = emulation::metabase::exportMetabaseXml(a->db());
+    const QByteArray before = emulation::metabase::exportMetabaseXml(b->db());
+    const auto refused = emulation::metabase::importMetabaseXml(b->db(), fromA);
     ASSERT_FALSE(refused.ok());
     EXPECT_TRUE(refused.error().text.contains(u"不是用本服务器的密钥加密的"_s))
         << refused.error().text.toStdString();
     EXPECT_TRUE(refused.error().text.contains(u"AnonymousUserPass"_s));
     EXPECT_TRUE(refused.error().text.contains(u"没有导入任何内容"_s));
-    EXPECT_EQ(emulation::exportMetabaseXml(b->db()), before);
+    EXPECT_EQ(emulation::metabase::exportMetabaseXml(b->db()), before);
     EXPECT_FALSE(b->metabase().Bind(u"IIS://LocalHost/W3SVC/10000"_s).ok());
 
     // A password written into the file by hand is refused too; an empty one is no secret.
     QByteArray plain = before;
     const qsizetype at = plain.indexOf("WAMUserPass=\"") + 13;
     plain.replace(at, plain.indexOf('"', at) - at, "by-hand");
-    EXPECT_FALSE(emulation::importMetabaseXml(b->db(), plain).ok());
-    EXPECT_EQ(emulation::exportMetabaseXml(b->db()), before);
+    EXPECT_FALSE(emulation::metabase::importMetabaseXml(b->db(), plain).ok());
+    EXPECT_EQ(emulation::metabase::exportMetabaseXml(b->db()), before);
     plain.replace("by-hand", "");
-    ASSERT_TRUE(emulation::importMetabaseXml(b->db(), plain).ok());
+    ASSERT_TRUE(emulation::metabase::importMetabaseXml(b->db(), plain).ok());
     EXPECT_EQ(
         b->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value()->Get(u"WAMUserPass"_s).value().toString(),
         QString());
@@ -113,22 +113,22 @@ TEST(MetabaseXml, AnotherMachineRefusesTheSecurePropertiesAndImportsNothing) {
 
 TEST(MetabaseXml, BadFilesAreRefusedAndChangeNothing) {
     testing_support::TempMachine m;
-    const QByteArray before = emulation::exportMetabaseXml(m->db());
-    EXPECT_FALSE(emulation::importMetabaseXml(m->db(), "<configuration><MBProperty><IIsWebServer").ok());
+    const QByteArray before = emulation::metabase::exportMetabaseXml(m->db());
+    EXPECT_FALSE(emulation::metabase::importMetabaseXml(m->db(), "<configuration><MBProperty><IIsWebServer").ok());
     EXPECT_FALSE(
-        emulation::importMetabaseXml(m->db(), "<configuration><MBProperty></MBProperty></configuration>")
+        emulation::metabase::importMetabaseXml(m->db(), "<configuration><MBProperty></MBProperty></configuration>")
             .ok());
-    auto badValue = emulation::importMetabaseXml(
+    auto badValue = emulation::metabase::importMetabaseXml(
         m->db(), "<configuration><MBProperty><IIsWebServer Location=\"/LM/W3SVC/1\" ServerState=\"running\">"
                  "</IIsWebServer></MBProperty></configuration>");
     ASSERT_FALSE(badValue.ok());
     EXPECT_TRUE(badValue.error().text.contains(u"ServerState"_s));
-    EXPECT_EQ(emulation::exportMetabaseXml(m->db()), before);
+    EXPECT_EQ(emulation::metabase::exportMetabaseXml(m->db()), before);
 }
 
 TEST(MetabaseXml, AFlagGivenAsAnAttributeIsABitOfItsFlags) {
     testing_support::TempMachine m;
-    ASSERT_TRUE(emulation::importMetabaseXml(
+    ASSERT_TRUE(emulation::metabase::importMetabaseXml(
                     m->db(),
                     "<configuration><MBProperty>"
                     "<IIsWebServer Location=\"/LM/W3SVC/5\" AccessFlags=\"AccessRead\" AccessScript=\"TRUE\" "
@@ -143,7 +143,7 @@ TEST(MetabaseXml, AFlagGivenAsAnAttributeIsABitOfItsFlags) {
 
 TEST(MetabaseXml, MissingParentKeysAreMadeAndOrderFollowsTheFile) {
     testing_support::TempMachine m;
-    ASSERT_TRUE(emulation::importMetabaseXml(
+    ASSERT_TRUE(emulation::metabase::importMetabaseXml(
                     m->db(), "<configuration><MBProperty>"
                              "<IIsWebServer Location=\"/LM/W3SVC/7\" ServerComment=\"seven\"></IIsWebServer>"
                              "<IIsWebServer Location=\"/LM/W3SVC/3\" ServerComment=\"three\"></IIsWebServer>"

@@ -1,7 +1,7 @@
 // net.exe conformance: NET USER and NET LOCALGROUP as the Chinese edition answers them.
 
-#include "emulation/AccountStore.h"
-#include "emulation/Database.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/machine/Database.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
 
@@ -137,7 +137,7 @@ TEST_F(NetTest, WinNtUserFlagsAndNetUserDel) {
     EXPECT_TRUE(cmd(u"net user shop"_s).output.contains(u"密码到期                     从不"_s));
     EXPECT_FALSE(accounts.UserFlags(u"nobody"_s).ok());
     EXPECT_EQ(accounts.NetUserDel(u"shop"_s), 0u);
-    EXPECT_EQ(accounts.NetUserDel(u"shop"_s), emulation::nerr::UserNotFound);
+    EXPECT_EQ(accounts.NetUserDel(u"shop"_s), emulation::accounts::nerr::UserNotFound);
 }
 
 TEST_F(NetTest, UserSwitchesChangeTheAccount) {

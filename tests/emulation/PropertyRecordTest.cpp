@@ -1,12 +1,12 @@
-#include "emulation/PropertyRecord.h"
+#include "emulation/metabase/PropertyRecord.h"
 
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;
-using emulation::PropertyRecord;
-using emulation::StoredProperty;
+using emulation::metabase::PropertyRecord;
+using emulation::metabase::StoredProperty;
 using platform::MetaValue;
 
 namespace {
