@@ -5,8 +5,8 @@
 // drive, wired as the program wires its platform.
 
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/files/FileSystem.h"
 #include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/machine/Machine.h"
 #include "emulation/machine/MachineInfo.h"
 #include "emulation/metabase/MetabaseStore.h"

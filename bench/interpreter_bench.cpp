@@ -3,8 +3,8 @@
 // the path's length in characters as the argument. Paths longer than 259 characters are refused
 // at once, so the long cases measure the refusal.
 
-#include "emulation/files/FileSystem.h"
 #include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/machine/Machine.h"
 
 #include <QTemporaryDir>
@@ -20,7 +20,9 @@ namespace {
 struct BenchMachine {
     QTemporaryDir dir;
     std::unique_ptr<emulation::machine::Machine> machine;
-    BenchMachine() { machine = std::move(emulation::machine::Machine::install(dir.path() + u"/m"_s, {})).value(); }
+    BenchMachine() {
+        machine = std::move(emulation::machine::Machine::install(dir.path() + u"/m"_s, {})).value();
+    }
 };
 
 // D:\n\n\n... of the given length.

@@ -1,11 +1,11 @@
 #include "emulation/cmd/Interpreter.h"
 
 #include "emulation/accounts/AccountStore.h"
+#include "emulation/cmd/Builtins.h"
 #include "emulation/files/FileSystem.h"
 #include "emulation/machine/Machine.h"
 #include "emulation/programs/Program.h"
-#include "emulation/cmd/Builtins.h"
-#include "emulation/programs/velmoraconv/Velmoraconv.h"
+#include "emulation/programs/Programs.h"
 #include "settings/AnsiCodePage.h"
 
 #include <QDateTime>
@@ -22,12 +22,7 @@ namespace fserr = files::fserr;
 using machine::Machine;
 using programs::ProgramContext;
 using programs::ProgramMain;
-using programs::cacls_main;
-using programs::icacls_main;
-using programs::iisreset_main;
-using programs::net_main;
 using programs::splitArguments;
-using programs::velmoraconv_main;
 
 using namespace Qt::Literals::StringLiterals;
 using platform::CommandResult;
@@ -44,16 +39,6 @@ constexpr qsizetype MaxLine = 8191;
 constexpr int MaxNesting = 32;
 // The most standard input a command reads from a file.
 constexpr qint64 MaxInput = 1 << 20;
-
-// The programs that exist on the machine as files, by file name.
-const std::map<QString, ProgramMain>& programs() {
-    static const std::map<QString, ProgramMain> table = {
-        {u"net.exe"_s, net_main},           {u"net1.exe"_s, net_main},
-        {u"cacls.exe"_s, cacls_main},       {u"icacls.exe"_s, icacls_main},
-        {u"iisreset.exe"_s, iisreset_main}, {u"velmoraconv.exe"_s, velmoraconv_main},
-    };
-    return table;
-}
 
 bool isOperator(QChar c) {
     return c == u'&' || c == u'|';
@@ -192,8 +177,8 @@ std::optional<int> Interpreter::runFile(ProgramContext& ctx, const QString& path
         ctx.exited = false; // EXIT ended this cmd.exe, not the one that started it
         return status;
     }
-    if (const auto it = programs().find(file); it != programs().end())
-        return it->second(ctx, splitArguments(argText), argText);
+    if (const ProgramMain* program = programs::programNamed(file))
+        return (*program)(ctx, splitArguments(argText), argText);
     return std::nullopt; // a file that is no program of this machine
 }
 

@@ -1,15 +1,15 @@
 #include "emulation/machine/Machine.h"
 
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/metabase/BindingIndex.h"
-#include "emulation/machine/Database.h"
-#include "emulation/files/FileSystem.h"
 #include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/files/WinPath.h"
+#include "emulation/machine/Database.h"
 #include "emulation/machine/MachineInfo.h"
+#include "emulation/metabase/BindingIndex.h"
 #include "emulation/metabase/MetabaseStore.h"
 #include "emulation/metabase/MetabaseXml.h"
 #include "emulation/metabase/SecureValue.h"
-#include "emulation/files/WinPath.h"
 #include "settings/AnsiCodePage.h"
 
 #include <QCoreApplication>
@@ -34,8 +34,8 @@ using accounts::AccountStore;
 using accounts::parseIcaclsPermission;
 using cmd::Interpreter;
 using files::FileSystem;
-using files::WinPath;
 using files::hostPathOf;
+using files::WinPath;
 using metabase::MetabaseStore;
 namespace bindingindex = metabase::bindingindex;
 using metabase::importSeedMetabaseXml;

@@ -80,10 +80,4 @@ using ProgramMain = std::function<int(ProgramContext&, const QStringList& args, 
 // double quotes group, backslashes escape quotes only.
 QStringList splitArguments(const QString& text);
 
-// The programs of the machine by file name ("net.exe"), each in a folder of its own.
-int net_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
-int cacls_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
-int icacls_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
-int iisreset_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
-
 } // namespace emulation::programs

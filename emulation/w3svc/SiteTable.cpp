@@ -103,8 +103,10 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
     table->m_centralBinary =
         lookup(service, u"CentralBinaryLoggingEnabled").value_or(MetaValue(false)).toBool();
     table->m_logFileDirectory = text(service, u"LogFileDirectory");
-    addMimeTypes(table->m_serviceMimeTypes, emulation::metabase::PropertyRecord::find(serviceRecord, u"MimeMap"));
-    addMimeTypes(table->m_serviceMimeTypes, emulation::metabase::PropertyRecord::find(machineRecord, u"MimeMap"));
+    addMimeTypes(table->m_serviceMimeTypes,
+                 emulation::metabase::PropertyRecord::find(serviceRecord, u"MimeMap"));
+    addMimeTypes(table->m_serviceMimeTypes,
+                 emulation::metabase::PropertyRecord::find(machineRecord, u"MimeMap"));
 
     const QString emptyRecord;
     QHash<QString, std::shared_ptr<const QStringList>> docLists; // one parsed list per distinct text

@@ -46,7 +46,7 @@ struct Site {
     std::vector<Binding> bindings;
 
     emulation::files::WinPath root; // the root's Path
-    QString redirect;        // the root's HttpRedirect; empty when the root is not redirected
+    QString redirect;               // the root's HttpRedirect; empty when the root is not redirected
     std::shared_ptr<const QStringList> defaultDocs;
     bool enableDefaultDoc = true;
     bool accessRead = true;

@@ -1,11 +1,11 @@
 #include "emulation/w3svc/WebService.h"
 
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/machine/Database.h"
+#include "emulation/accounts/Security.h"
 #include "emulation/files/FileSystem.h"
+#include "emulation/machine/Database.h"
 #include "emulation/machine/Machine.h"
 #include "emulation/machine/MachineInfo.h"
-#include "emulation/accounts/Security.h"
 #include "emulation/w3svc/UrlPath.h"
 
 #include <QDateTime>
@@ -181,7 +181,8 @@ WebService::~WebService() {
 QStringList WebService::machineAddresses() {
     std::lock_guard lock(m_dbLock);
     QStringList out;
-    for (const QStringList& adapter : emulation::machine::MachineInfo::parseAddresses(m_machine.fact(u"addresses"_s)))
+    for (const QStringList& adapter :
+         emulation::machine::MachineInfo::parseAddresses(m_machine.fact(u"addresses"_s)))
         for (const QString& a : adapter)
             if (!out.contains(a))
                 out << a;
@@ -247,7 +248,8 @@ std::optional<QString> WebService::logon(const Snapshot& snap, const Site& site)
     return sid.isEmpty() ? std::nullopt : std::optional(sid);
 }
 
-std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid, const emulation::files::WinPath& path) {
+std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid,
+                                   const emulation::files::WinPath& path) {
     const QString key = sid + u'\n' + path.toString().toLower();
     {
         std::shared_lock lock(snap.cacheLock);

@@ -5,8 +5,8 @@
 #include "window/Form1.h"
 
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/files/FileSystem.h"
 #include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/machine/MachineInfo.h"
 #include "emulation/metabase/MetabaseStore.h"
 #include "platform/EventLoopPacing.h"

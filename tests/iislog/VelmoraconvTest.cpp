@@ -2,8 +2,8 @@
 // clear message, a non-zero status and no output file left behind. Run in-process, as the Linux
 // executable and as the machine's program started by the interpreter.
 
-#include "emulation/files/FileSystem.h"
 #include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/programs/velmoraconv/Conversion.h"
 #include "tests/support/TempMachine.h"

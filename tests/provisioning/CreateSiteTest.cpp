@@ -2,8 +2,8 @@
 // the machine holds afterwards.
 
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/machine/Database.h"
 #include "emulation/files/FileSystem.h"
+#include "emulation/machine/Database.h"
 #include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 #include "tests/support/CommandLines.h"

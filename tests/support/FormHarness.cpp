@@ -1,8 +1,8 @@
 #include "tests/support/FormHarness.h"
 
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/files/FileSystem.h"
 #include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 

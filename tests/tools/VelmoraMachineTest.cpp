@@ -213,7 +213,8 @@ TEST_F(VelmoraMachineTest, ConcurrentGrantsOnOneFolderLoseNothing) {
     {
         auto m = emulation::machine::Machine::open(machine()).value();
         for (int i = 0; i < 600; ++i)
-            ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0), emulation::accounts::nerr::Success);
+            ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0),
+                      emulation::accounts::nerr::Success);
         ASSERT_TRUE(QDir().mkpath(m->hostPath(u"D:\\shared"_s)));
     }
     std::vector<std::unique_ptr<QProcess>> loops;

@@ -2,10 +2,10 @@
 // ports chosen free at run time, sites made through the metabase, requests over raw sockets.
 
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/files/FileSystem.h"
 #include "emulation/cmd/Interpreter.h"
-#include "emulation/metabase/MetabaseStore.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/iislog/CentralBinaryLog.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDateTime>

@@ -5,10 +5,10 @@
 #include "tools/velmora-machine/Traffic.h"
 #include "tools/velmora-machine/Subcommand.h"
 
+#include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/machine/Machine.h"
 #include "emulation/machine/MachineInfo.h"
 #include "emulation/metabase/MetabaseStore.h"
-#include "emulation/iislog/CentralBinaryLog.h"
 
 #include <QDateTime>
 #include <QDir>

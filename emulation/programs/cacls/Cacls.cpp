@@ -1,5 +1,7 @@
 // cacls.exe: shows or edits the access-control lists of files and folders.
 
+#include "emulation/programs/cacls/Cacls.h"
+
 #include "emulation/accounts/AccountStore.h"
 #include "emulation/programs/Acl.h"
 

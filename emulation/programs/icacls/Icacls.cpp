@@ -1,6 +1,8 @@
 // icacls.exe (Windows Server 2003 SP2): shows and edits access-control lists with inheritance
 // flags and specific rights.
 
+#include "emulation/programs/icacls/Icacls.h"
+
 #include "emulation/accounts/AccountStore.h"
 #include "emulation/programs/Acl.h"
 
@@ -9,8 +11,8 @@
 namespace emulation::programs {
 
 using accounts::Ace;
-using accounts::IcaclsPermission;
 using accounts::formatIcaclsPermission;
+using accounts::IcaclsPermission;
 using accounts::parseIcaclsPermission;
 namespace rights = accounts::rights;
 using files::WinPath;

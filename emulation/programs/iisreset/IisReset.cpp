@@ -1,8 +1,9 @@
 // iisreset.exe: stops, starts and restarts the Internet services, or shows their state. Sites
 // keep the state they had.
 
+#include "emulation/programs/iisreset/IisReset.h"
+
 #include "emulation/machine/Machine.h"
-#include "emulation/programs/Program.h"
 
 namespace emulation::programs {
 

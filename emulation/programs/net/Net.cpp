@@ -1,7 +1,8 @@
 // net.exe: NET USER and NET LOCALGROUP, with the messages of the Chinese edition.
 
+#include "emulation/programs/net/Net.h"
+
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/programs/Program.h"
 
 #include "platform/Accounts.h"
 

@@ -2,8 +2,8 @@
 // changing the same account or the same access-control list at once lose none of the changes.
 
 #include "emulation/accounts/AccountStore.h"
-#include "emulation/machine/Database.h"
 #include "emulation/files/FileSystem.h"
+#include "emulation/machine/Database.h"
 #include "emulation/machine/Machine.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
@@ -43,16 +43,18 @@ TEST(Concurrency, FlagChangesOfTwoConnectionsAreAllKept) {
 TEST(Concurrency, AclEditsOfTwoConnectionsAreAllKept) {
     testing_support::TempMachine m;
     for (int i = 0; i < 200; ++i)
-        ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0), emulation::accounts::nerr::Success);
+        ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0),
+                  emulation::accounts::nerr::Success);
     const auto folder = emulation::files::WinPath::parse(u"D:\\shared"_s);
     ASSERT_TRUE(QDir().mkpath(m->files().hostPath(folder)));
     auto grant = [&](int first) {
         auto connection = m.reopen();
         for (int i = first; i < first + 100; ++i) {
             const QString sid = connection->accounts().lookup(u"u%1"_s.arg(i))->sid;
-            ASSERT_TRUE(connection->files().editExplicitAces(folder, [&](std::vector<emulation::accounts::Ace>& aces) {
-                aces.push_back({false, sid, 0x1200A9u, 3u});
-            }));
+            ASSERT_TRUE(connection->files().editExplicitAces(
+                folder, [&](std::vector<emulation::accounts::Ace>& aces) {
+                    aces.push_back({false, sid, 0x1200A9u, 3u});
+                }));
         }
     };
     std::thread a(grant, 0);
@@ -133,7 +135,8 @@ TEST(Concurrency, AclProgramsReportALockedDatabaseAsAFailure) {
 // neither the flags nor the names change; once free, every switch is applied in one change.
 TEST(Concurrency, NetUserSwitchesOnALockedDatabaseFailAndChangeNothing) {
     testing_support::TempMachine m;
-    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, u"Old"_s, {}, 0), emulation::accounts::nerr::Success);
+    ASSERT_EQ(m->accounts().addUser(u"member"_s, u"pw"_s, u"Old"_s, {}, 0),
+              emulation::accounts::nerr::Success);
     const std::uint32_t flags = m->accounts().UserFlags(u"member"_s).value();
     auto other = m.reopen();
     ASSERT_TRUE(other->db().exec("BEGIN IMMEDIATE"));

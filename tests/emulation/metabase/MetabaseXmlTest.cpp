@@ -78,8 +78,9 @@ TEST(MetabaseXml, SecurePropertiesAreExportedEncryptedWithTheMachinesKey) {
     QByteArray otherKey = key;
     otherKey[0] = static_cast<char>(otherKey[0] ^ 1);
     EXPECT_EQ(emulation::metabase::openSecureValue(otherKey, sealed), std::nullopt);
-    EXPECT_EQ(emulation::metabase::openSecureValue(key, emulation::metabase::sealSecureValue(key, u"密码 \"<&>"_s)),
-              u"密码 \"<&>"_s);
+    EXPECT_EQ(
+        emulation::metabase::openSecureValue(key, emulation::metabase::sealSecureValue(key, u"密码 \"<&>"_s)),
+        u"密码 \"<&>"_s);
 }
 
 TEST(MetabaseXml, AnotherMachineRefusesTheSecurePropertiesAndImportsNothing) {
@@ -114,10 +115,11 @@ TEST(MetabaseXml, AnotherMachineRefusesTheSecurePropertiesAndImportsNothing) {
 TEST(MetabaseXml, BadFilesAreRefusedAndChangeNothing) {
     testing_support::TempMachine m;
     const QByteArray before = emulation::metabase::exportMetabaseXml(m->db());
-    EXPECT_FALSE(emulation::metabase::importMetabaseXml(m->db(), "<configuration><MBProperty><IIsWebServer").ok());
     EXPECT_FALSE(
-        emulation::metabase::importMetabaseXml(m->db(), "<configuration><MBProperty></MBProperty></configuration>")
-            .ok());
+        emulation::metabase::importMetabaseXml(m->db(), "<configuration><MBProperty><IIsWebServer").ok());
+    EXPECT_FALSE(emulation::metabase::importMetabaseXml(
+                     m->db(), "<configuration><MBProperty></MBProperty></configuration>")
+                     .ok());
     auto badValue = emulation::metabase::importMetabaseXml(
         m->db(), "<configuration><MBProperty><IIsWebServer Location=\"/LM/W3SVC/1\" ServerState=\"running\">"
                  "</IIsWebServer></MBProperty></configuration>");

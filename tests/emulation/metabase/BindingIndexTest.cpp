@@ -44,7 +44,8 @@ void expectIndexMatchesProperties(emulation::machine::Database& db) {
     EXPECT_EQ(static_cast<std::size_t>(rows), distinct) << "one row per binding of a key";
 }
 
-MetabaseObjectPtr makeSite(emulation::machine::Machine& m, const QString& number, const QStringList& bindings) {
+MetabaseObjectPtr makeSite(emulation::machine::Machine& m, const QString& number,
+                           const QStringList& bindings) {
     auto service = m.metabase().Bind(u"IIS://LocalHost/W3SVC"_s);
     EXPECT_TRUE(service.ok());
     auto site = service.value()->Create(u"IIsWebServer"_s, number);

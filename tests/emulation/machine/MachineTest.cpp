@@ -1,9 +1,9 @@
 #include "emulation/machine/Machine.h"
 #include "emulation/accounts/AccountStore.h"
+#include "emulation/files/WinPath.h"
 #include "emulation/machine/Database.h"
 #include "emulation/metabase/MetabaseStore.h"
 #include "emulation/metabase/SecureValue.h"
-#include "emulation/files/WinPath.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDir>

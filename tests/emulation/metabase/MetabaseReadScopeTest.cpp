@@ -2,8 +2,8 @@
 // one state while another process commits, a bound object's changes stay its own until SetInfo,
 // and what this process stores is seen by every later bind.
 
-#include "emulation/machine/Database.h"
 #include "emulation/cmd/Interpreter.h"
+#include "emulation/machine/Database.h"
 #include "emulation/metabase/MetabaseStore.h"
 #include "emulation/metabase/MetabaseXml.h"
 #include "emulation/metabase/PropertyRecord.h"
@@ -597,7 +597,7 @@ TEST_F(MetabaseReadScopeTest, AnObjectOfADeletedKeyDoesNotHideTheNewKeysChildren
 // s differ, the two cases of a letter beyond the basic plane are one name.
 TEST_F(MetabaseReadScopeTest, NamesCompareInLowerCaseInsideAndOutsideScopes) {
     EXPECT_TRUE(emulation::metabase::sameIgnoringCase(QString::fromUcs4(U"/a/\U00010400x"),
-                                            QString::fromUcs4(U"/A/\U00010428X")));
+                                                      QString::fromUcs4(U"/A/\U00010428X")));
     EXPECT_FALSE(emulation::metabase::sameIgnoringCase(u"s", u"\u017F"));
     EXPECT_TRUE(emulation::metabase::sameIgnoringCase(u"ROOT", u"root"));
     EXPECT_FALSE(emulation::metabase::sameIgnoringCase(u"ROOT", u"roo"));

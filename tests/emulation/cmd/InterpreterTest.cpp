@@ -286,7 +286,8 @@ TEST_F(InterpreterTest, PipesFeedTheStandardInputOfTheNextCommand) {
     EXPECT_EQ(m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\p"_s)).size(), 1u);
     // A cmd.exe passes its standard input on to the commands it runs.
     EXPECT_EQ(cmd(u"cmd.exe /c echo y| cmd /c cacls D:\\p /g administrators:F"_s).exitCode, 0);
-    EXPECT_EQ(m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\p"_s))[0].sid, u"S-1-5-32-544"_s);
+    EXPECT_EQ(m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\p"_s))[0].sid,
+              u"S-1-5-32-544"_s);
     // Standard input from a file, and a pipeline's status is its last command's.
     m.writeFile(u"D:\\yes.txt"_s, "y\r\n");
     EXPECT_EQ(cmd(u"cmd.exe /c cacls D:\\p /g administrators:F < D:\\yes.txt"_s).exitCode, 0);
