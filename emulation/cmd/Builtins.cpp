@@ -4,7 +4,7 @@
 
 #include "emulation/files/FileSystem.h"
 #include "emulation/programs/Program.h"
-#include "settings/AnsiCodePage.h"
+#include "platform/AnsiCodePage.h"
 
 #include <QDir>
 #include <QFile>
@@ -160,7 +160,7 @@ int type(ProgramContext& ctx, const QString& rest) {
         ctx.eprintln(fserr::AccessDenied);
         return 1;
     }
-    ctx.print(settings::fromAnsi(f.readAll())); // files hold the ANSI code page
+    ctx.print(platform::fromAnsi(f.readAll())); // files hold the ANSI code page
     return 0;
 }
 

@@ -6,7 +6,7 @@
 #include "emulation/machine/Machine.h"
 #include "emulation/programs/Program.h"
 #include "emulation/programs/Programs.h"
-#include "settings/AnsiCodePage.h"
+#include "platform/AnsiCodePage.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -385,7 +385,7 @@ int Interpreter::runOne(ProgramContext& ctx, const QString& text, const QList<bo
                 ctx.eprintln(fserr::AccessDenied);
                 return 1;
             }
-            stdIn = settings::fromAnsi(in.read(MaxInput));
+            stdIn = platform::fromAnsi(in.read(MaxInput));
             continue;
         }
         if (const QString problem = cmd::checkWritable(ctx, path, r.append); !problem.isEmpty()) {
@@ -445,7 +445,7 @@ int Interpreter::runOne(ProgramContext& ctx, const QString& text, const QList<bo
             break;
         case Sink::File:
             // A console program writes its text in the code page of the console: GBK.
-            files[static_cast<size_t>(sink.file)]->write(settings::toAnsi(chunk.text));
+            files[static_cast<size_t>(sink.file)]->write(platform::toAnsi(chunk.text));
             break;
         case Sink::Pipe:
             *pipe += chunk.text;

@@ -10,7 +10,7 @@
 #include "emulation/metabase/MetabaseStore.h"
 #include "emulation/metabase/MetabaseXml.h"
 #include "emulation/metabase/SecureValue.h"
-#include "settings/AnsiCodePage.h"
+#include "platform/AnsiCodePage.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -209,7 +209,7 @@ platform::Status layDrives(const QString& drives, const QByteArray& list) {
         if (!f.open(QIODevice::WriteOnly))
             return Error{platform::hr::AccessDenied, u"无法写入文件 %1"_s.arg(host)};
         // A Chinese Windows keeps its text files in the ANSI code page, GBK.
-        f.write(eq < 0 ? QByteArray() : settings::toAnsi(line.mid(eq + 3)) + "\r\n");
+        f.write(eq < 0 ? QByteArray() : platform::toAnsi(line.mid(eq + 3)) + "\r\n");
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emulation/machine/Database.h"
+#include "emulation/metabase/MetabaseErrors.h"
 #include "platform/Metabase.h"
 
 #include <QString>
@@ -20,9 +21,6 @@ struct KeyState;
 struct ScopeCache;
 struct CachedKey;
 
-// Windows' texts for the error numbers the metabase reports.
-platform::Error metabaseError(std::uint32_t number);
-
 // The IIS 6 metabase over the machine's SQLite database. Keys are kept by path with their class
 // (KeyType), typed properties and children in creation order. Nothing is cached between
 // operations: each bound object reads its key at its bind, and SetInfo stores its changes in one
@@ -36,7 +34,8 @@ platform::Error metabaseError(std::uint32_t number);
 class MetabaseStore final : public platform::Metabase {
 public:
     // available(path) is asked before every bind: the IIS services may be stopped.
-    explicit MetabaseStore(machine::Database& db, std::function<platform::Status(const QString&)> available = {});
+    explicit MetabaseStore(machine::Database& db,
+                           std::function<platform::Status(const QString&)> available = {});
     ~MetabaseStore() override;
 
     platform::Outcome<platform::MetabaseObjectPtr> Bind(const QString& adsPath) override;

@@ -1,7 +1,7 @@
 #include "emulation/metabase/MetabaseXml.h"
 
-#include "emulation/metabase/BindingIndex.h"
 #include "emulation/machine/Database.h"
+#include "emulation/metabase/BindingIndex.h"
 #include "emulation/metabase/MetabaseSchema.h"
 #include "emulation/metabase/PropertyRecord.h"
 #include "emulation/metabase/SecureValue.h"

@@ -3,7 +3,7 @@
 #include "emulation/accounts/AccountStore.h"
 #include "emulation/files/FileSystem.h"
 #include "emulation/programs/Program.h"
-#include "settings/AnsiCodePage.h"
+#include "platform/AnsiCodePage.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
 
@@ -256,7 +256,7 @@ TEST_F(InterpreterTest, StandardOutputAndStandardErrorAreSeparateStreams) {
     EXPECT_EQ(m.readFile(u"D:\\out.txt"_s), QByteArray());
     auto err = cmd(u"cmd.exe /c md D:\\a 2> D:\\err.txt"_s);
     EXPECT_EQ(err.output, QString());
-    EXPECT_EQ(settings::fromAnsi(m.readFile(u"D:\\err.txt"_s)), exists);
+    EXPECT_EQ(platform::fromAnsi(m.readFile(u"D:\\err.txt"_s)), exists);
     // 2>&1 sends standard error where standard output goes at that point, as cmd.exe reads it.
     EXPECT_EQ(cmd(u"cmd.exe /c md D:\\a > D:\\both.txt 2>&1"_s).output, QString());
     EXPECT_FALSE(m.readFile(u"D:\\both.txt"_s).isEmpty());

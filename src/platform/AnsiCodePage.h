@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace settings {
+namespace platform {
 
 // The system's ANSI code page, 936 (GBK) on a Chinese-edition Windows.
 QString fromAnsi(const QByteArray& bytes);
@@ -12,4 +12,4 @@ QByteArray toAnsi(const QString& text);
 // The longest prefix of at most maxBytes bytes that does not end inside a double-byte character.
 QByteArray truncateAnsi(const QByteArray& bytes, int maxBytes);
 
-} // namespace settings
+} // namespace platform

@@ -1,10 +1,10 @@
-#include "settings/AnsiCodePage.h"
+#include "platform/AnsiCodePage.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 
-namespace settings {
+namespace platform {
 
 namespace {
 
@@ -84,4 +84,4 @@ QByteArray truncateAnsi(const QByteArray& bytes, int maxBytes) {
     return bytes.left(i);
 }
 
-} // namespace settings
+} // namespace platform

@@ -1,4 +1,4 @@
-#include "platform/GetipAdd.h"
+#include "startup/GetipAdd.h"
 
 #include "platform/SystemInfo.h"
 
