@@ -4,10 +4,10 @@
 // baseline every site-reading benchmark is measured against: one plain SQLite query of the rows
 // and columns the site list needs.
 
-#include "emulation/Database.h"
-#include "emulation/Machine.h"
-#include "emulation/MetabaseXml.h"
-#include "emulation/SecureValue.h"
+#include "emulation/machine/Database.h"
+#include "emulation/machine/Machine.h"
+#include "emulation/metabase/MetabaseXml.h"
+#include "emulation/metabase/SecureValue.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,7 +24,7 @@ namespace bench {
 
 struct SitesMachine {
     QTemporaryDir dir;
-    std::unique_ptr<emulation::Machine> machine;
+    std::unique_ptr<emulation::machine::Machine> machine;
 
     // With $VELMORA_BENCH_FIXTURES set, the machines are kept in that folder (sites-N) and reused
     // by later runs: a machine with 100,000 sites takes a while to make.
@@ -34,16 +34,16 @@ struct SitesMachine {
                                               : kept + QStringLiteral("/sites-") + QString::number(sites);
         const QString complete = folder + QStringLiteral(".complete");
         if (!kept.isEmpty() && QFile::exists(complete)) {
-            machine = emulation::Machine::open(folder).value();
+            machine = emulation::machine::Machine::open(folder).value();
             return;
         }
         if (!kept.isEmpty())
             QDir(folder).removeRecursively();
-        machine = emulation::Machine::install(folder, {}).value();
-        QByteArray xml = emulation::exportMetabaseXml(machine->db());
+        machine = emulation::machine::Machine::install(folder, {}).value();
+        QByteArray xml = emulation::metabase::exportMetabaseXml(machine->db());
         QByteArray extra;
         // Secure values in MetaBase.xml are encrypted with the machine's own key.
-        const QByteArray key = emulation::machineKey(machine->db());
+        const QByteArray key = emulation::metabase::machineKey(machine->db());
         for (int i = 0; i < sites; ++i) {
             const QByteArray n = QByteArray::number(10000 + i);
             const QByteArray name = "site" + n;
@@ -52,11 +52,11 @@ struct SitesMachine {
                      "\"\n\t\tServerState=\"2\"\n\t>\n</IIsWebServer>\n"
                      "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/" +
                      n + "/ROOT\"\n\t\tAnonymousUserName=\"" + name + "\"\n\t\tAnonymousUserPass=\"" +
-                     emulation::sealSecureValue(key, QString::fromLatin1("pw" + n)).toLatin1() +
+                     emulation::metabase::sealSecureValue(key, QString::fromLatin1("pw" + n)).toLatin1() +
                      "\"\n\t\tPath=\"D:\\WebRoot\\" + name + "\\web\"\n\t>\n</IIsWebVirtualDir>\n";
         }
         xml.replace("</MBProperty>", extra + "</MBProperty>");
-        if (!emulation::importMetabaseXml(machine->db(), xml))
+        if (!emulation::metabase::importMetabaseXml(machine->db(), xml))
             std::abort();
         if (!kept.isEmpty()) {
             QFile mark(complete);
@@ -78,7 +78,7 @@ struct SitesMachine {
 // A change of the metabase that the keys kept by the last read do not know of, between two
 // measured reads (as another process's change, or a metabase import): the read goes to the
 // database for every key, the slowest case of the list refresh that ends every operation.
-inline void writeBetweenReads(benchmark::State& state, emulation::Machine& machine) {
+inline void writeBetweenReads(benchmark::State& state, emulation::machine::Machine& machine) {
     state.PauseTiming();
     if (!machine.db().exec("UPDATE mb_keys SET props = props WHERE path = '/lm/w3svc'"))
         state.SkipWithError("machine.db took no write");
@@ -89,7 +89,7 @@ inline void writeBetweenReads(benchmark::State& state, emulation::Machine& machi
 // site list needs (every child of W3SVC and every child of those) with their class, name and
 // property record.
 inline void RawMetabaseScan(benchmark::State& state) {
-    emulation::Machine& m = *SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
+    emulation::machine::Machine& m = *SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(QFile::encodeName(m.folder() + QStringLiteral("/machine.db")).constData(), &db,
                         SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {

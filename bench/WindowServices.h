@@ -4,12 +4,12 @@
 // a virtual clock (the fixed waits are counted, not slept) and the settings file on the machine's
 // drive, wired as the program wires its platform.
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
-#include "emulation/Machine.h"
-#include "emulation/MachineInfo.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/machine/Machine.h"
+#include "emulation/machine/MachineInfo.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "settings/ProfileFile.h"
 #include "tests/support/ScriptedDialogs.h"
 #include "tests/support/VirtualClock.h"
@@ -25,15 +25,15 @@
 namespace bench {
 
 struct WindowServices {
-    emulation::Machine& machine;
+    emulation::machine::Machine& machine;
     settings::ProfileFile profiles;
     testing_support::ScriptedDialogs dialogs;
     testing_support::RecordedEnd end;
     testing_support::RecordedShell shell;
     testing_support::VirtualClock clock;
-    emulation::MachineInfo system;
+    emulation::machine::MachineInfo system;
 
-    explicit WindowServices(emulation::Machine& m)
+    explicit WindowServices(emulation::machine::Machine& m)
         : machine(m), profiles([&m](const QString& p) { return m.hostPath(p); }), system(m) {}
 
     std::unique_ptr<Form1> makeForm() {

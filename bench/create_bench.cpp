@@ -22,7 +22,7 @@ namespace {
 struct CreateWindow : bench::WindowServices {
     std::unique_ptr<Form1> form;
 
-    explicit CreateWindow(emulation::Machine& m) : WindowServices(m) {
+    explicit CreateWindow(emulation::machine::Machine& m) : WindowServices(m) {
         QFile page(m.hostPath(u"C:\\WINDOWS\\system32\\drivers\\index.html"_s));
         if (page.open(QIODevice::WriteOnly))
             page.write("<html></html>");

@@ -3,9 +3,9 @@
 // the path's length in characters as the argument. Paths longer than 259 characters are refused
 // at once, so the long cases measure the refusal.
 
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
-#include "emulation/Machine.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/machine/Machine.h"
 
 #include <QTemporaryDir>
 
@@ -19,8 +19,10 @@ namespace {
 
 struct BenchMachine {
     QTemporaryDir dir;
-    std::unique_ptr<emulation::Machine> machine;
-    BenchMachine() { machine = std::move(emulation::Machine::install(dir.path() + u"/m"_s, {})).value(); }
+    std::unique_ptr<emulation::machine::Machine> machine;
+    BenchMachine() {
+        machine = std::move(emulation::machine::Machine::install(dir.path() + u"/m"_s, {})).value();
+    }
 };
 
 // D:\n\n\n... of the given length.

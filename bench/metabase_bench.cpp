@@ -2,9 +2,9 @@
 // Goal: within 4 times BM_RawMetabaseScan, the plain SQLite query of the same rows.
 
 #include "bench/Sites.h"
-#include "emulation/Machine.h"
-#include "emulation/MetabaseStore.h"
-#include "emulation/MetabaseXml.h"
+#include "emulation/machine/Machine.h"
+#include "emulation/metabase/MetabaseStore.h"
+#include "emulation/metabase/MetabaseXml.h"
 
 #include <QTemporaryDir>
 
@@ -18,7 +18,8 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 void BM_ReadEverySite(benchmark::State& state) {
-    emulation::Machine& m = *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
+    emulation::machine::Machine& m =
+        *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
     platform::Metabase& mb = m.metabase();
     std::size_t cells = 0;
     for (auto _ : state) {
@@ -51,7 +52,8 @@ void BM_ReadEverySite(benchmark::State& state) {
 
 // The pass of a create's or an edit's name check: every site's comment and number, nothing more.
 void BM_FindSiteByName(benchmark::State& state) {
-    emulation::Machine& m = *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
+    emulation::machine::Machine& m =
+        *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
     platform::Metabase& mb = m.metabase();
     std::size_t found = 0;
     for (auto _ : state) {

@@ -19,7 +19,8 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 void BM_RefreshSiteList(benchmark::State& state) {
-    emulation::Machine& m = *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
+    emulation::machine::Machine& m =
+        *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
     bench::WindowServices w(m);
     auto form = w.makeForm();
     for (auto _ : state) {
@@ -31,7 +32,8 @@ void BM_RefreshSiteList(benchmark::State& state) {
 }
 
 void BM_StartupToShownWindow(benchmark::State& state) {
-    emulation::Machine& m = *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
+    emulation::machine::Machine& m =
+        *bench::SitesMachine::withSites(static_cast<int>(state.range(0))).machine;
     bench::WindowServices w(m);
     w.installProgramFiles();
     for (auto _ : state) {

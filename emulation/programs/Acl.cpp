@@ -1,8 +1,13 @@
 #include "emulation/programs/Acl.h"
 
-#include "emulation/AccountStore.h"
+#include "emulation/accounts/AccountStore.h"
 
-namespace emulation::acl {
+namespace emulation::programs::acl {
+
+using accounts::AccountStore;
+using accounts::Ace;
+using files::FileSystem;
+using files::WinPath;
 
 QString displayName(AccountStore& accounts, const QString& sid) {
     const auto p = accounts.bySid(sid);
@@ -34,4 +39,4 @@ QList<WinPath> objects(FileSystem& files, const WinPath& root, bool recurse) {
     return out;
 }
 
-} // namespace emulation::acl
+} // namespace emulation::programs::acl

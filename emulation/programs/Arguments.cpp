@@ -1,6 +1,6 @@
 #include "emulation/programs/Program.h"
 
-namespace emulation {
+namespace emulation::programs {
 
 QStringList splitArguments(const QString& text) {
     QStringList args;
@@ -56,4 +56,4 @@ QStringList splitArguments(const QString& text) {
     return args;
 }
 
-} // namespace emulation
+} // namespace emulation::programs

@@ -9,18 +9,24 @@
 #include <map>
 #include <optional>
 
-namespace emulation {
-
+namespace emulation::accounts {
 class AccountStore;
+}
+namespace emulation::files {
 class FileSystem;
+}
+namespace emulation::machine {
 class Machine;
+}
+
+namespace emulation::programs {
 
 // What a program of the machine runs with: the machine, its environment, its standard input and
 // what it writes to standard output (stream 1) and standard error (stream 2), in the order written.
 struct ProgramContext {
-    Machine& machine;
-    AccountStore& accounts;
-    FileSystem& files;
+    machine::Machine& machine;
+    accounts::AccountStore& accounts;
+    files::FileSystem& files;
     const std::map<QString, QString>& environment; // by upper-case name
     struct Chunk {
         int stream;
@@ -74,10 +80,4 @@ using ProgramMain = std::function<int(ProgramContext&, const QStringList& args, 
 // double quotes group, backslashes escape quotes only.
 QStringList splitArguments(const QString& text);
 
-// The programs of the machine by file name ("net.exe"), each in a folder of its own.
-int net_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
-int cacls_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
-int icacls_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
-int iisreset_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
-
-} // namespace emulation
+} // namespace emulation::programs

@@ -1,7 +1,7 @@
 #include "emulation/w3svc/SiteTable.h"
 
-#include "emulation/Database.h"
-#include "emulation/PropertyRecord.h"
+#include "emulation/machine/Database.h"
+#include "emulation/metabase/PropertyRecord.h"
 
 #include <algorithm>
 #include <map>
@@ -19,7 +19,7 @@ using Chain = std::vector<const QString*>;
 
 std::optional<MetaValue> lookup(const Chain& chain, QStringView name) {
     for (const QString* record : chain)
-        if (auto v = emulation::PropertyRecord::find(*record, name))
+        if (auto v = emulation::metabase::PropertyRecord::find(*record, name))
             return v;
     return std::nullopt;
 }
@@ -69,7 +69,7 @@ std::optional<Binding> Binding::parse(const QString& text) {
                    text.mid(second + 1).trimmed().toLower()};
 }
 
-std::unique_ptr<SiteTable> SiteTable::read(emulation::Database& db) {
+std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
     auto table = std::make_unique<SiteTable>();
     QString machineRecord, serviceRecord;
     std::map<QString, QString> roots; // site path -> root record
@@ -103,8 +103,10 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::Database& db) {
     table->m_centralBinary =
         lookup(service, u"CentralBinaryLoggingEnabled").value_or(MetaValue(false)).toBool();
     table->m_logFileDirectory = text(service, u"LogFileDirectory");
-    addMimeTypes(table->m_serviceMimeTypes, emulation::PropertyRecord::find(serviceRecord, u"MimeMap"));
-    addMimeTypes(table->m_serviceMimeTypes, emulation::PropertyRecord::find(machineRecord, u"MimeMap"));
+    addMimeTypes(table->m_serviceMimeTypes,
+                 emulation::metabase::PropertyRecord::find(serviceRecord, u"MimeMap"));
+    addMimeTypes(table->m_serviceMimeTypes,
+                 emulation::metabase::PropertyRecord::find(machineRecord, u"MimeMap"));
 
     const QString emptyRecord;
     QHash<QString, std::shared_ptr<const QStringList>> docLists; // one parsed list per distinct text
@@ -126,8 +128,8 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::Database& db) {
         for (const QString& b : lookup(siteChain, u"ServerBindings").value_or(MetaValue()).toStringList())
             if (auto binding = Binding::parse(b))
                 site.bindings.push_back(*binding);
-        site.root = emulation::WinPath::parse(
-            emulation::PropertyRecord::find(rootRecord, u"Path").value_or(MetaValue()).toString());
+        site.root = emulation::files::WinPath::parse(
+            emulation::metabase::PropertyRecord::find(rootRecord, u"Path").value_or(MetaValue()).toString());
         site.redirect = text(rootChain, u"HttpRedirect").trimmed();
         const QString docs = text(rootChain, u"DefaultDoc");
         auto& list = docLists[docs];
@@ -143,8 +145,8 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::Database& db) {
         site.accessRead = bit(rootChain, u"AccessFlags", AccessReadBit, false);
         site.anonymousUser = text(rootChain, u"AnonymousUserName");
         site.anonymousPass = text(rootChain, u"AnonymousUserPass");
-        addMimeTypes(site.ownMimeTypes, emulation::PropertyRecord::find(rootRecord, u"MimeMap"));
-        addMimeTypes(site.ownMimeTypes, emulation::PropertyRecord::find(row.record, u"MimeMap"));
+        addMimeTypes(site.ownMimeTypes, emulation::metabase::PropertyRecord::find(rootRecord, u"MimeMap"));
+        addMimeTypes(site.ownMimeTypes, emulation::metabase::PropertyRecord::find(row.record, u"MimeMap"));
         site.logging = lookup(rootChain, u"LogType").value_or(MetaValue(1u)).toNumber() == 1 &&
                        !lookup(rootChain, u"DontLog").value_or(MetaValue(false)).toBool();
         site.logFileDirectory = text(siteChain, u"LogFileDirectory");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulation/WinPath.h"
+#include "emulation/files/WinPath.h"
 
 #include <QHash>
 #include <QString>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace emulation {
+namespace emulation::machine {
 class Database;
 }
 
@@ -45,8 +45,8 @@ struct Site {
     std::uint32_t state = state::Stopped;
     std::vector<Binding> bindings;
 
-    emulation::WinPath root; // the root's Path
-    QString redirect;        // the root's HttpRedirect; empty when the root is not redirected
+    emulation::files::WinPath root; // the root's Path
+    QString redirect;               // the root's HttpRedirect; empty when the root is not redirected
     std::shared_ptr<const QStringList> defaultDocs;
     bool enableDefaultDoc = true;
     bool accessRead = true;
@@ -63,7 +63,7 @@ class SiteTable {
 public:
     // Reads the W3SVC part of the metabase in one statement per level; the caller holds a read
     // scope when several reads must agree.
-    static std::unique_ptr<SiteTable> read(emulation::Database& db);
+    static std::unique_ptr<SiteTable> read(emulation::machine::Database& db);
 
     bool centralBinaryLogging() const { return m_centralBinary; }
     QString logFileDirectory() const { return m_logFileDirectory; }

@@ -1,11 +1,11 @@
 #include "emulation/w3svc/WebService.h"
 
-#include "emulation/AccountStore.h"
-#include "emulation/Database.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Machine.h"
-#include "emulation/MachineInfo.h"
-#include "emulation/Security.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/accounts/Security.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/machine/Database.h"
+#include "emulation/machine/Machine.h"
+#include "emulation/machine/MachineInfo.h"
 #include "emulation/w3svc/UrlPath.h"
 
 #include <QDateTime>
@@ -169,7 +169,7 @@ std::string errorPage(int status, int substatus) {
     return "<html><body><h1>HTTP " + std::to_string(status) + "</h1></body></html>";
 }
 
-WebService::WebService(emulation::Machine& machine)
+WebService::WebService(emulation::machine::Machine& machine)
     : m_machine(machine), m_commits(machine.folder() + u"/machine.db"_s),
       m_siteLogs([&machine](const QString& folder) { return machine.hostPath(folder); }),
       m_centralLog([&machine](const QString& folder) { return machine.hostPath(folder); }) {}
@@ -181,7 +181,8 @@ WebService::~WebService() {
 QStringList WebService::machineAddresses() {
     std::lock_guard lock(m_dbLock);
     QStringList out;
-    for (const QStringList& adapter : emulation::MachineInfo::parseAddresses(m_machine.fact(u"addresses"_s)))
+    for (const QStringList& adapter :
+         emulation::machine::MachineInfo::parseAddresses(m_machine.fact(u"addresses"_s)))
         for (const QString& a : adapter)
             if (!out.contains(a))
                 out << a;
@@ -213,7 +214,7 @@ std::shared_ptr<const Snapshot> WebService::current() {
 }
 
 std::shared_ptr<const Snapshot> WebService::reload() {
-    emulation::Database::ReadScope scope(m_machine.db());
+    emulation::machine::Database::ReadScope scope(m_machine.db());
     auto snap = std::make_shared<Snapshot>();
     snap->table = SiteTable::read(m_machine.db());
     snap->running = m_machine.fact(u"service.w3svc"_s) != u"stopped"_s &&
@@ -247,7 +248,8 @@ std::optional<QString> WebService::logon(const Snapshot& snap, const Site& site)
     return sid.isEmpty() ? std::nullopt : std::optional(sid);
 }
 
-std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid, const emulation::WinPath& path) {
+std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid,
+                                   const emulation::files::WinPath& path) {
     const QString key = sid + u'\n' + path.toString().toLower();
     {
         std::shared_lock lock(snap.cacheLock);
@@ -404,10 +406,10 @@ Response WebService::serveFile(const Request& rq, const Snapshot& snap, const Si
     }
 
     // The file on this computer: the names as written first, else matched without regard to case.
-    emulation::WinPath path = site.root;
+    emulation::files::WinPath path = site.root;
     path.names += url->names;
     struct stat info {};
-    auto locate = [&](const emulation::WinPath& p, std::string& file) {
+    auto locate = [&](const emulation::files::WinPath& p, std::string& file) {
         std::string folder = QFile::encodeName(m_machine.drivesFolder() + u'/' + p.drive).toStdString();
         file = folder;
         for (const QString& name : p.names)
@@ -468,7 +470,7 @@ Response WebService::serveFile(const Request& rq, const Snapshot& snap, const Si
         fail(r, 404, 3, 50);
         return r;
     }
-    if (!(rightsOf(snap, *sid, path) & emulation::rights::ReadData)) {
+    if (!(rightsOf(snap, *sid, path) & emulation::accounts::rights::ReadData)) {
         fail(r, 401, 3, AccessDenied);
         return r;
     }

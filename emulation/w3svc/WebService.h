@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-namespace emulation {
+namespace emulation::machine {
 class Machine;
 }
 
@@ -127,7 +127,7 @@ private:
 // commit left them, without the metabase being read per request.
 class WebService {
 public:
-    explicit WebService(emulation::Machine& machine);
+    explicit WebService(emulation::machine::Machine& machine);
     ~WebService();
 
     // The current state, read afresh when the machine's database changed since the last look.
@@ -144,11 +144,11 @@ public:
 private:
     std::shared_ptr<const Snapshot> reload();
     std::optional<QString> logon(const Snapshot& snap, const Site& site);
-    std::uint32_t rightsOf(const Snapshot& snap, const QString& sid, const emulation::WinPath& path);
+    std::uint32_t rightsOf(const Snapshot& snap, const QString& sid, const emulation::files::WinPath& path);
     Response serveFile(const Request& request, const Snapshot& snap, const Site& site,
                        const std::string& rawPath, const std::string& query);
 
-    emulation::Machine& m_machine;
+    emulation::machine::Machine& m_machine;
     std::mutex m_dbLock; // the machine's database and the members below
     std::int64_t m_dataVersion = -1;
     std::shared_ptr<const Snapshot> m_snapshot;

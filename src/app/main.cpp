@@ -1,14 +1,14 @@
 // Velmora: opens the machine, wires the platform and shows the window.
 
-#include "emulation/Machine.h"
+#include "emulation/machine/Machine.h"
 #include "settings/ProfileFile.h"
 #include "window/Form1.h"
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
-#include "emulation/MachineInfo.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/machine/MachineInfo.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "platform/EventLoopPacing.h"
 #include "platform/qt/ChineseTranslations.h"
 #include "platform/qt/DesktopShell.h"
@@ -53,13 +53,13 @@ int main(int argc, char** argv) {
     platform::MessageBoxDialogs dialogs;
     platform::ProcessEnd end;
     platform::DesktopShell shell;
-    auto machine = emulation::Machine::open(emulation::Machine::defaultFolder());
+    auto machine = emulation::machine::Machine::open(emulation::machine::Machine::defaultFolder());
     if (!machine) {
         dialogs.MsgBox(machine.error().text, platform::msgbox::Critical, u"错误信息"_s);
         return 1;
     }
     dialogs.setDrivesFolder(machine.value()->drivesFolder());
-    emulation::MachineInfo system(*machine.value());
+    emulation::machine::MachineInfo system(*machine.value());
     settings::ProfileFile profiles(
         [m = machine.value().get()](const QString& path) { return m->hostPath(path); });
 

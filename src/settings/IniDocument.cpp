@@ -1,6 +1,6 @@
 #include "settings/IniDocument.h"
 
-#include "settings/AnsiCodePage.h"
+#include "platform/AnsiCodePage.h"
 
 namespace settings {
 
@@ -43,11 +43,11 @@ QByteArray IniDocument::serialize() const {
 }
 
 QString IniDocument::decode(const QByteArray& bytes) const {
-    return m_utf8 ? QString::fromUtf8(bytes) : fromAnsi(bytes);
+    return m_utf8 ? QString::fromUtf8(bytes) : platform::fromAnsi(bytes);
 }
 
 QByteArray IniDocument::encode(const QString& text) const {
-    return m_utf8 ? text.toUtf8() : toAnsi(text);
+    return m_utf8 ? text.toUtf8() : platform::toAnsi(text);
 }
 
 IniDocument::Parsed IniDocument::parseLine(const QByteArray& line) const {

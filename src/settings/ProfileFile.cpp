@@ -1,6 +1,6 @@
 #include "settings/ProfileFile.h"
 
-#include "settings/AnsiCodePage.h"
+#include "platform/AnsiCodePage.h"
 #include "settings/IniDocument.h"
 
 #include <QFile>
@@ -30,7 +30,7 @@ int ProfileFile::GetPrivateProfileString(const QString& section, const QString& 
         raw = doc.encode(*defaultValue);
     }
     // The buffer holds size - 1 bytes and the closing NUL; a double-byte character is never split.
-    const QByteArray cut = truncateAnsi(*raw, size - 1);
+    const QByteArray cut = platform::truncateAnsi(*raw, size - 1);
     out = doc.decode(cut);
     return static_cast<int>(cut.size());
 }

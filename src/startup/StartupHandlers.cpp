@@ -2,11 +2,11 @@
 
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
-#include "platform/GetipAdd.h"
 #include "platform/ProfileStore.h"
 #include "platform/SystemInfo.h"
 #include "provisioning/addmime.h"
 #include "settings/ReadIniValue.h"
+#include "startup/GetipAdd.h"
 #include "window/Form1.h"
 
 #include <QComboBox>

@@ -1,8 +1,8 @@
 // Log extraction on the real window over a real machine: the checks in their order, the command
 // line, the tool's W3C log in the site's "\log" folder, and the tool's failure reported as one.
 
-#include "emulation/MetabaseStore.h"
 #include "emulation/iislog/CentralBinaryLog.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "tests/support/FormHarness.h"
 
 #include <QAction>

@@ -2,7 +2,7 @@
 // "<chosen>\iislog", the folder made, IIS restarted, the settings written; a failure to store the
 // logging properties stops everything.
 
-#include "emulation/MetabaseStore.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/FormHarness.h"

@@ -1,6 +1,6 @@
 // The site list and the result report, on the real window over a real machine.
 
-#include "emulation/MetabaseStore.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "tests/support/FormHarness.h"
 
 #include <QCheckBox>

@@ -2,8 +2,8 @@
 // clear message, a non-zero status and no output file left behind. Run in-process, as the Linux
 // executable and as the machine's program started by the interpreter.
 
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/programs/velmoraconv/Conversion.h"
 #include "tests/support/TempMachine.h"
@@ -302,7 +302,7 @@ TEST_F(VelmoraconvOnTheMachine, NamesMachinePathsInItsFailures) {
         "D:\\WebRoot\\gone\\log\\ex240105.log from D:\\iislog\\W3SVC\\ra240105.ibl where siteid=10000\""_s,
         &status);
     EXPECT_EQ(status, velmoraconv::BadOutput);
-    EXPECT_EQ(output, emulation::fserr::PathNotFound + u" D:\\WebRoot\\gone\\log\\ex240105.log\r\n"_s);
+    EXPECT_EQ(output, emulation::files::fserr::PathNotFound + u" D:\\WebRoot\\gone\\log\\ex240105.log\r\n"_s);
     EXPECT_FALSE(QFile::exists(machine->hostPath(u"D:\\WebRoot\\gone"_s)));
 }
 

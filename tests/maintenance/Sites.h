@@ -3,9 +3,9 @@
 // Sites made on the machine as the program makes them (metabase keys, folders, account, pool and
 // FTP directory), and the window driven as the operator drives it.
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/FormHarness.h"

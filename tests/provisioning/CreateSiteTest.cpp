@@ -1,10 +1,10 @@
 // The create button through the real window over a real machine: what the operator sees and what
 // the machine holds afterwards.
 
-#include "emulation/AccountStore.h"
-#include "emulation/Database.h"
-#include "emulation/FileSystem.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/machine/Database.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/FormHarness.h"

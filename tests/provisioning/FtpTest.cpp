@@ -1,6 +1,6 @@
 // FTP publishing: the default FTP site and a site's FTP directory.
 
-#include "emulation/MetabaseStore.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "provisioning/AppPool.h"
 #include "tests/support/FormHarness.h"
 

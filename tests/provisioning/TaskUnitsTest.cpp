@@ -1,8 +1,8 @@
 // The task units of site creation over a real machine: MIME types, anonymous user, account
 // flags, application pools, and the input checks.
 
-#include "emulation/AccountStore.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "platform/Metabase.h"
 #include "provisioning/AppPool.h"
 #include "provisioning/InputChecks.h"

@@ -1,7 +1,7 @@
 // Conformance of the private-profile functions: GetPrivateProfileStringA / WritePrivateProfileStringA.
 
 #include "settings/ProfileFile.h"
-#include "settings/AnsiCodePage.h"
+#include "platform/AnsiCodePage.h"
 #include "settings/ReadIniValue.h"
 
 #include <QDir>
@@ -148,13 +148,13 @@ TEST_F(ProfileFileTest, RefusedWriteLeavesTheOldFileWhole) {
 }
 
 TEST(AnsiCodePage, TruncateNeverEndsInsideADoubleByteCharacter) {
-    const QByteArray gbk = settings::toAnsi(u"ab网站c"_s); // a b 2 2 c = 7 bytes
+    const QByteArray gbk = platform::toAnsi(u"ab网站c"_s); // a b 2 2 c = 7 bytes
     ASSERT_EQ(gbk.size(), 7);
-    EXPECT_EQ(settings::truncateAnsi(gbk, 3), QByteArray("ab"));
-    EXPECT_EQ(settings::truncateAnsi(gbk, 4), gbk.left(4));
-    EXPECT_EQ(settings::truncateAnsi(gbk, 5), gbk.left(4));
-    EXPECT_EQ(settings::fromAnsi(settings::truncateAnsi(gbk, 6)), u"ab网站"_s);
-    EXPECT_EQ(settings::truncateAnsi(gbk, 100), gbk);
+    EXPECT_EQ(platform::truncateAnsi(gbk, 3), QByteArray("ab"));
+    EXPECT_EQ(platform::truncateAnsi(gbk, 4), gbk.left(4));
+    EXPECT_EQ(platform::truncateAnsi(gbk, 5), gbk.left(4));
+    EXPECT_EQ(platform::fromAnsi(platform::truncateAnsi(gbk, 6)), u"ab网站"_s);
+    EXPECT_EQ(platform::truncateAnsi(gbk, 100), gbk);
 }
 
 } // namespace

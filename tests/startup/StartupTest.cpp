@@ -1,8 +1,8 @@
 // Start-up as the operator meets it: the real window over a fresh machine.
 
-#include "emulation/AccountStore.h"
-#include "emulation/Interpreter.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 #include "tests/support/FormHarness.h"
 

@@ -1,9 +1,9 @@
 #include "tests/support/FormHarness.h"
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 
 #include <QFile>
@@ -13,7 +13,7 @@ using namespace Qt::Literals::StringLiterals;
 namespace testing_support {
 
 FormHarness::FormHarness(bool installProgram) {
-    system = std::make_unique<emulation::MachineInfo>(machine.machine());
+    system = std::make_unique<emulation::machine::MachineInfo>(machine.machine());
     machine->setFact(u"addresses"_s, u"192.168.1.10"_s);
     machine->setFact(u"date"_s, u"2026-03-15"_s);
     if (installProgram) {

@@ -9,12 +9,12 @@
 namespace testing_support {
 
 TempMachine::TempMachine(const QString& name) {
-    emulation::Machine::InstallOptions options;
+    emulation::machine::Machine::InstallOptions options;
     options.name = name;
     // Known passwords, so that tests can tell them in the window; installed machines get random ones.
     options.anonymousPassword = QStringLiteral("Qv7#mT2p!Lx9rB4e");
     options.wamPassword = QStringLiteral("Hs3!kP8v#Nw5zQ1c");
-    auto installed = emulation::Machine::install(folder(), options);
+    auto installed = emulation::machine::Machine::install(folder(), options);
     if (!installed) {
         ADD_FAILURE() << "install failed: " << installed.error().text.toStdString();
         return;
@@ -24,8 +24,8 @@ TempMachine::TempMachine(const QString& name) {
         [m = m_machine.get()](const QString& path) { return m->hostPath(path); });
 }
 
-std::unique_ptr<emulation::Machine> TempMachine::reopen() const {
-    auto opened = emulation::Machine::open(folder());
+std::unique_ptr<emulation::machine::Machine> TempMachine::reopen() const {
+    auto opened = emulation::machine::Machine::open(folder());
     if (!opened) {
         ADD_FAILURE() << "open failed: " << opened.error().text.toStdString();
         return nullptr;

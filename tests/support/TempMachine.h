@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulation/Machine.h"
+#include "emulation/machine/Machine.h"
 #include "settings/ProfileFile.h"
 #include "tests/support/QtPrinters.h"
 
@@ -16,11 +16,11 @@ class TempMachine {
 public:
     explicit TempMachine(const QString& name = QStringLiteral("VELMORA"));
 
-    emulation::Machine& machine() { return *m_machine; }
-    emulation::Machine* operator->() { return m_machine.get(); }
+    emulation::machine::Machine& machine() { return *m_machine; }
+    emulation::machine::Machine* operator->() { return m_machine.get(); }
     QString folder() const { return m_dir.path() + QStringLiteral("/machine"); }
     // Opens a second, independent connection to the same machine (as another process would).
-    std::unique_ptr<emulation::Machine> reopen() const;
+    std::unique_ptr<emulation::machine::Machine> reopen() const;
     // The settings file functions over this machine's drives.
     settings::ProfileFile& profiles() { return *m_profiles; }
 
@@ -30,7 +30,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    std::unique_ptr<emulation::Machine> m_machine;
+    std::unique_ptr<emulation::machine::Machine> m_machine;
     std::unique_ptr<settings::ProfileFile> m_profiles;
 };
 

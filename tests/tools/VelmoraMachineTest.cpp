@@ -3,9 +3,9 @@
 #include "tests/support/QtPrinters.h"
 #include "tools/velmora-machine/Subcommand.h"
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Machine.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/machine/Machine.h"
 
 #include <QDir>
 #include <QFile>
@@ -211,9 +211,10 @@ TEST_F(VelmoraMachineTest, AnInstallKilledAtAnyPointLeavesNoMachineBehind) {
 TEST_F(VelmoraMachineTest, ConcurrentGrantsOnOneFolderLoseNothing) {
     ASSERT_EQ(tool({u"install"_s}).exitCode, 0);
     {
-        auto m = emulation::Machine::open(machine()).value();
+        auto m = emulation::machine::Machine::open(machine()).value();
         for (int i = 0; i < 600; ++i)
-            ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0), emulation::nerr::Success);
+            ASSERT_EQ(m->accounts().addUser(u"u%1"_s.arg(i), u"pw"_s, {}, {}, 0),
+                      emulation::accounts::nerr::Success);
         ASSERT_TRUE(QDir().mkpath(m->hostPath(u"D:\\shared"_s)));
     }
     std::vector<std::unique_ptr<QProcess>> loops;
@@ -230,8 +231,8 @@ TEST_F(VelmoraMachineTest, ConcurrentGrantsOnOneFolderLoseNothing) {
         ASSERT_TRUE(p->waitForFinished(120000));
         EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
     }
-    auto m = emulation::Machine::open(machine()).value();
-    const auto aces = m->files().explicitAces(emulation::WinPath::parse(u"D:\\shared"_s));
+    auto m = emulation::machine::Machine::open(machine()).value();
+    const auto aces = m->files().explicitAces(emulation::files::WinPath::parse(u"D:\\shared"_s));
     EXPECT_EQ(aces.size(), 600u);
     QSet<QString> sids;
     for (const auto& ace : aces)
@@ -280,7 +281,7 @@ TEST_F(VelmoraMachineTest, ARenamedComputerKeepsItsSidAndItsAccounts) {
     ASSERT_EQ(tool({u"install"_s}).exitCode, 0);
     ASSERT_EQ(tool({u"facts"_s, u"set"_s, u"name"_s, u"web02"_s}).exitCode, 0);
     EXPECT_EQ(tool({u"cmd"_s, u"cmd.exe /c net user a b /add"_s}).exitCode, 0);
-    auto m = emulation::Machine::open(machine()).value();
+    auto m = emulation::machine::Machine::open(machine()).value();
     const auto administrator = m->accounts().lookup(u"WEB02\\Administrator"_s);
     ASSERT_TRUE(administrator);
     const auto added = m->accounts().lookup(u"WEB02\\a"_s);

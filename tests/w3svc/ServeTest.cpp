@@ -1,11 +1,11 @@
 // The machine's web service as a browser meets it: a real `velmora-machine serve` on loopback
 // ports chosen free at run time, sites made through the metabase, requests over raw sockets.
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
-#include "emulation/Interpreter.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/iislog/CentralBinaryLog.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDateTime>
@@ -340,8 +340,8 @@ TEST_F(ServeTest, FilesAreReadAsTheAnonymousUser) {
     put(u"/LM/W3SVC/10000/ROOT"_s, u"AnonymousUserPass"_s, u"Pw-12345"_s);
     writeFile(u"D:\\WebRoot\\shop\\web\\locked.htm"_s, "locked");
     const auto user = accounts.lookup(u"shopuser"_s).value();
-    m->files().setExplicitAces(emulation::WinPath::parse(u"D:\\WebRoot\\shop\\web\\locked.htm"_s),
-                               {{true, user.sid, emulation::rights::Read, 0}});
+    m->files().setExplicitAces(emulation::files::WinPath::parse(u"D:\\WebRoot\\shop\\web\\locked.htm"_s),
+                               {{true, user.sid, emulation::accounts::rights::Read, 0}});
     start();
     EXPECT_EQ(get("/Index.html", "www.shop.example").status, 200) << "the site's own account reads its page";
     const Reply locked = get("/locked.htm", "www.shop.example");
@@ -350,9 +350,9 @@ TEST_F(ServeTest, FilesAreReadAsTheAnonymousUser) {
 
     // The folder locked down for the account: nothing is served, the default page neither.
     m->files().setExplicitAces(
-        emulation::WinPath::parse(u"D:\\WebRoot\\shop\\web"_s),
-        {{true, user.sid, emulation::rights::Read,
-          emulation::aceflags::ObjectInherit | emulation::aceflags::ContainerInherit}});
+        emulation::files::WinPath::parse(u"D:\\WebRoot\\shop\\web"_s),
+        {{true, user.sid, emulation::accounts::rights::Read,
+          emulation::accounts::aceflags::ObjectInherit | emulation::accounts::aceflags::ContainerInherit}});
     EXPECT_EQ(get("/", "www.shop.example").status, 401);
 
     put(u"/LM/W3SVC/10000/ROOT"_s, u"AnonymousUserPass"_s, u"wrong"_s);

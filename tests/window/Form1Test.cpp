@@ -1,7 +1,7 @@
 // The main window as the operator sees it: controls, reactions of the option boxes, menus.
 
 #include "window/Form1.h"
-#include "emulation/MetabaseStore.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 #include "tests/support/FormHarness.h"
 

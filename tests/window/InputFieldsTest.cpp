@@ -1,6 +1,6 @@
 // The input fields as the operator types into them: real key events on the window.
 
-#include "emulation/MetabaseStore.h"
+#include "emulation/metabase/MetabaseStore.h"
 #include "tests/support/FormHarness.h"
 #include "window/Form1.h"
 

@@ -1,8 +1,8 @@
 // Whether a step of an operation did its job is read from the machine: real commands on a
 // temporary machine through the window's RunHidden.
 
-#include "emulation/AccountStore.h"
-#include "emulation/FileSystem.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/files/FileSystem.h"
 #include "tests/support/FormHarness.h"
 #include "window/CommandEffect.h"
 

@@ -2,8 +2,8 @@
 
 #include "tools/velmora-machine/Subcommand.h"
 
-#include "emulation/Interpreter.h"
-#include "emulation/Machine.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/machine/Machine.h"
 
 using namespace Qt::Literals::StringLiterals;
 

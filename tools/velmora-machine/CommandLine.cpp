@@ -2,7 +2,7 @@
 
 #include "tools/velmora-machine/Subcommand.h"
 
-#include "emulation/Machine.h"
+#include "emulation/machine/Machine.h"
 
 #include <QSet>
 
@@ -113,7 +113,7 @@ QList<QCommandLineOption> commonOptions() {
     return {
         QCommandLineOption(u"machine"_s,
                            u"模拟服务器所在的文件夹（默认为环境变量 VELMORA_MACHINE，或 %1）"_s.arg(
-                               emulation::Machine::defaultFolder()),
+                               emulation::machine::Machine::defaultFolder()),
                            u"文件夹"_s),
         QCommandLineOption({u"h"_s, u"help"_s}, u"显示帮助"_s),
         QCommandLineOption({u"v"_s, u"version"_s}, u"显示版本"_s),
@@ -163,11 +163,11 @@ Invocation::Invocation(const Subcommand& subcommand, const QCommandLineParser& p
 
 QString Invocation::machineFolder() const {
     const QString folder = m_parser.value(u"machine"_s);
-    return folder.isEmpty() ? emulation::Machine::defaultFolder() : folder;
+    return folder.isEmpty() ? emulation::machine::Machine::defaultFolder() : folder;
 }
 
-platform::Outcome<std::unique_ptr<emulation::Machine>> Invocation::openMachine() const {
-    return emulation::Machine::open(machineFolder());
+platform::Outcome<std::unique_ptr<emulation::machine::Machine>> Invocation::openMachine() const {
+    return emulation::machine::Machine::open(machineFolder());
 }
 
 int Invocation::fail(const QString& message) const {

@@ -2,10 +2,10 @@
 
 #include "tools/velmora-machine/Subcommand.h"
 
-#include "emulation/AccountStore.h"
-#include "emulation/Database.h"
-#include "emulation/Machine.h"
-#include "emulation/MachineInfo.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/machine/Database.h"
+#include "emulation/machine/Machine.h"
+#include "emulation/machine/MachineInfo.h"
 
 #include <QDate>
 #include <QHostAddress>
@@ -21,7 +21,7 @@ platform::Outcome<QString> factValue(const QString& name, const QString& given) 
     using platform::Error;
     using platform::hr::InvalidArgument;
     if (name == u"name"_s) {
-        if (!emulation::AccountStore::validName(given) || given.size() > 15 || given.contains(u' '))
+        if (!emulation::accounts::AccountStore::validName(given) || given.size() > 15 || given.contains(u' '))
             return Error{InvalidArgument, u"计算机名无效：%1"_s.arg(given)};
         return given.toUpper();
     }
@@ -31,12 +31,12 @@ platform::Outcome<QString> factValue(const QString& name, const QString& given) 
         return given;
     }
     if (name == u"addresses"_s) {
-        const auto adapters = emulation::MachineInfo::parseAddresses(given);
+        const auto adapters = emulation::machine::MachineInfo::parseAddresses(given);
         for (const QStringList& adapter : adapters)
             for (const QString& a : adapter)
                 if (QHostAddress(a).protocol() != QAbstractSocket::IPv4Protocol)
                     return Error{InvalidArgument, u"不是 IPv4 地址：%1"_s.arg(a)};
-        return emulation::MachineInfo::formatAddresses(adapters);
+        return emulation::machine::MachineInfo::formatAddresses(adapters);
     }
     if (!given.isEmpty() && !QDate::fromString(given, u"yyyy-MM-dd"_s).isValid())
         return Error{InvalidArgument, u"日期无效（应为 yyyy-MM-dd）：%1"_s.arg(given)};
@@ -56,7 +56,7 @@ int runFacts(const Invocation& invocation) {
     auto machine = invocation.openMachine();
     if (!machine)
         return invocation.fail(machine.error().text);
-    emulation::Machine& m = *machine.value();
+    emulation::machine::Machine& m = *machine.value();
     if (args.isEmpty()) {
         for (const QString& name :
              {u"name"_s, u"build"_s, u"version"_s, u"servicepack"_s, u"addresses"_s, u"date"_s,
@@ -67,7 +67,7 @@ int runFacts(const Invocation& invocation) {
     const auto value = factValue(args[1], args[2]);
     if (!value)
         return invocation.fail(value.error().text);
-    emulation::Database::Transaction tx(m.db());
+    emulation::machine::Database::Transaction tx(m.db());
     if (args[1] == u"name"_s) {
         // Renamed as Windows renames a computer: its local accounts now belong to the new name,
         // and keep their names and SIDs (IUSR_ and IWAM_ keep the old name in theirs).

@@ -2,8 +2,8 @@
 
 #include "tools/velmora-machine/Subcommand.h"
 
-#include "emulation/Machine.h"
-#include "emulation/MetabaseXml.h"
+#include "emulation/machine/Machine.h"
+#include "emulation/metabase/MetabaseXml.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -14,10 +14,10 @@ namespace velmora_machine {
 
 namespace {
 
-int exportMetabase(const Invocation& invocation, emulation::Machine& machine) {
+int exportMetabase(const Invocation& invocation, emulation::machine::Machine& machine) {
     if (invocation.arguments().size() != 1)
         return invocation.usageError(u"export 不接受其他参数：%1"_s.arg(invocation.arguments().last()));
-    const QByteArray xml = emulation::exportMetabaseXml(machine.db());
+    const QByteArray xml = emulation::metabase::exportMetabaseXml(machine.db());
     const QString output = invocation.value(u"output"_s);
     if (output.isEmpty()) {
         std::fwrite(xml.constData(), 1, static_cast<size_t>(xml.size()), stdout);
@@ -31,7 +31,7 @@ int exportMetabase(const Invocation& invocation, emulation::Machine& machine) {
     return ExitOk;
 }
 
-int importMetabase(const Invocation& invocation, emulation::Machine& machine) {
+int importMetabase(const Invocation& invocation, emulation::machine::Machine& machine) {
     if (invocation.arguments().size() != 2)
         return invocation.usageError(u"import 需要一个 MetaBase.xml 文件"_s);
     if (invocation.isSet(u"output"_s))
@@ -40,7 +40,7 @@ int importMetabase(const Invocation& invocation, emulation::Machine& machine) {
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         return invocation.fail(u"无法读取 %1"_s.arg(file));
-    if (auto s = emulation::importMetabaseXml(machine.db(), f.readAll()); !s)
+    if (auto s = emulation::metabase::importMetabaseXml(machine.db(), f.readAll()); !s)
         return invocation.fail(s.error().text);
     print(stdout, u"已导入元数据库：%1\n"_s.arg(file));
     return ExitOk;

@@ -1,6 +1,6 @@
 // velmora-machine serve: the machine's web service (W3SVC) in the foreground.
 
-#include "emulation/Machine.h"
+#include "emulation/machine/Machine.h"
 #include "emulation/w3svc/HttpListeners.h"
 #include "emulation/w3svc/WebService.h"
 #include "tools/velmora-machine/Subcommand.h"
@@ -81,7 +81,7 @@ int serveCommand(const QString& folder, QStringList args) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto opened = emulation::Machine::open(folder);
+    auto opened = emulation::machine::Machine::open(folder);
     if (!opened) {
         say(stderr, opened.error().text);
         return 1;
@@ -101,7 +101,7 @@ int serveCommand(const QString& folder, QStringList args) {
     if (::ftruncate(lock, 0) != 0 ||
         ::pwrite(lock, self.constData(), static_cast<size_t>(self.size()), 0) < 0)
         say(stderr, u"无法写入 %1"_s.arg(QFile::decodeName(lockFile)));
-    emulation::Machine& machine = *opened.value();
+    emulation::machine::Machine& machine = *opened.value();
     w3svc::WebService service(machine);
     w3svc::HttpListeners listeners(service, offset);
     auto warn = [](const QString& text) {

@@ -2,7 +2,7 @@
 
 #include "tools/velmora-machine/Subcommand.h"
 
-#include "emulation/Machine.h"
+#include "emulation/machine/Machine.h"
 
 using namespace Qt::Literals::StringLiterals;
 

@@ -20,7 +20,7 @@
 #include <memory>
 #include <vector>
 
-namespace emulation {
+namespace emulation::machine {
 class Machine;
 }
 
@@ -45,7 +45,7 @@ public:
     bool isSet(const QString& option) const { return m_parser.isSet(option); }
     // --machine, or the default machine.
     QString machineFolder() const;
-    platform::Outcome<std::unique_ptr<emulation::Machine>> openMachine() const;
+    platform::Outcome<std::unique_ptr<emulation::machine::Machine>> openMachine() const;
 
     // Prints a failure on standard error; returns ExitFailed.
     int fail(const QString& message) const;

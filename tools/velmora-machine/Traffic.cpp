@@ -5,10 +5,10 @@
 #include "tools/velmora-machine/Traffic.h"
 #include "tools/velmora-machine/Subcommand.h"
 
-#include "emulation/Machine.h"
-#include "emulation/MachineInfo.h"
-#include "emulation/MetabaseStore.h"
 #include "emulation/iislog/CentralBinaryLog.h"
+#include "emulation/machine/Machine.h"
+#include "emulation/machine/MachineInfo.h"
+#include "emulation/metabase/MetabaseStore.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -114,12 +114,12 @@ int runTraffic(const QString& machineFolder, const QStringList& arguments) {
     if (site == 0)
         return fail(u"用法：velmora-machine traffic --site 网站标识 [--date yyyymmdd] [--requests 请求数]"_s);
 
-    auto opened = emulation::Machine::open(machineFolder);
+    auto opened = emulation::machine::Machine::open(machineFolder);
     if (!opened)
         return fail(opened.error().text);
-    emulation::Machine& machine = *opened.value();
+    emulation::machine::Machine& machine = *opened.value();
     if (!day.isValid())
-        day = emulation::MachineInfo(machine).Today();
+        day = emulation::machine::MachineInfo(machine).Today();
 
     auto w3svc = machine.metabase().Bind(u"IIS://LocalHost/W3SVC"_s);
     if (!w3svc)
@@ -150,7 +150,7 @@ int runTraffic(const QString& machineFolder, const QStringList& arguments) {
 
     // A binding for all unassigned addresses answers on the machine's first address.
     QString machineAddress = u"127.0.0.1"_s;
-    if (const auto adapters = emulation::MachineInfo::parseAddresses(machine.fact(u"addresses"_s));
+    if (const auto adapters = emulation::machine::MachineInfo::parseAddresses(machine.fact(u"addresses"_s));
         !adapters.isEmpty())
         machineAddress = adapters.first().first();
 

@@ -1,9 +1,17 @@
 // cacls.exe: shows or edits the access-control lists of files and folders.
 
-#include "emulation/AccountStore.h"
+#include "emulation/programs/cacls/Cacls.h"
+
+#include "emulation/accounts/AccountStore.h"
 #include "emulation/programs/Acl.h"
 
-namespace emulation {
+namespace emulation::programs {
+
+using accounts::Ace;
+namespace aceflags = accounts::aceflags;
+namespace rights = accounts::rights;
+using files::WinPath;
+namespace fserr = files::fserr;
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -219,4 +227,4 @@ int cacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
     return failed ? fserr::InUseCode : 0;
 }
 
-} // namespace emulation
+} // namespace emulation::programs

@@ -1,12 +1,22 @@
 // icacls.exe (Windows Server 2003 SP2): shows and edits access-control lists with inheritance
 // flags and specific rights.
 
-#include "emulation/AccountStore.h"
+#include "emulation/programs/icacls/Icacls.h"
+
+#include "emulation/accounts/AccountStore.h"
 #include "emulation/programs/Acl.h"
 
 #include <QRegularExpression>
 
-namespace emulation {
+namespace emulation::programs {
+
+using accounts::Ace;
+using accounts::formatIcaclsPermission;
+using accounts::IcaclsPermission;
+using accounts::parseIcaclsPermission;
+namespace rights = accounts::rights;
+using files::WinPath;
+namespace fserr = files::fserr;
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -181,4 +191,4 @@ int icacls_main(ProgramContext& ctx, const QStringList& args, const QString&) {
     return failed ? fserr::InUseCode : 0;
 }
 
-} // namespace emulation
+} // namespace emulation::programs

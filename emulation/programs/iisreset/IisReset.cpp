@@ -1,10 +1,11 @@
 // iisreset.exe: stops, starts and restarts the Internet services, or shows their state. Sites
 // keep the state they had.
 
-#include "emulation/Machine.h"
-#include "emulation/programs/Program.h"
+#include "emulation/programs/iisreset/IisReset.h"
 
-namespace emulation {
+#include "emulation/machine/Machine.h"
+
+namespace emulation::programs {
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -80,4 +81,4 @@ int iisreset_main(ProgramContext& ctx, const QStringList& args, const QString&) 
     return 0;
 }
 
-} // namespace emulation
+} // namespace emulation::programs

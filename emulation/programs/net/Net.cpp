@@ -1,14 +1,19 @@
 // net.exe: NET USER and NET LOCALGROUP, with the messages of the Chinese edition.
 
-#include "emulation/AccountStore.h"
-#include "emulation/programs/Program.h"
+#include "emulation/programs/net/Net.h"
+
+#include "emulation/accounts/AccountStore.h"
 
 #include "platform/Accounts.h"
 
 #include <QDate>
 #include <QRegularExpression>
 
-namespace emulation {
+namespace emulation::programs {
+
+using accounts::AccountStore;
+using accounts::Principal;
+namespace nerr = accounts::nerr;
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -386,4 +391,4 @@ int net_main(ProgramContext& ctx, const QStringList& args, const QString&) {
     return 1;
 }
 
-} // namespace emulation
+} // namespace emulation::programs

@@ -4,10 +4,14 @@
 
 #include "emulation/programs/velmoraconv/Velmoraconv.h"
 
-#include "emulation/FileSystem.h"
+#include "emulation/files/FileSystem.h"
 #include "emulation/programs/velmoraconv/Conversion.h"
 
-namespace emulation {
+namespace emulation::programs {
+
+namespace rights = accounts::rights;
+using files::WinPath;
+namespace fserr = files::fserr;
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -50,4 +54,4 @@ int velmoraconv_main(ProgramContext& ctx, const QStringList& args, const QString
     return status;
 }
 
-} // namespace emulation
+} // namespace emulation::programs

@@ -2,9 +2,9 @@
 
 #include "emulation/programs/Program.h"
 
-namespace emulation {
+namespace emulation::programs {
 
 // velmoraconv.exe in the drivers folder: the log-conversion tool on the machine's paths.
 int velmoraconv_main(ProgramContext& ctx, const QStringList& args, const QString& argText);
 
-} // namespace emulation
+} // namespace emulation::programs
