@@ -4,13 +4,8 @@
 // a virtual clock (the fixed waits are counted, not slept) and the settings file on the machine's
 // drive, wired as the program wires its platform.
 
-#include "emulation/accounts/AccountStore.h"
-#include "emulation/cmd/Interpreter.h"
-#include "emulation/files/FileSystem.h"
+#include "app/Wiring.h"
 #include "emulation/machine/Machine.h"
-#include "emulation/machine/MachineInfo.h"
-#include "emulation/metabase/MetabaseStore.h"
-#include "settings/ProfileFile.h"
 #include "tests/support/ScriptedDialogs.h"
 #include "tests/support/VirtualClock.h"
 #include "window/Form1.h"
@@ -26,29 +21,16 @@ namespace bench {
 
 struct WindowServices {
     emulation::machine::Machine& machine;
-    settings::ProfileFile profiles;
     testing_support::ScriptedDialogs dialogs;
     testing_support::RecordedEnd end;
     testing_support::RecordedShell shell;
     testing_support::VirtualClock clock;
-    emulation::machine::MachineInfo system;
+    app::MachineServices wiring;
 
-    explicit WindowServices(emulation::machine::Machine& m)
-        : machine(m), profiles([&m](const QString& p) { return m.hostPath(p); }), system(m) {}
+    explicit WindowServices(emulation::machine::Machine& m) : machine(m), wiring(m) {}
 
     std::unique_ptr<Form1> makeForm() {
-        Form1Services s;
-        s.profiles = &profiles;
-        s.metabase = &machine.metabase();
-        s.commands = &machine.interpreter();
-        s.pacing = &clock;
-        s.accounts = &machine.accounts();
-        s.files = &machine.files();
-        s.dialogs = &dialogs;
-        s.end = &end;
-        s.system = &system;
-        s.shell = &shell;
-        return std::make_unique<Form1>(s);
+        return std::make_unique<Form1>(wiring.services({dialogs, clock, end, shell}));
     }
 
     // The program's own files in the drivers folder, which start-up asks for.

@@ -5,6 +5,10 @@
 
 #include "bench/Sites.h"
 #include "bench/WindowServices.h"
+#include "emulation/accounts/AccountStore.h"
+#include "emulation/cmd/Interpreter.h"
+#include "emulation/files/FileSystem.h"
+#include "emulation/metabase/MetabaseStore.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -1,14 +1,7 @@
 // Velmora: opens the machine, wires the platform and shows the window.
 
+#include "app/Wiring.h"
 #include "emulation/machine/Machine.h"
-#include "settings/ProfileFile.h"
-#include "window/Form1.h"
-
-#include "emulation/accounts/AccountStore.h"
-#include "emulation/cmd/Interpreter.h"
-#include "emulation/files/FileSystem.h"
-#include "emulation/machine/MachineInfo.h"
-#include "emulation/metabase/MetabaseStore.h"
 #include "platform/EventLoopPacing.h"
 #include "platform/qt/ChineseTranslations.h"
 #include "platform/qt/DesktopShell.h"
@@ -59,23 +52,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     dialogs.setDrivesFolder(machine.value()->drivesFolder());
-    emulation::machine::MachineInfo system(*machine.value());
-    settings::ProfileFile profiles(
-        [m = machine.value().get()](const QString& path) { return m->hostPath(path); });
-
     platform::EventLoopPacing pacing;
-    Form1Services services;
-    services.profiles = &profiles;
-    services.metabase = &machine.value()->metabase();
-    services.commands = &machine.value()->interpreter();
-    services.pacing = &pacing;
-    services.accounts = &machine.value()->accounts();
-    services.files = &machine.value()->files();
-    services.dialogs = &dialogs;
-    services.end = &end;
-    services.system = &system;
-    services.shell = &shell;
-    Form1 form(services);
+    app::MachineServices wiring(*machine.value());
+    Form1 form(wiring.services({dialogs, pacing, end, shell}));
     dialogs.setParent(&form);
     // Start-up runs once, before the window is shown; a refused start ends the program there.
     form.Form_Initialize();

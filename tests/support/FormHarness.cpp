@@ -1,9 +1,5 @@
 #include "tests/support/FormHarness.h"
 
-#include "emulation/accounts/AccountStore.h"
-#include "emulation/cmd/Interpreter.h"
-#include "emulation/files/FileSystem.h"
-#include "emulation/metabase/MetabaseStore.h"
 #include "settings/ReadIniValue.h"
 
 #include <QFile>
@@ -12,8 +8,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace testing_support {
 
-FormHarness::FormHarness(bool installProgram) {
-    system = std::make_unique<emulation::machine::MachineInfo>(machine.machine());
+FormHarness::FormHarness(bool installProgram) : wiring(machine.machine()) {
     machine->setFact(u"addresses"_s, u"192.168.1.10"_s);
     machine->setFact(u"date"_s, u"2026-03-15"_s);
     if (installProgram) {
@@ -23,18 +18,7 @@ FormHarness::FormHarness(bool installProgram) {
 }
 
 Form1& FormHarness::build() {
-    Form1Services services;
-    services.profiles = &machine.profiles();
-    services.metabase = &machine->metabase();
-    services.commands = &machine->interpreter();
-    services.pacing = &clock;
-    services.accounts = &machine->accounts();
-    services.files = &machine->files();
-    services.dialogs = &dialogs;
-    services.end = &end;
-    services.system = system.get();
-    services.shell = &shell;
-    form = std::make_unique<Form1>(services);
+    form = std::make_unique<Form1>(wiring.services({dialogs, clock, end, shell}));
     return *form;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulation/machine/MachineInfo.h"
+#include "app/Wiring.h"
 #include "tests/support/ScriptedDialogs.h"
 #include "tests/support/TempMachine.h"
 #include "tests/support/VirtualClock.h"
@@ -26,7 +26,7 @@ public:
     RecordedEnd end;
     RecordedShell shell;
     VirtualClock clock;
-    std::unique_ptr<emulation::machine::MachineInfo> system;
+    app::MachineServices wiring;
     std::unique_ptr<Form1> form;
 
     // The settings file as it is on the machine's drive.
