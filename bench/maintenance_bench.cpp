@@ -9,6 +9,7 @@
 #include "emulation/cmd/Interpreter.h"
 #include "emulation/files/FileSystem.h"
 #include "emulation/metabase/MetabaseStore.h"
+#include "tests/support/GridDriver.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -40,18 +41,8 @@ struct Window : bench::WindowServices {
         run(u"net localgroup velmorausers "_s + name + u" /add"_s);
     }
 
-    int rowOf(const QString& name) const {
-        for (int r = 1; r < form->MSFlexGrid1->Rows(); ++r)
-            if (form->MSFlexGrid1->TextMatrix(r, 1) == name)
-                return r;
-        return -1;
-    }
-    void click(int row, int col) {
-        auto* grid = form->MSFlexGrid1;
-        const QModelIndex cell = grid->model()->index(row, col);
-        grid->scrollTo(cell);
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(cell).center());
-    }
+    int rowOf(const QString& name) const { return testing_support::rowOf(*form->MSFlexGrid1, name); }
+    void click(int row, int col) { testing_support::clickCell(*form->MSFlexGrid1, row, col); }
 };
 
 // The list refresh that ends an edit or a delete, measured alone, to subtract from them.

@@ -9,6 +9,7 @@
 #include "settings/ReadIniValue.h"
 #include "tests/support/CommandLines.h"
 #include "tests/support/FormHarness.h"
+#include "tests/support/GridDriver.h"
 
 #include <QDirIterator>
 #include <QLabel>
@@ -115,19 +116,10 @@ protected:
     }
 
     // The list row carrying exactly this name; -1 when none does.
-    int rowOf(const QString& name) const {
-        for (int r = 1; r < form->MSFlexGrid1->Rows(); ++r)
-            if (form->MSFlexGrid1->TextMatrix(r, 1) == name)
-                return r;
-        return -1;
-    }
+    int rowOf(const QString& name) const { return testing_support::rowOf(*form->MSFlexGrid1, name); }
     // A left click on the middle of a cell, as the operator makes it.
     void click(int row, int col) {
-        auto* grid = form->MSFlexGrid1;
-        grid->scrollTo(grid->model()->index(row, col));
-        const QRect cell = grid->visualRect(grid->model()->index(row, col));
-        ASSERT_TRUE(cell.isValid()) << row << "," << col;
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
+        ASSERT_TRUE(clickCell(*form->MSFlexGrid1, row, col)) << row << "," << col;
     }
     void loadRow(const QString& name) {
         const int r = rowOf(name);
