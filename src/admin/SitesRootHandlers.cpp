@@ -4,6 +4,7 @@
 #include "platform/Files.h"
 #include "platform/ProfileStore.h"
 #include "provisioning/DirView.h"
+#include "provisioning/InputChecks.h"
 #include "settings/ReadIniValue.h"
 #include "window/Form1.h"
 
@@ -43,6 +44,9 @@ void Form1::SecureHomeRoot(const QString& path) {
     // With no root chosen there is nothing to secure: the tools would act on whatever folder an
     // empty name reaches.
     if (path.trimmed().isEmpty())
+        return;
+    // Nor with a root that a quoted command line cannot hold (the settings file may say anything).
+    if (!InputChecks::ChosenFolder(path).isEmpty())
         return;
     const QString quoted = u'"' + path + u'"';
     // A root that is not there yet is made first, so that it can be locked down.

@@ -99,7 +99,8 @@ QString ChosenFolder(const QString& path) {
 QString HomeRoot(const QString& homeRoot) {
     if (homeRoot.trimmed().isEmpty())
         return u"请先设置主目录！"_s;
-    return {};
+    // The root comes from the settings file, which another hand may have edited.
+    return ChosenFolder(homeRoot);
 }
 
 QString CreateSite(platform::Accounts& accounts, const CreateInput& input) {

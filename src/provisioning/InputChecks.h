@@ -43,7 +43,7 @@ QString RedirectTarget(const QString& target);
 // no control character.
 QString ChosenFolder(const QString& path);
 
-// The sites root must have been chosen.
+// The sites root must have been chosen, and be a folder a quoted command line can hold.
 QString HomeRoot(const QString& homeRoot);
 
 // Everything the create button checks, in the order the operator meets the messages.

@@ -506,6 +506,9 @@ TEST_F(CreateSite, UnsafeOrImpossibleInputIsRefusedBeforeAnythingChanges) {
         {u"shop"_s, u"a.com"_s, none, u"8o"_s, u"D:\\WebRoot"_s, u"端口必须是1到65535之间的数字！"_s},
         {u"shop"_s, u"a.com"_s, none, u"0"_s, u"D:\\WebRoot"_s, u"端口必须是1到65535之间的数字！"_s},
         {u"shop"_s, u"a.com"_s, none, u"80"_s, u""_s, u"请先设置主目录！"_s},
+        // A root from a hand-edited settings file that would end the quoted path.
+        {u"shop"_s, u"a.com"_s, none, u"80"_s, u"D:\\Web\"&md x&\"Root"_s, u"路径含有非法字符！"_s},
+        {u"shop"_s, u"a.com"_s, none, u"80"_s, u"D:\\%systemroot%"_s, u"路径含有非法字符！"_s},
         // The button's own checks come first.
         {u"a|b"_s, u"  "_s, none, u"80"_s, u"D:\\WebRoot"_s, u"域名不能为空！"_s},
         {u"a|b"_s, u"a.com"_s, u" "_s, u"80"_s, u"D:\\WebRoot"_s, u"密码不能为空！"_s},
