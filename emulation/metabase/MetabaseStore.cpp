@@ -1,6 +1,7 @@
 #include "emulation/metabase/MetabaseStore.h"
 
 #include "emulation/machine/Database.h"
+#include "emulation/metabase/History.h"
 #include "emulation/metabase/KeyCache.h"
 #include "emulation/metabase/MetabaseErrors.h"
 #include "emulation/metabase/StoredObject.h"
@@ -155,7 +156,9 @@ std::vector<MetabaseObjectPtr> MetabaseStore::children(std::int64_t id, const QS
 }
 
 MetabaseStore::OwnWrite::OwnWrite(MetabaseStore& store)
-    : m_store(store), m_before(store.m_db.ownChanges()), m_outermost(store.m_db.autocommit()) {}
+    : m_store(store), m_before(store.m_db.ownChanges()), m_outermost(store.m_db.autocommit()) {
+    history::beforeChange(store.m_db); // the version from before this change, when one is due
+}
 
 void MetabaseStore::OwnWrite::committed() {
     ScopeCache* cache = m_store.m_cache.get();

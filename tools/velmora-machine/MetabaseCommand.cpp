@@ -3,6 +3,7 @@
 #include "tools/velmora-machine/Subcommand.h"
 
 #include "emulation/machine/Machine.h"
+#include "emulation/metabase/History.h"
 #include "emulation/metabase/MetabaseXml.h"
 
 #include <QFile>
@@ -40,6 +41,7 @@ int importMetabase(const Invocation& invocation, emulation::machine::Machine& ma
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         return invocation.fail(u"无法读取 %1"_s.arg(file));
+    emulation::metabase::history::beforeChange(machine.db());
     if (auto s = emulation::metabase::importMetabaseXml(machine.db(), f.readAll()); !s)
         return invocation.fail(s.error().text);
     print(stdout, u"已导入元数据库：%1\n"_s.arg(file));
@@ -50,11 +52,15 @@ int importMetabase(const Invocation& invocation, emulation::machine::Machine& ma
 
 int runMetabase(const Invocation& invocation) {
     const QString what = invocation.arguments().first();
-    if (what != u"export"_s && what != u"import"_s)
-        return invocation.usageError(u"未知的操作：%1（应为 export 或 import）"_s.arg(what));
+    if (what != u"export"_s && what != u"import"_s && what != u"history"_s && what != u"restore"_s)
+        return invocation.usageError(
+            u"未知的操作：%1（应为 export、import、history 或 restore）"_s.arg(what));
     auto machine = invocation.openMachine();
     if (!machine)
         return invocation.fail(machine.error().text);
+    if (what == u"history"_s || what == u"restore"_s)
+        return what == u"history"_s ? runMetabaseHistory(invocation, *machine.value())
+                                    : runMetabaseRestore(invocation, *machine.value());
     return what == u"export"_s ? exportMetabase(invocation, *machine.value())
                                : importMetabase(invocation, *machine.value());
 }

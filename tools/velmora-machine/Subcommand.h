@@ -87,12 +87,15 @@ int runCommandLine(const QStringList& arguments);
 void print(FILE* to, const QString& text);
 
 // The run functions, one file each.
+int runCheck(const Invocation& invocation);
 int runCmd(const Invocation& invocation);
 int runFacts(const Invocation& invocation);
 int runHelp(const Invocation& invocation);
 int runInstall(const Invocation& invocation);
 int runInstallProgram(const Invocation& invocation);
 int runMetabase(const Invocation& invocation);
+int runMetabaseHistory(const Invocation& invocation, emulation::machine::Machine& machine);
+int runMetabaseRestore(const Invocation& invocation, emulation::machine::Machine& machine);
 int runServe(const Invocation& invocation);
 int runService(const Invocation& invocation);
 int runTrafficSubcommand(const Invocation& invocation);

@@ -9,6 +9,17 @@ namespace velmora_machine {
 
 const std::vector<Subcommand>& subcommands() {
     static const std::vector<Subcommand> table = {
+        {u"check"_s,
+         u"检查网站、文件夹、帐户、应用程序池和权限是否一致，并可修复不会丢失数据的问题"_s,
+         {},
+         u"每个问题一行：种类、网站、对象、问题、修复方式。--repair "
+         u"只修复不会丢失任何东西的问题，从不删除文件夹或文件。"
+         "退出状态：0 没有问题（或全部已修复），1 仍有问题，2 无法检查。"_s,
+         {QCommandLineOption(u"json"_s, u"以 JSON 输出"_s),
+          QCommandLineOption(u"repair"_s, u"修复能安全修复的问题"_s)},
+         0,
+         0,
+         runCheck},
         {u"cmd"_s,
          u"在模拟服务器上启动一个命令行，如 Velmora 启动命令那样"_s,
          u"命令行"_s,
@@ -50,10 +61,10 @@ const std::vector<Subcommand>& subcommands() {
          runInstallProgram},
         {u"metabase"_s,
          u"把元数据库导出为 IIS 6 的 MetaBase.xml，或从这样的文件导入"_s,
-         u"export | import 文件"_s,
+         u"export | import 文件 | history | restore 版本"_s,
          u"export 写出整个元数据库；加密属性（AnonymousUserPass、WAMUserPass）以本服务器自己的密钥加密。"
          "import 以文件中的项替换整个元数据库；加密属性只能导入到导出它们的服务器上，"
-         "否则拒绝导入，什么也不改变。"_s,
+         "否则拒绝导入，什么也不改变。history 列出 inetsrv\\History 中保存的版本；restore 导入其中一个版本。"_s,
          {QCommandLineOption(u"output"_s, u"export 写入的文件（默认写到标准输出）"_s, u"文件"_s)},
          1,
          2,
