@@ -90,9 +90,14 @@ Outcome<std::unique_ptr<Machine>> Machine::open(const QString& folder) {
         return Error{platform::hr::AccessDenied, u"无法读写模拟服务器的数据库：%1"_s.arg(dbFile)};
     QString error;
     auto db = Database::open(dbFile, false, &error);
+    // A full disk is no damage: the database is sound once there is room again.
+    if (!db && error == Database::DiskFull)
+        return Error{Database::DiskFullHr, Database::DiskFull};
     if (!db)
         return Error{platform::hr::Fail, u"模拟服务器的数据库已损坏：%1（%2）"_s.arg(dbFile, error)};
-    if (auto s = migrate(*db); !s)
+    if (auto s = migrate(*db); !s && db->diskFull())
+        return Error{Database::DiskFullHr, Database::DiskFull};
+    else if (!s)
         return Error{platform::hr::Fail, u"模拟服务器的数据库已损坏：%1（%2）"_s.arg(dbFile, s.error().text)};
     auto st = db->prepare("SELECT count(*) FROM mb_keys WHERE path = '/lm'");
     if (!st.step() || st.number(0) != 1)
