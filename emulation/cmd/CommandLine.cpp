@@ -6,10 +6,12 @@
 #include "emulation/accounts/AccountStore.h"
 #include "emulation/cmd/Builtins.h"
 #include "emulation/files/FileSystem.h"
+#include "emulation/files/HostFile.h"
 #include "emulation/programs/Program.h"
 #include "platform/AnsiCodePage.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace emulation::cmd {
 
@@ -159,7 +161,15 @@ namespace {
 struct Sink {
     enum Kind { Parent, File, Nul, Pipe } kind = Parent;
     int parentStream = 1; // Parent: the stream of the cmd.exe that runs the command
-    int file = -1;        // File: index into the opened files
+    int file = -1;        // File: index into the command's output files
+};
+
+// A file a command's output goes to. What the command writes is gathered and stored when it
+// ends, whole or not at all: a full disk leaves the old file as it was.
+struct OutputFile {
+    QString host;
+    bool append = false;
+    QByteArray bytes;
 };
 
 struct Redirection {
@@ -168,6 +178,20 @@ struct Redirection {
     int duplicate = -1; // n>&m
     QString target;
 };
+
+// Stores what a command wrote into its files. A command whose output could not be stored failed,
+// whatever it says itself.
+int storeOutput(ProgramContext& ctx, const std::vector<OutputFile>& files, int status) {
+    for (const OutputFile& f : files) {
+        const QString problem =
+            f.append ? files::appendToFile(f.host, f.bytes) : files::replaceFile(f.host, f.bytes);
+        if (!problem.isEmpty()) {
+            ctx.eprintln(problem);
+            status = 1;
+        }
+    }
+    return status;
+}
 
 } // namespace
 
@@ -216,7 +240,7 @@ int Interpreter::runOne(ProgramContext& ctx, const QString& text, const QList<bo
     }
 
     // Open the files before the command runs, as cmd.exe does; a file it cannot open runs nothing.
-    std::vector<std::unique_ptr<QFile>> files;
+    std::vector<OutputFile> files;
     std::map<int, Sink> sinks{{1, {pipe ? Sink::Pipe : Sink::Parent, 1}}, {2, {Sink::Parent, 2}}};
     std::optional<QString> stdIn = input;
     for (const Redirection& r : redirections) {
@@ -266,12 +290,12 @@ int Interpreter::runOne(ProgramContext& ctx, const QString& text, const QList<bo
             ctx.eprintln(problem);
             return 1;
         }
-        auto f = std::make_unique<QFile>(ctx.files.hostPath(path));
-        if (!f->open(r.append ? QIODevice::Append : QIODevice::WriteOnly | QIODevice::Truncate)) {
+        const QString host = ctx.files.hostPath(path);
+        if (host.isEmpty() || QFileInfo(host).isSymLink()) {
             ctx.eprintln(fserr::AccessDenied);
             return 1;
         }
-        files.push_back(std::move(f));
+        files.push_back({host, r.append, {}});
         sinks[r.stream] = {Sink::File, 1, static_cast<int>(files.size() - 1)};
     }
 
@@ -281,7 +305,7 @@ int Interpreter::runOne(ProgramContext& ctx, const QString& text, const QList<bo
         ++from;
     const QString t = command.mid(from);
     if (t.isEmpty())
-        return 0; // only redirections: the files are made, nothing runs
+        return storeOutput(ctx, files, 0); // only redirections: the files are made, nothing runs
     // The command name ends at a blank, or at the closing quote of a quoted name.
     QString name;
     QString rest;
@@ -319,7 +343,7 @@ int Interpreter::runOne(ProgramContext& ctx, const QString& text, const QList<bo
             break;
         case Sink::File:
             // A console program writes its text in the code page of the console: GBK.
-            files[static_cast<size_t>(sink.file)]->write(platform::toAnsi(chunk.text));
+            files[static_cast<size_t>(sink.file)].bytes += platform::toAnsi(chunk.text);
             break;
         case Sink::Pipe:
             *pipe += chunk.text;
@@ -328,7 +352,7 @@ int Interpreter::runOne(ProgramContext& ctx, const QString& text, const QList<bo
             break;
         }
     }
-    return status;
+    return storeOutput(ctx, files, status);
 }
 
 } // namespace emulation::cmd

@@ -98,7 +98,8 @@ std::optional<QString> Interpreter::findProgram(const QString& name) const {
 Outcome<CommandResult> Interpreter::RunHidden(const QString& commandLine) {
     // The line goes to the journal before it runs, so that a command that never ends still
     // leaves it there, and again with its outcome after.
-    journalStart(commandLine);
+    if (!journalStart(commandLine))
+        return Error{files::fserr::DiskFullHr, files::fserr::DiskFull};
     auto result = startProcess(commandLine);
     journal(commandLine, result);
     return result;

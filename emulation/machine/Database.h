@@ -63,6 +63,7 @@ public:
 
     QString lastError() const { return m_lastError; }
     void noteError();
+    void clearError() { m_lastError.clear(); }
     // Whether the last error was a full disk (its text is then DiskFull).
     bool diskFull() const { return m_lastError == DiskFull; }
     // ERROR_DISK_FULL (112), as Windows words it.
