@@ -16,22 +16,6 @@ namespace format {
 
 namespace {
 
-// Eight tables of the byte-wise CRC, so that eight bytes are taken at a time.
-constexpr std::array<std::array<quint32, 256>, 8> makeCrcTables() {
-    std::array<std::array<quint32, 256>, 8> t{};
-    for (quint32 i = 0; i < 256; ++i) {
-        quint32 c = i;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[0][i] = c;
-    }
-    for (std::size_t k = 1; k < 8; ++k)
-        for (std::size_t i = 0; i < 256; ++i)
-            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
-    return t;
-}
-constexpr auto CrcTables = makeCrcTables();
-
 void putText(QByteArray& out, const QString& text) {
     QByteArray bytes = text.toUtf8();
     if (bytes.size() > MaxText) {
@@ -51,23 +35,6 @@ QString toQString(std::string_view text) {
 
 } // namespace
 
-// CRC-32 (IEEE 802.3, as zip and PNG use it).
-quint32 crc32(const char* data, qsizetype size) {
-    quint32 c = 0xFFFFFFFFu;
-    const auto& t = CrcTables;
-    while (size >= 8) {
-        const quint32 lo = load<quint32>(data) ^ c;
-        const quint32 hi = load<quint32>(data + 4);
-        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-            t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
-        data += 8;
-        size -= 8;
-    }
-    for (qsizetype i = 0; i < size; ++i)
-        c = t[0][(c ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
-}
-
 QByteArray makeHeader(QDate day) {
     QByteArray header;
     header.append(Magic.data(), Magic.size());
@@ -78,19 +45,21 @@ QByteArray makeHeader(QDate day) {
     put<quint32>(header, dayCode);
     put<qint64>(header, QDateTime::currentMSecsSinceEpoch());
     put<quint32>(header, 0);
-    put<quint32>(header, crc32(header.constData(), header.size()));
+    put<quint32>(header, crc(crcOfVersion(FormatVersion), header.constData(), header.size()));
     return header;
 }
 
 HeaderCheck checkHeader(const char* p, FileHeader* out) {
     if (std::memcmp(p, Magic.data(), Magic.size()) != 0)
         return HeaderCheck::Damaged;
-    if (load<quint32>(p + 28) != crc32(p, 28))
+    // A version after this one keeps the header of version 2 and its checksum.
+    const quint16 version = load<quint16>(p + 8);
+    if (version == 0 || load<quint32>(p + 28) != crc(crcOfVersion(version), p, 28))
         return HeaderCheck::Damaged;
+    if (version > FormatVersion)
+        return HeaderCheck::Newer;
     if (load<quint16>(p + 10) != HeaderSize)
         return HeaderCheck::Damaged;
-    if (load<quint16>(p + 8) > FormatVersion)
-        return HeaderCheck::Newer;
     if (out) {
         out->version = load<quint16>(p + 8);
         out->day = load<quint32>(p + 12);
@@ -100,6 +69,8 @@ HeaderCheck checkHeader(const char* p, FileHeader* out) {
 }
 
 QString systemError(int error) {
+    if (error == ENOSPC || error == EDQUOT)
+        return u"磁盘空间不足。"_s;
     return QString::fromLocal8Bit(std::strerror(error));
 }
 ssize_t readFull(int fd, char* data, qsizetype size, qint64 offset) {
@@ -145,9 +116,14 @@ bool layView(const char* p, qsizetype size, RecordView& v) {
     return pos == end;
 }
 
-bool checksumHolds(const char* p, qsizetype size) {
-    return load<quint32>(p + size - 4) == crc32(p + 4, size - 8);
+bool checksumHolds(const char* p, qsizetype size, Crc kind) {
+    return load<quint32>(p + size - 4) == crc(kind, p + 4, size - 8);
 }
+
+bool plausibleTime(qint64 ms) {
+    return ms >= FirstLogTime && ms <= LastLogTime;
+}
+
 LogRecord toRecord(const RecordView& v) {
     LogRecord r;
     r.timeMs = v.timeMs;
@@ -181,7 +157,11 @@ QString fileName(QDate utcDay) {
     return u"ra"_s + utcDay.toString(u"yyMMdd"_s) + u".ibl"_s;
 }
 
-void encodeRecord(const LogRecord& r, QByteArray& out) {
+void encodeRecord(const LogRecord& record, QByteArray& out) {
+    encodeRecord(record, out, FormatVersion);
+}
+
+void encodeRecord(const LogRecord& r, QByteArray& out, quint16 version) {
     const qsizetype start = out.size();
     put<quint32>(out, RecordMarker);
     put<quint32>(out, 0); // the length, filled in below
@@ -200,17 +180,19 @@ void encodeRecord(const LogRecord& r, QByteArray& out) {
         putText(out, *text);
     const qsizetype length = out.size() - start + 4;
     store<quint32>(out.data() + start + 4, static_cast<quint32>(length));
-    put<quint32>(out, crc32(out.constData() + start + 4, length - 8));
+    put<quint32>(out, crc(crcOfVersion(version), out.constData() + start + 4, length - 8));
 }
 
-bool viewRecord(const char* p, qsizetype size, RecordView& view) {
-    return size >= MinRecord && checksumHolds(p, size) && layView(p, size, view);
+bool viewRecord(const char* p, qsizetype size, RecordView& view, quint16 version) {
+    return size >= MinRecord && checksumHolds(p, size, crcOfVersion(version)) && layView(p, size, view) &&
+           plausibleTime(view.timeMs);
 }
 
-std::optional<LogRecord> decodeRecord(const char* p, qsizetype size) {
+std::optional<LogRecord> decodeRecord(const char* p, qsizetype size, quint16 version) {
     RecordView view;
-    if (!viewRecord(p, size, view))
+    if (!viewRecord(p, size, view, version))
         return std::nullopt;
     return toRecord(view);
 }
+
 } // namespace iislog

@@ -4,6 +4,7 @@
 // layout and its checksum. Internal to velmora_iislog; CentralBinaryLog.h describes the format.
 
 #include "emulation/iislog/CentralBinaryLog.h"
+#include "emulation/iislog/Checksum.h"
 
 #include <QByteArray>
 #include <QtEndian>
@@ -21,7 +22,10 @@ constexpr qsizetype TextCount = 11;
 constexpr qsizetype MinRecord = FixedSize + TextCount * 2 + 4;
 constexpr qsizetype MaxText = 0xFFFF;
 constexpr qsizetype MaxRecord = MinRecord + TextCount * MaxText;
-constexpr qsizetype ReadChunk = 128 * 1024; // stays in the processor's cache while its records are read
+// The times a W3C line can write: years 1 to 9999.
+constexpr qint64 FirstLogTime = -62135596800000; // 0001-01-01 00:00:00.000 UTC
+constexpr qint64 LastLogTime = 253402300799999;  // 9999-12-31 23:59:59.999 UTC
+constexpr qsizetype ReadChunk = 128 * 1024;     // stays in the processor's cache while its records are read
 
 template <typename T> T load(const char* p) {
     return qFromLittleEndian<T>(p);
@@ -38,10 +42,7 @@ template <typename T> void store(char* p, T value) {
         p[i] = static_cast<char>(static_cast<unsigned char>((static_cast<quint64>(value) >> (8 * i)) & 0xFF));
 }
 
-// CRC-32 (IEEE 802.3, as zip and PNG use it).
-quint32 crc32(const char* data, qsizetype size);
-
-// A new file's header.
+// A new file's header, of the newest version.
 QByteArray makeHeader(QDate day);
 
 enum class HeaderCheck { Sound, Damaged, Newer };
@@ -50,7 +51,9 @@ HeaderCheck checkHeader(const char* p, FileHeader* out);
 
 // The fields of a record whose checksum has been checked.
 bool layView(const char* p, qsizetype size, RecordView& v);
-bool checksumHolds(const char* p, qsizetype size);
+bool checksumHolds(const char* p, qsizetype size, Crc kind);
+// A record's time is one a W3C line can write.
+bool plausibleTime(qint64 ms);
 LogRecord toRecord(const RecordView& v);
 
 QString systemError(int error);

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -33,8 +35,11 @@ bool Reader::open(const QString& hostPath) {
     m_begin = m_end = 0;
     m_bufferPos = 0;
     m_eof = false;
+    m_sums.reset();
+    m_sumsFrom = m_sumsEnd = -1;
     const QByteArray native = QFile::encodeName(hostPath);
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a named pipe with no writer would hold the open forever.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         m_openError = error == ENOENT || error == ENOTDIR ? OpenError::Missing : OpenError::Unreadable;
@@ -50,6 +55,14 @@ bool Reader::open(const QString& hostPath) {
         ::close(fd);
         return false;
     }
+    // A pipe never ends and a device is no day's log: only a regular file is read.
+    if (!S_ISREG(st.st_mode)) {
+        m_openError = OpenError::NotAFile;
+        m_error = u"日志文件不是普通文件：%1"_s.arg(hostPath);
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     m_fd = fd;
     m_buffer.resize(static_cast<std::size_t>(ReadChunk));
@@ -71,6 +84,7 @@ bool Reader::open(const QString& hostPath) {
                                               : u"日志文件的文件头已损坏：%1"_s.arg(hostPath);
         return false;
     }
+    m_crc = crcOfVersion(m_header.version);
     m_begin += HeaderSize;
     return true;
 }
@@ -103,7 +117,10 @@ bool Reader::fill(qsizetype need) {
     return m_end - m_begin >= need;
 }
 
-// Moves to the first sound record at or after a file offset; false when there is none.
+// Moves to the first sound record at or after a file offset; false when there is none. The file
+// is searched in windows of two longest records: a candidate record starts in a window's first half,
+// so it lies wholly inside the window, and the checksums of every stretch of the window are had
+// from one pass over it. Each byte is passed over a few times at most, whatever the markers claim.
 bool Reader::resync(qint64 from) {
     ++m_damaged;
     if (from >= m_bufferPos && from <= m_bufferPos + m_end) {
@@ -116,24 +133,53 @@ bool Reader::resync(qint64 from) {
         m_eof = false;
     }
     static constexpr char MarkerBytes[4] = {'\xFF', '\xFE', 'R', 'C'};
-    RecordView view;
     for (;;) {
-        if (!fill(4))
+        fill(2 * MaxRecord);
+        if (!m_error.isEmpty())
             return false;
-        const char* base = m_buffer.data();
-        const void* hit = ::memmem(base + m_begin, static_cast<size_t>(m_end - m_begin), MarkerBytes, 4);
-        if (!hit) {
-            m_begin = m_end - 3; // a marker may straddle the buffer's end
-            continue;
+        const qint64 here = m_bufferPos + m_begin;
+        const qint64 end = m_bufferPos + m_end;
+        // Where candidates may start: all the way to the end once the rest of the file is here.
+        const qint64 limit = m_eof ? end : end - MaxRecord;
+        if (end - here < MinRecord) {
+            m_begin = m_end;
+            return false;
         }
-        m_begin = static_cast<const char*>(hit) - base;
-        if (fill(12)) {
-            const quint32 length = load<quint32>(m_buffer.data() + m_begin + 4);
-            if (length >= MinRecord && length <= MaxRecord && fill(length) &&
-                viewRecord(m_buffer.data() + m_begin, length, view))
-                return true;
+        const char* base = m_buffer.data() - m_bufferPos; // base + file offset: the byte in the buffer
+        for (qint64 at = here; at < limit;) {
+            const void* hit =
+                ::memmem(base + at, static_cast<size_t>(std::min(limit + 3, end) - at), MarkerBytes, 4);
+            if (!hit)
+                break;
+            at = static_cast<const char*>(hit) - base;
+            if (at >= limit)
+                break;
+            const qint64 length = end - at >= 8 ? load<quint32>(base + at + 4) : 0;
+            if (length >= MinRecord && length <= MaxRecord && at + length <= end) {
+                if (m_sumsFrom < 0 || at < m_sumsFrom || at + length > m_sumsEnd) {
+                    // Built from the first candidate they must cover: each build starts at least
+                    // one longest record after the one before.
+                    if (!m_sums)
+                        m_sums = std::make_unique<StretchChecksums>(m_crc);
+                    m_sums->build(base + at, end - at);
+                    m_sumsFrom = at;
+                    m_sumsEnd = end;
+                }
+                RecordView view;
+                if (m_sums->of(at + 4 - m_sumsFrom, at + length - 4 - m_sumsFrom) ==
+                        load<quint32>(base + at + length - 4) &&
+                    layView(base + at, length, view) && plausibleTime(view.timeMs)) {
+                    m_begin = at - m_bufferPos;
+                    return true;
+                }
+            }
+            ++at;
         }
-        ++m_begin;
+        if (m_eof) {
+            m_begin = m_end;
+            return false;
+        }
+        m_begin = limit - m_bufferPos;
     }
 }
 
@@ -146,61 +192,41 @@ bool Reader::next(LogRecord& record) {
 }
 
 bool Reader::next(RecordView& record) {
-    qsizetype length = 0;
-    const char* bytes = nextRecord(length);
-    return bytes && layView(bytes, length, record);
+    return nextRecord(record);
 }
 
-const char* Reader::nextRecord(qsizetype& length) {
+bool Reader::nextRecord(RecordView& view) {
     if (m_fd < 0)
-        return nullptr;
-    qint64 skippedFrom = -1; // start of the record last jumped over
+        return false;
     for (;;) {
         if (m_end - m_begin < 12 && !fill(12)) {
-            if (m_end > m_begin) {
+            if (m_error.isEmpty() && m_end > m_begin) {
                 // A record cut off in its first bytes at the end of the file.
                 ++m_damaged;
                 m_begin = m_end;
             }
-            return nullptr;
+            return false;
         }
-        const char* p = m_buffer.data() + m_begin;
         const qint64 here = m_bufferPos + m_begin;
-        const quint32 size = load<quint32>(p + 4);
-        if (load<quint32>(p) != RecordMarker || size < MinRecord || size > MaxRecord) {
-            // Landing here after a jump means that the record jumped over was cut off: look again
-            // from just after its start.
-            if (!resync((skippedFrom >= 0 ? skippedFrom : here) + 1))
-                return nullptr;
-            skippedFrom = -1;
-            continue;
-        }
-        if (m_site != 0 && load<quint32>(p + 8) != m_site) {
-            if (m_end - m_begin < size && !fill(size)) {
-                // The file ends inside this record.
-                if (!resync(here + 1))
-                    return nullptr;
-                continue;
-            }
-            m_begin += size;
-            skippedFrom = here;
-            continue;
-        }
-        if (m_end - m_begin < size && !fill(size)) {
-            if (!resync(here + 1))
-                return nullptr;
-            skippedFrom = -1;
+        const quint32 size = load<quint32>(m_buffer.data() + m_begin + 4);
+        if (load<quint32>(m_buffer.data() + m_begin) != RecordMarker || size < MinRecord ||
+            size > MaxRecord || (m_end - m_begin < size && !fill(size)) ||
+            !checksumHolds(m_buffer.data() + m_begin, size, m_crc)) {
+            // Every record's checksum is checked, also of the sites not read: a damaged record of
+            // another site hides no sound record behind it.
+            if (!m_error.isEmpty() || !resync(here + 1))
+                return false;
             continue;
         }
         const char* record = m_buffer.data() + m_begin;
-        if (checksumHolds(record, size)) {
-            m_begin += size;
-            length = size;
-            return record;
+        m_begin += size;
+        if (m_site != 0 && load<quint32>(record + 8) != m_site)
+            continue;
+        if (!layView(record, size, view) || !plausibleTime(view.timeMs)) {
+            ++m_damaged; // a sound checksum over a record no writer makes
+            continue;
         }
-        if (!resync(here + 1))
-            return nullptr;
-        skippedFrom = -1;
+        return true;
     }
 }
 

@@ -54,7 +54,7 @@ private:
 // Otherwise, when the bytes after the last whole record are the beginning of one record (its
 // marker, and a length that reaches to or past the file's end), that cut-off record is cut away.
 // Any other damage is left in place for the readers to pass over, and the file's size returned.
-qint64 endOfWholeRecords(int fd, qint64 fileSize) {
+qint64 endOfWholeRecords(int fd, qint64 fileSize, Crc kind) {
     // The cut-off record and the whole one in front of it are each at most MaxRecord bytes long.
     const qint64 from = std::max<qint64>(HeaderSize, fileSize - 2 * MaxRecord);
     const qsizetype size = fileSize - from;
@@ -66,19 +66,28 @@ qint64 endOfWholeRecords(int fd, qint64 fileSize) {
     store<quint32>(marker, RecordMarker);
     const QByteArrayView data(p, size);
     const QByteArrayView markerBytes(marker, 4);
+    // Every stretch's checksum from one pass: false markers claiming long records cost no more.
+    StretchChecksums sums(kind);
+    bool summed = false;
 
     // Where the whole records in the tail end (the header's end counts when the tail reaches it).
     qsizetype lastEnd = from == HeaderSize ? 0 : -1;
     for (qsizetype at = data.indexOf(markerBytes); at >= 0 && at + MinRecord <= size;
          at = data.indexOf(markerBytes, at + 1)) {
-        const quint32 length = load<quint32>(p + at + 4);
-        RecordView view;
-        if (length < MinRecord || length > MaxRecord || at + static_cast<qsizetype>(length) > size ||
-            !viewRecord(p + at, length, view))
+        const qsizetype length = load<quint32>(p + at + 4);
+        if (length < MinRecord || length > MaxRecord || at + length > size)
             continue;
-        if (at + static_cast<qsizetype>(length) == size)
+        if (!summed) {
+            sums.build(p, size);
+            summed = true;
+        }
+        RecordView view;
+        if (sums.of(at + 4, at + length - 4) != load<quint32>(p + at + length - 4) ||
+            !layView(p + at, length, view))
+            continue;
+        if (at + length == size)
             return fileSize; // the last record is whole
-        lastEnd = std::max(lastEnd, at + static_cast<qsizetype>(length));
+        lastEnd = std::max(lastEnd, at + length);
     }
     if (lastEnd < 0)
         return fileSize;
@@ -101,12 +110,24 @@ Writer::~Writer() {
 bool Writer::open(const QString& hostPath, QDate utcDay) {
     close();
     m_error.clear();
+    m_notAFile = false;
+    m_lost = m_lostReported = 0;
     const QByteArray native = QFile::encodeName(hostPath);
-    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Without blocking and without following a link: a named pipe would hold the writer forever.
+    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         m_error = u"无法打开日志文件 %1：%2"_s.arg(hostPath, systemError(errno));
         return false;
     }
+    struct stat kind {};
+    if (::fstat(fd, &kind) != 0 || !S_ISREG(kind.st_mode)) {
+        m_error = u"日志文件不是普通文件：%1"_s.arg(hostPath);
+        m_notAFile = true;
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    quint16 version = FormatVersion;
     {
         FileLock lock(fd);
         struct stat st {};
@@ -122,6 +143,9 @@ bool Writer::open(const QString& hostPath, QDate utcDay) {
             const QByteArray header = makeHeader(utcDay);
             if ((size > 0 && ::ftruncate(fd, 0) != 0) || !writeAll(fd, header.constData(), header.size())) {
                 m_error = u"无法写入日志文件 %1：%2"_s.arg(hostPath, systemError(errno));
+                if (::ftruncate(fd, 0) != 0) {
+                    // A header cut short is a file no record is in yet: the next writer starts it anew.
+                }
                 ::close(fd);
                 return false;
             }
@@ -132,7 +156,8 @@ bool Writer::open(const QString& hostPath, QDate utcDay) {
                 ::close(fd);
                 return false;
             }
-            const HeaderCheck check = checkHeader(head, nullptr);
+            FileHeader header;
+            const HeaderCheck check = checkHeader(head, &header);
             if (check != HeaderCheck::Sound) {
                 m_error = check == HeaderCheck::Newer
                               ? u"日志文件 %1 的格式版本较新，无法追加"_s.arg(hostPath)
@@ -140,7 +165,9 @@ bool Writer::open(const QString& hostPath, QDate utcDay) {
                 ::close(fd);
                 return false;
             }
-            const qint64 whole = endOfWholeRecords(fd, size);
+            // Records are appended in the file's own version.
+            version = header.version;
+            const qint64 whole = endOfWholeRecords(fd, size, crcOfVersion(version));
             if (whole < size && ::ftruncate(fd, whole) != 0) {
                 m_error = u"无法修复日志文件 %1：%2"_s.arg(hostPath, systemError(errno));
                 ::close(fd);
@@ -149,23 +176,34 @@ bool Writer::open(const QString& hostPath, QDate utcDay) {
         }
     }
     m_fd = fd;
+    m_version = version;
     m_path = hostPath;
     m_batch.reserve(BatchBytes + 4096);
     return true;
 }
 
 void Writer::append(const LogRecord& record) {
-    encodeRecord(record, m_batch);
+    encodeRecord(record, m_batch, m_version);
+    ++m_pending;
     if (m_batch.size() >= BatchBytes)
-        flush();
+        writeBatch();
 }
 
 bool Writer::flush() {
+    const bool ok = writeBatch() && m_lost == 0;
+    m_lostReported = m_lost;
+    m_lost = 0;
+    return ok;
+}
+
+bool Writer::writeBatch() {
     if (m_batch.isEmpty())
         return true;
     if (m_fd < 0) {
         m_error = u"日志文件未打开"_s;
+        m_lost += m_pending;
         m_batch.clear();
+        m_pending = 0;
         return false;
     }
     bool ok = true;
@@ -182,7 +220,10 @@ bool Writer::flush() {
             }
         }
     }
+    if (!ok)
+        m_lost += m_pending;
     m_batch.clear();
+    m_pending = 0;
     return ok;
 }
 
