@@ -25,7 +25,7 @@ constexpr qsizetype MaxRecord = MinRecord + TextCount * MaxText;
 // The times a W3C line can write: years 1 to 9999.
 constexpr qint64 FirstLogTime = -62135596800000; // 0001-01-01 00:00:00.000 UTC
 constexpr qint64 LastLogTime = 253402300799999;  // 9999-12-31 23:59:59.999 UTC
-constexpr qsizetype ReadChunk = 128 * 1024;     // stays in the processor's cache while its records are read
+constexpr qsizetype ReadChunk = 128 * 1024;      // stays in the processor's cache while its records are read
 
 template <typename T> T load(const char* p) {
     return qFromLittleEndian<T>(p);
