@@ -5,6 +5,7 @@
 
 #include "emulation/accounts/AccountStore.h"
 #include "emulation/files/FileSystem.h"
+#include "emulation/files/HostFile.h"
 #include "emulation/files/WinPath.h"
 #include "emulation/machine/Database.h"
 #include "emulation/machine/MachineInfo.h"
@@ -83,16 +84,19 @@ platform::Status layDrives(const QString& drives, const QByteArray& list) {
         const QString host =
             drives + u'/' + wp.drive + (wp.names.isEmpty() ? QString() : u'/' + wp.names.join(u'/'));
         if (path.endsWith(u'\\')) {
-            if (!QDir().mkpath(host))
-                return Error{platform::hr::AccessDenied, u"无法创建文件夹 %1"_s.arg(host)};
+            if (const QString problem = files::makeFolders(host); !problem.isEmpty())
+                return Error{platform::hr::AccessDenied, u"无法创建文件夹 %1：%2"_s.arg(host, problem)};
             continue;
         }
-        QDir().mkpath(QFileInfo(host).path());
-        QFile f(host);
-        if (!f.open(QIODevice::WriteOnly))
-            return Error{platform::hr::AccessDenied, u"无法写入文件 %1"_s.arg(host)};
+        if (const QString problem = files::makeFolders(QFileInfo(host).path()); !problem.isEmpty())
+            return Error{platform::hr::AccessDenied, u"无法创建文件夹 %1：%2"_s.arg(host, problem)};
         // A Chinese Windows keeps its text files in the ANSI code page, GBK.
-        f.write(eq < 0 ? QByteArray() : platform::toAnsi(line.mid(eq + 3)) + "\r\n");
+        if (const QString problem = files::appendToFile(
+                host, eq < 0 ? QByteArray() : platform::toAnsi(line.mid(eq + 3)) + "\r\n");
+            !problem.isEmpty())
+            return problem == files::fserr::DiskFull
+                       ? Error{Database::DiskFullHr, problem}
+                       : Error{platform::hr::AccessDenied, u"无法写入文件 %1"_s.arg(host)};
     }
     return {};
 }
@@ -128,6 +132,12 @@ Outcome<std::unique_ptr<Machine>> Machine::install(const QString& folder, const 
         if (!built)
             return built.error();
     } // the database is closed before the rename, its log folded into it
+    // Checked as an opening checks it before it takes the target's place: a machine that a full
+    // disk left without a part never passes for one.
+    if (auto complete = open(staging.path()); !complete)
+        return complete.error().text.contains(Database::DiskFull)
+                   ? Error{Database::DiskFullHr, Database::DiskFull}
+                   : complete.error();
     installStep("rename");
     // rename() replaces an empty folder at the target, atomically.
     if (std::rename(QFile::encodeName(staging.path()).constData(),
@@ -172,7 +182,8 @@ Outcome<std::unique_ptr<Machine>> Machine::installInto(const QString& folder, co
     {
         auto st = db->prepare("INSERT INTO facts(name, value) VALUES ('name', ?1)");
         st.bind(1, options.name.toUpper());
-        st.run();
+        if (!st.run())
+            return Error{platform::hr::Fail, db->lastError()};
     }
     std::unique_ptr<Machine> machine(new Machine(folder, std::move(db)));
     if (auto s = machine->seedAccounts(seed(u"accounts.txt"_s), placeholders); !s)
@@ -181,14 +192,19 @@ Outcome<std::unique_ptr<Machine>> Machine::installInto(const QString& folder, co
     if (auto s = machine->seedPermissions(seed(u"acl.txt"_s)); !s)
         return s.error();
     installStep("permissions");
-    machine->setFact(u"build"_s, u"3790"_s);
-    machine->setFact(u"version"_s, u"5.2"_s);
-    machine->setFact(u"servicepack"_s, u"Service Pack 2"_s);
-    machine->setFact(u"service.iisadmin"_s, u"running"_s);
-    machine->setFact(u"service.w3svc"_s, u"running"_s);
-    machine->setFact(u"service.msftpsvc"_s, u"running"_s);
-    machine->setFact(u"service.winmgmt"_s, u"running"_s);
-    machine->setFact(u"addresses"_s, MachineInfo::formatAddresses(MachineInfo::hostAddresses()));
+    const std::pair<QString, QString> facts[] = {
+        {u"build"_s, u"3790"_s},
+        {u"version"_s, u"5.2"_s},
+        {u"servicepack"_s, u"Service Pack 2"_s},
+        {u"service.iisadmin"_s, u"running"_s},
+        {u"service.w3svc"_s, u"running"_s},
+        {u"service.msftpsvc"_s, u"running"_s},
+        {u"service.winmgmt"_s, u"running"_s},
+        {u"addresses"_s, MachineInfo::formatAddresses(MachineInfo::hostAddresses())},
+    };
+    for (const auto& [name, value] : facts)
+        if (!machine->setFact(name, value))
+            return Error{platform::hr::Fail, machine->db().lastError()};
     installStep("facts");
     return machine;
 }
@@ -225,11 +241,12 @@ platform::Status Machine::seedAccounts(const QByteArray& list,
                 return Error{platform::hr::Fail, u"种子成员有错误：%1"_s.arg(line)};
             auto st = m_db->prepare("INSERT INTO members(group_sid, member_sid) VALUES (?1, ?2)");
             st.bind(1, group->sid).bind(2, member->sid);
-            st.run();
+            if (!st.run())
+                return Error{platform::hr::Fail, m_db->lastError()};
         }
     }
-    setFact(u"next_rid"_s, u"1003"_s);
-    tx.commit();
+    if (!setFact(u"next_rid"_s, u"1003"_s) || !tx.commit())
+        return Error{platform::hr::Fail, m_db->lastError()};
     return {};
 }
 

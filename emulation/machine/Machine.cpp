@@ -122,11 +122,11 @@ QString Machine::fact(const QString& name) const {
     return st.step() ? st.text(0) : QString();
 }
 
-void Machine::setFact(const QString& name, const QString& value) {
+bool Machine::setFact(const QString& name, const QString& value) {
     auto st = m_db->prepare("INSERT INTO facts(name, value) VALUES (?1, ?2) "
                             "ON CONFLICT(name) DO UPDATE SET value = ?2");
     st.bind(1, name).bind(2, value);
-    st.run();
+    return st.run();
 }
 
 platform::Status Machine::serving(const QString& path) const {
