@@ -214,6 +214,7 @@ private:
     bool nextRecord(RecordView& view);
     bool fill(qsizetype need);
     bool resync(qint64 fromFilePos);
+    bool checkAhead(qsizetype size);
 
     int m_fd = -1;
     QString m_error;
@@ -232,6 +233,7 @@ private:
     std::unique_ptr<format::StretchChecksums> m_sums;
     qint64 m_sumsFrom = -1;
     qint64 m_sumsEnd = -1;
+    qint64 m_checkedTo = -1; // the records before this file offset passed their checksums
 };
 
 // Decodes one record from its bytes (marker to checksum) as a file of that version holds it;

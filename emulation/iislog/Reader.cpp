@@ -37,6 +37,7 @@ bool Reader::open(const QString& hostPath) {
     m_eof = false;
     m_sums.reset();
     m_sumsFrom = m_sumsEnd = -1;
+    m_checkedTo = -1;
     const QByteArray native = QFile::encodeName(hostPath);
     // Without blocking: a named pipe with no writer would hold the open forever.
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -183,6 +184,38 @@ bool Reader::resync(qint64 from) {
     }
 }
 
+// Checks the checksum of the record at the buffer's read position (size bytes long) and of the
+// whole records behind it, several at once; m_checkedTo is then the end of the last sound one.
+// False when the first record's checksum does not hold.
+bool Reader::checkAhead(qsizetype size) {
+    const char* data[MaxStretches];
+    qsizetype sizes[MaxStretches];
+    int count = 0;
+    qsizetype at = m_begin;
+    for (qsizetype length = size; count < MaxStretches;) {
+        data[count] = m_buffer.data() + at + 4;
+        sizes[count] = length - 8;
+        ++count;
+        at += length;
+        if (m_end - at < 8)
+            break;
+        length = load<quint32>(m_buffer.data() + at + 4);
+        if (load<quint32>(m_buffer.data() + at) != RecordMarker || length < MinRecord || length > MaxRecord ||
+            m_end - at < length)
+            break;
+    }
+    quint32 sums[MaxStretches];
+    crcs(m_crc, data, sizes, count, sums);
+    qint64 checked = m_bufferPos + m_begin;
+    for (int i = 0; i < count; ++i) {
+        if (sums[i] != load<quint32>(data[i] + sizes[i]))
+            break;
+        checked += sizes[i] + 8;
+    }
+    m_checkedTo = checked;
+    return checked > m_bufferPos + m_begin;
+}
+
 bool Reader::next(LogRecord& record) {
     RecordView view;
     if (!next(view))
@@ -211,7 +244,7 @@ bool Reader::nextRecord(RecordView& view) {
         const quint32 size = load<quint32>(m_buffer.data() + m_begin + 4);
         if (load<quint32>(m_buffer.data() + m_begin) != RecordMarker || size < MinRecord ||
             size > MaxRecord || (m_end - m_begin < size && !fill(size)) ||
-            !checksumHolds(m_buffer.data() + m_begin, size, m_crc)) {
+            (here >= m_checkedTo && !checkAhead(size))) {
             // Every record's checksum is checked, also of the sites not read: a damaged record of
             // another site hides no sound record behind it.
             if (!m_error.isEmpty() || !resync(here + 1))
