@@ -3,10 +3,10 @@
 #include "emulation/cmd/Builtins.h"
 
 #include "emulation/files/FileSystem.h"
+#include "emulation/files/HostFile.h"
 #include "emulation/programs/Program.h"
 #include "platform/AnsiCodePage.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -64,8 +64,8 @@ int mkdir(ProgramContext& ctx, const QString& rest) {
             status = 1;
             continue;
         }
-        if (!QDir().mkpath(ctx.files.hostPath(path))) {
-            ctx.eprintln(fserr::AccessDenied);
+        if (const QString problem = files::makeFolders(ctx.files.hostPath(path)); !problem.isEmpty()) {
+            ctx.eprintln(problem);
             status = 1;
         }
     }
@@ -123,10 +123,10 @@ int copy(ProgramContext& ctx, const QString& rest) {
     }
     if (const QString problem = checkWritable(ctx, target, false); !problem.isEmpty())
         return failed(problem);
-    const QString to = ctx.files.hostPath(target);
-    QFile::remove(to);
-    if (!QFile::copy(ctx.files.hostPath(source), to))
-        return failed(fserr::AccessDenied);
+    // The file replaced is replaced whole or kept: the copy is made beside it and renamed over it.
+    if (const QString problem = files::copyFile(ctx.files.hostPath(source), ctx.files.hostPath(target));
+        !problem.isEmpty())
+        return failed(problem);
     copied(1);
     return 0;
 }

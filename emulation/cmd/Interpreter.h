@@ -50,9 +50,10 @@ private:
     int runOne(programs::ProgramContext& ctx, const QString& text, const QList<bool>& literal,
                const std::optional<QString>& input, QString* pipe);
     std::optional<QString> findProgram(const QString& name) const;
-    void journalStart(const QString& commandLine) const;
+    // False when the line could not be written (the disk is full): the command must not run.
+    bool journalStart(const QString& commandLine) const;
     void journal(const QString& commandLine, const platform::Outcome<platform::CommandResult>& result) const;
-    void writeJournal(const QString& entry) const;
+    bool writeJournal(const QString& entry) const;
 
     machine::Machine& m_machine;
 };

@@ -75,6 +75,9 @@ namespace fserr {
 inline const QString PathNotFound = QStringLiteral("系统找不到指定的路径。");
 inline const QString FileNotFound = QStringLiteral("系统找不到指定的文件。");
 inline const QString AccessDenied = QStringLiteral("拒绝访问。");
+// ERROR_DISK_FULL (112).
+inline const QString DiskFull = QStringLiteral("磁盘空间不足。");
+inline constexpr std::uint32_t DiskFullHr = 0x80070070;
 inline const QString BadSyntax = QStringLiteral("文件名、目录名或卷标语法不正确。");
 inline const QString TooLong = QStringLiteral("文件名或扩展名太长。");
 // ERROR_SHARING_VIOLATION (32): another process held the object (here: the machine's database)

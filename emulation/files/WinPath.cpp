@@ -1,7 +1,10 @@
 #include "emulation/files/WinPath.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace emulation::files {
 
@@ -88,18 +91,31 @@ QString hostPathOf(const QString& drivesFolder, const QString& windowsPath) {
     return hostPathOf(drivesFolder, WinPath::parse(windowsPath));
 }
 
+namespace {
+
+// Nothing on the machine makes symbolic links: one found in the drives was planted from outside
+// and may lead out of them (or, dangling, create its target there). It is never followed.
+bool isLink(const QString& host) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(host).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+} // namespace
+
 QString hostPathOf(const QString& drivesFolder, const WinPath& p, qsizetype* existingNames) {
     if (existingNames)
         *existingNames = 0;
     if (!p.valid())
         return {};
     QString current = drivesFolder + u'/' + p.drive;
-    if (!QFileInfo(current).isDir())
+    if (!QFileInfo(current).isDir() || isLink(current))
         return {};
     bool exists = true;
     for (const QString& name : p.names) {
         if (exists && QFileInfo::exists(current + u'/' + name)) {
             current += u'/' + name; // the name as written is there: the usual case
+            if (isLink(current))
+                return {};
             if (existingNames)
                 ++*existingNames;
             continue;
@@ -115,11 +131,15 @@ QString hostPathOf(const QString& drivesFolder, const WinPath& p, qsizetype* exi
                 }
             if (!match.isEmpty()) {
                 current += u'/' + match;
+                if (isLink(current))
+                    return {};
                 if (existingNames)
                     ++*existingNames;
                 continue;
             }
             exists = false;
+            if (isLink(current + u'/' + name))
+                return {}; // a dangling link
         }
         current += u'/' + name;
     }

@@ -8,12 +8,12 @@
 // File header, 32 bytes:
 //   offset  size  field
 //        0     8  magic "VLMRIBL\x1A"
-//        8     2  format version (1)
+//        8     2  format version (2; version 1 files differ only in their checksums)
 //       10     2  header size in bytes (32); a reader skips what it does not know
 //       12     4  UTC day of the file as yyyymmdd, 0 when the writer was not told
 //       16     8  creation time, UTC milliseconds since the epoch
 //       24     4  reserved, 0
-//       28     4  CRC-32 of bytes 0 to 27
+//       28     4  checksum of bytes 0 to 27
 // A file of 0 bytes is an empty day (a writer that stopped before its header); a file with a
 // header and no records is an empty day too.
 //
@@ -34,14 +34,19 @@
 //       52     -  eleven texts, each a 2-byte length and that many bytes of UTF-8: client IP, user
 //                 name, server IP, method, URI stem, URI query, protocol version, host, user agent,
 //                 cookie, referrer (a text longer than 65535 bytes is cut at a character boundary)
-//   length-4   4  CRC-32 of bytes 4 to length-5 (everything but the marker and the checksum)
+//   length-4   4  checksum of bytes 4 to length-5 (everything but the marker and the checksum)
 //
-// A reader that looks for one site reads the 12 bytes in front of each record and jumps over the
-// records of other sites without decoding or checking them. A record cut off by a crash is
-// detected: the file ends inside it, or its marker, length or checksum does not hold. The reader
-// then searches forward from the byte after the damaged record's start for the next marker whose
-// record passes its checksum, so a damaged record is never read as data and records appended
-// after it (by a writer started after the crash) are still found.
+// Checksums are CRC-32C (Castagnoli; computed by the processor where it can) in version 2 and
+// CRC-32 (IEEE 802.3) in version 1.
+//
+// A reader checks every record's checksum, also of the records of sites it is not looking for,
+// so that damage anywhere is found and reported. A record cut off by a crash is detected: the file
+// ends inside it, or its marker, length or checksum does not hold. So is a sound checksum over an
+// impossible record (a time before year 1 or after 9999). The reader then searches forward from the
+// byte after the damaged record's start for the next marker whose record passes its checksum, so
+// a damaged record is never read as data and records appended after it (by a writer started after
+// the crash) are still found. The search costs a bounded amount of work per byte, however many
+// false markers claiming whatever lengths the damaged bytes hold.
 //
 // Writers append whole records in one write() per batch to a file opened for appending, under an
 // exclusive advisory lock (flock), so the web service and velmora-machine may log into one day's
@@ -52,11 +57,17 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 namespace iislog {
+
+namespace format {
+enum class Crc;
+class StretchChecksums;
+} // namespace format
 
 // One request as the web service logs it.
 struct LogRecord {
@@ -116,7 +127,8 @@ struct RecordView {
 // The file name of a UTC day's log: "raYYMMDD.ibl".
 QString fileName(QDate utcDay);
 
-inline constexpr quint16 FormatVersion = 1;
+// The version new files are written in; files of version 1 are read (and appended to) as well.
+inline constexpr quint16 FormatVersion = 2;
 
 // Appends records to one day's log file. Records are gathered in memory and written in one write()
 // per batch: when the batch reaches its size, on flush(), and on close or destruction.
@@ -133,20 +145,32 @@ public:
     bool open(const QString& hostPath, QDate utcDay = {});
     bool isOpen() const { return m_fd >= 0; }
     void append(const LogRecord& record);
-    // Writes the gathered records. False when the write failed (errorString() says why); the
+    // Writes the gathered records. False when a write since the last flush() failed, also one that
+    // happened by itself in append() (errorString() says why, lostRecords() how many); the
     // records of a failed batch are dropped rather than written twice.
     bool flush();
     void close();
     QString errorString() const { return m_error; }
+    // The records of failed writes since the last flush(), as flush() found them.
+    quint64 lostRecords() const { return m_lostReported; }
+    // Whether open() refused the path for being no regular file (a named pipe, a device).
+    bool notAFile() const { return m_notAFile; }
 
     // Records gathered before a write happens by itself.
     static constexpr qsizetype BatchBytes = 256 * 1024;
 
 private:
+    bool writeBatch();
+
     int m_fd = -1;
+    quint16 m_version = FormatVersion; // of the file appended to
     QString m_path;
     QString m_error;
     QByteArray m_batch;
+    quint64 m_pending = 0;      // records in the batch
+    quint64 m_lost = 0;         // records of failed batches since the last flush()
+    quint64 m_lostReported = 0; // what the last flush() found lost
+    bool m_notAFile = false;
 };
 
 // What a reader found at a file's start.
@@ -159,14 +183,15 @@ struct FileHeader {
 // Reads one day's log file from start to end, optionally only one site's records.
 class Reader {
 public:
-    enum class OpenError { None, Missing, Unreadable, DamagedHeader, NewerVersion };
+    enum class OpenError { None, Missing, Unreadable, DamagedHeader, NewerVersion, NotAFile };
 
     Reader();
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    // Opens a log file at a host path and checks its header.
+    // Opens a log file at a host path and checks its header. Anything but a regular file (a named
+    // pipe, a device) is refused.
     bool open(const QString& hostPath);
     OpenError openError() const { return m_openError; }
     QString errorString() const { return m_error; }
@@ -185,10 +210,11 @@ public:
     quint64 damagedRecords() const { return m_damaged; }
 
 private:
-    // The next sound record of the filtered site: its bytes, marker to checksum, in the buffer.
-    const char* nextRecord(qsizetype& length);
+    // The next sound record of the filtered site, laid over the buffer.
+    bool nextRecord(RecordView& view);
     bool fill(qsizetype need);
     bool resync(qint64 fromFilePos);
+    bool checkAhead(qsizetype size);
 
     int m_fd = -1;
     QString m_error;
@@ -201,14 +227,23 @@ private:
     qsizetype m_end = 0;    // end of valid bytes in the buffer
     qint64 m_bufferPos = 0; // file offset of m_buffer[0]
     bool m_eof = false;
+    format::Crc m_crc{};
+    // The checksums of the stretch of the file a search for the next sound record looks at: they
+    // cover the file's bytes [m_sumsFrom, m_sumsEnd).
+    std::unique_ptr<format::StretchChecksums> m_sums;
+    qint64 m_sumsFrom = -1;
+    qint64 m_sumsEnd = -1;
+    qint64 m_checkedTo = -1; // the records before this file offset passed their checksums
 };
 
-// Decodes one record from its bytes (marker to checksum); nullopt when it is not a whole, sound
-// record. Exposed for the tests and the tool.
-std::optional<LogRecord> decodeRecord(const char* data, qsizetype size);
+// Decodes one record from its bytes (marker to checksum) as a file of that version holds it;
+// nullopt when it is not a whole, sound record. Exposed for the tests and the tool.
+std::optional<LogRecord> decodeRecord(const char* data, qsizetype size, quint16 version = FormatVersion);
 // Lays a view over one record's bytes; false when it is not a whole, sound record.
-bool viewRecord(const char* data, qsizetype size, RecordView& view);
-// Encodes one record, marker to checksum, and appends it to out.
+bool viewRecord(const char* data, qsizetype size, RecordView& view, quint16 version = FormatVersion);
+// Encodes one record, marker to checksum, as the newest version (or the version given) writes it,
+// and appends it to out.
 void encodeRecord(const LogRecord& record, QByteArray& out);
+void encodeRecord(const LogRecord& record, QByteArray& out, quint16 version);
 
 } // namespace iislog

@@ -1,12 +1,24 @@
 #include "emulation/machine/Database.h"
 
 #include <QFile>
+#include <QScopeGuard>
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace emulation::machine {
+
+namespace {
+
+// A full disk shows as SQLITE_FULL, or as an I/O error whose system error is ENOSPC.
+bool isDiskFull(sqlite3* handle) {
+    const int system = sqlite3_system_errno(handle);
+    return (sqlite3_extended_errcode(handle) & 0xFF) == SQLITE_FULL || system == ENOSPC || system == EDQUOT;
+}
+
+} // namespace
 
 Statement::~Statement() {
     if (m_stmt) {
@@ -87,8 +99,9 @@ std::unique_ptr<Database> Database::open(const QString& file, bool create, QStri
     const int rc = sqlite3_open_v2(QFile::encodeName(file).constData(), &handle, flags, nullptr);
     if (rc != SQLITE_OK) {
         if (error)
-            *error =
-                handle ? QString::fromUtf8(sqlite3_errmsg(handle)) : QString::fromUtf8(sqlite3_errstr(rc));
+            *error = handle && isDiskFull(handle) ? DiskFull
+                     : handle                     ? QString::fromUtf8(sqlite3_errmsg(handle))
+                                                  : QString::fromUtf8(sqlite3_errstr(rc));
         sqlite3_close(handle);
         return nullptr;
     }
@@ -127,7 +140,7 @@ void Database::setBusyTimeout(int milliseconds) {
 }
 
 void Database::noteError() {
-    m_lastError = QString::fromUtf8(sqlite3_errmsg(m_handle));
+    m_lastError = isDiskFull(m_handle) ? DiskFull : QString::fromUtf8(sqlite3_errmsg(m_handle));
 }
 
 bool Database::exec(const char* sql) {
@@ -135,7 +148,8 @@ bool Database::exec(const char* sql) {
         ++m_rollbacks;
     char* message = nullptr;
     if (sqlite3_exec(m_handle, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        m_lastError = QString::fromUtf8(message ? message : sqlite3_errmsg(m_handle));
+        m_lastError =
+            isDiskFull(m_handle) ? DiskFull : QString::fromUtf8(message ? message : sqlite3_errmsg(m_handle));
         sqlite3_free(message);
         return false;
     }
@@ -182,6 +196,13 @@ Database::Transaction::~Transaction() {
 }
 
 void Database::Transaction::rollBack() {
+    // SQLite may have rolled back by itself (a full disk): the error that made the transaction
+    // fail is the one to tell, not the failed rollback's.
+    const QString cause = m_db.m_lastError;
+    const auto keepCause = qScopeGuard([&] {
+        if (!cause.isEmpty())
+            m_db.m_lastError = cause;
+    });
     m_db.m_quietRollback = m_db.m_metabaseRows == m_metabaseRowsBefore;
     if (m_savepoint) {
         m_db.exec("ROLLBACK TO velmora_write");

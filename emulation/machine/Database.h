@@ -63,6 +63,12 @@ public:
 
     QString lastError() const { return m_lastError; }
     void noteError();
+    void clearError() { m_lastError.clear(); }
+    // Whether the last error was a full disk (its text is then DiskFull).
+    bool diskFull() const { return m_lastError == DiskFull; }
+    // ERROR_DISK_FULL (112), as Windows words it.
+    static inline const QString DiskFull = QStringLiteral("磁盘空间不足。");
+    static constexpr std::uint32_t DiskFullHr = 0x80070070;
 
     // BEGIN IMMEDIATE ... COMMIT, or ROLLBACK when the transaction is let go uncommitted.
     // Inside a read scope the transaction is a savepoint of the scope's transaction.

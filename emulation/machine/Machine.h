@@ -63,7 +63,8 @@ public:
     cmd::Interpreter& interpreter() { return *m_interpreter; }
 
     QString fact(const QString& name) const;
-    void setFact(const QString& name, const QString& value);
+    // False when the fact could not be stored (db().lastError() says why).
+    bool setFact(const QString& name, const QString& value);
 
     // The version the database's layout has once this build has opened it.
     static int schemaVersion();

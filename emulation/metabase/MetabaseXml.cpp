@@ -217,6 +217,35 @@ QByteArray exportMetabaseXml(Database& db) {
 
 namespace {
 
+// The keys without which the server cannot start nor the window show its sites, with their classes.
+const std::pair<QString, QString> RequiredKeys[] = {
+    {u"/LM"_s, u"IIsComputer"_s},
+    {u"/LM/W3SVC"_s, u"IIsWebService"_s},
+    {u"/LM/W3SVC/AppPools"_s, u"IIsApplicationPools"_s},
+    {u"/LM/W3SVC/AppPools/DefaultAppPool"_s, u"IIsApplicationPool"_s},
+    {u"/LM/W3SVC/1"_s, u"IIsWebServer"_s},
+    {u"/LM/MSFTPSVC"_s, u"IIsFtpService"_s},
+    {u"/LM/MSFTPSVC/1"_s, u"IIsFtpServer"_s},
+};
+
+platform::Error refused(const QString& why) {
+    return platform::Error{platform::hr::InvalidArgument, why + u"。没有导入任何内容。"_s};
+}
+
+// What is wrong with a Location under /LM; empty when it names a key. Trailing slashes are
+// dropped, as the metabase drops them; every other name must be a name.
+QString keyPathProblem(QString path) {
+    while (path.endsWith(u'/'))
+        path.chop(1);
+    const QStringList names = path.split(u'/');
+    if (names.front() != QString() || names[1].compare(u"LM"_s, Qt::CaseInsensitive) != 0)
+        return u"元数据库项的路径 %1 不在 /LM 之下"_s.arg(path);
+    for (const QString& name : names.mid(1))
+        if (name.trimmed().isEmpty() || name == u"."_s || name == u".."_s)
+            return u"元数据库项的路径 %1 中有空的名称或 \".\"、\"..\""_s.arg(path);
+    return {};
+}
+
 // seedPlaceholders: the seed file of a fresh machine, with its placeholders' texts.
 platform::Status importXml(Database& db, const QByteArray& xml,
                            const std::map<QString, QString>* seedPlaceholders) {
@@ -248,6 +277,11 @@ platform::Status importXml(Database& db, const QByteArray& xml,
                 key.cls.clear();
             if (!key.path.startsWith(u"/LM"_s, Qt::CaseInsensitive))
                 continue; // "." (IIS_Global) and schema entries are not keys of the metabase
+            if (const QString problem = keyPathProblem(key.path); !problem.isEmpty())
+                return refused(problem);
+            while (key.path.endsWith(u'/'))
+                key.path.chop(1);
+            key.path.replace(0, 3, u"/LM"_s);
             for (const auto& attr : reader.attributes()) {
                 const QString name = attr.name().toString();
                 if (name == u"Location"_s)
@@ -294,6 +328,24 @@ platform::Status importXml(Database& db, const QByteArray& xml,
             u"MetaBase.xml 第 %1 行有错误：%2"_s.arg(reader.lineNumber()).arg(reader.errorString())};
     if (keys.empty())
         return platform::Error{platform::hr::InvalidArgument, u"MetaBase.xml 中没有任何元数据库项。"_s};
+    // Two elements of one key would leave only the second one's properties.
+    std::map<QString, const QString*> seen; // lower-case path, as the metabase compares keys
+    for (const Key& key : keys) {
+        const auto [it, added] = seen.emplace(key.path.toLower(), &key.path);
+        if (!added)
+            return refused(u"元数据库项 %1 出现了两次（另一次写作 %2）"_s.arg(key.path, *it->second));
+    }
+    QStringList missing;
+    for (const auto& [path, cls] : RequiredKeys) {
+        const auto it = std::find_if(keys.begin(), keys.end(), [&](const Key& k) {
+            return k.path.compare(path, Qt::CaseInsensitive) == 0 &&
+                   k.cls.compare(cls, Qt::CaseInsensitive) == 0;
+        });
+        if (it == keys.end())
+            missing << u"%1（%2）"_s.arg(path, cls);
+    }
+    if (!missing.isEmpty())
+        return refused(u"MetaBase.xml 缺少服务器必需的元数据库项：%1"_s.arg(missing.join(u"、"_s)));
     if (!undecryptable.isEmpty())
         return platform::Error{
             platform::hr::AccessDenied,
@@ -335,10 +387,7 @@ platform::Status importXml(Database& db, const QByteArray& xml,
         return id;
     };
     for (const Key& key : keys) {
-        QString path = key.path;
-        path.replace(0, 3, u"/LM"_s);
-        while (path.endsWith(u'/'))
-            path.chop(1);
+        const QString& path = key.path;
         const std::int64_t id = ensureKey(path, key.cls);
         if (id == 0)
             return platform::Error{platform::hr::Fail, db.lastError()};

@@ -2,10 +2,13 @@
 // others, and damage (a record cut off anywhere, a damaged header) is detected, never read as data.
 
 #include "emulation/iislog/CentralBinaryLog.h"
+#include "tests/emulation/SmallDisk.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -271,6 +274,158 @@ TEST_F(CentralBinaryLog, AnEmptyDayHasNoRecordsAndAMissingDayIsAnError) {
     EXPECT_TRUE(readAll(path()).isEmpty());
     writeRecords({sample(10000, 1)}); // a writer starts the file over
     EXPECT_EQ(readAll(path()), QVector<LogRecord>{sample(10000, 1)});
+}
+
+} // namespace
+
+namespace {
+
+// CRC-32 bit by bit, for a file of version 1 made by hand.
+quint32 crc32(const QByteArray& data) {
+    quint32 c = 0xFFFFFFFFu;
+    for (char byte : data) {
+        c ^= static_cast<unsigned char>(byte);
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    return c ^ 0xFFFFFFFFu;
+}
+
+void putLe(QByteArray& out, quint64 value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.append(static_cast<char>(value >> (8 * i)));
+}
+
+// A reader of one site checks the records it passes over too: damage in another site's record
+// is reported and hides none of the wanted site's records behind it.
+TEST_F(CentralBinaryLog, DamageInAnotherSitesRecordIsReportedAndHidesNothing) {
+    writeRecords({});
+    const QByteArray header = bytes();
+    QVector<QByteArray> encoded;
+    QVector<LogRecord> mine;
+    for (int n = 0; n < 560; ++n) {
+        const quint32 site = n % 2 ? 20000 : 10000;
+        QByteArray e;
+        iislog::encodeRecord(sample(site, n), e);
+        encoded.append(e);
+        if (site == 10000)
+            mine.append(sample(site, n));
+    }
+    const auto damagedAt = [&](qsizetype record, qsizetype byte, char mask) {
+        QByteArray data = header;
+        for (qsizetype i = 0; i < encoded.size(); ++i) {
+            QByteArray e = encoded[i];
+            if (i == record)
+                e[byte] = static_cast<char>(e[byte] ^ mask);
+            data += e;
+        }
+        return data;
+    };
+    const struct {
+        const char* what;
+        qsizetype byte;
+        char mask;
+    } damages[] = {
+        {"a flipped bit in the site", 8, 0x01}, // 20000 would read as 20001, or 10000 as a stranger
+        {"a wrong length", 5, 0x01},            // 256 bytes further than the record ends
+        {"a flipped bit in a text", 70, 0x10},
+    };
+    for (const auto& d : damages) {
+        SCOPED_TRACE(d.what);
+        setBytes(damagedAt(101, d.byte, d.mask)); // a record of site 20000
+        quint64 damaged = 0;
+        EXPECT_EQ(readAll(path(), 10000, &damaged), mine);
+        EXPECT_GE(damaged, 1u);
+        // The site's own damaged record is reported the same way and is the only one missing.
+        setBytes(damagedAt(100, d.byte, d.mask));
+        EXPECT_EQ(readAll(path(), 10000, &damaged), mine.mid(0, 50) + mine.mid(51));
+        EXPECT_GE(damaged, 1u);
+    }
+}
+
+// Files written before CRC-32C came in are still read, and a writer appends to them in their own
+// version.
+TEST_F(CentralBinaryLog, VersionOneFilesAreReadAndAppendedToInTheirVersion) {
+    QByteArray data("VLMRIBL\x1A", 8);
+    putLe(data, 1, 2);  // version
+    putLe(data, 32, 2); // header size
+    putLe(data, 20240105, 4);
+    putLe(data, 1704412800000, 8);
+    putLe(data, 0, 4);
+    putLe(data, crc32(data), 4);
+    iislog::encodeRecord(sample(10000, 1), data, 1);
+    iislog::encodeRecord(sample(10001, 2), data, 1);
+    setBytes(data);
+    writeRecords({sample(10000, 3)});
+
+    iislog::Reader reader;
+    ASSERT_TRUE(reader.open(path()));
+    EXPECT_EQ(reader.header().version, 1);
+    quint64 damaged = 0;
+    EXPECT_EQ(readAll(path(), 0, &damaged),
+              (QVector<LogRecord>{sample(10000, 1), sample(10001, 2), sample(10000, 3)}));
+    EXPECT_EQ(damaged, 0u);
+    QByteArray appended;
+    iislog::encodeRecord(sample(10000, 3), appended, 1);
+    EXPECT_TRUE(bytes().endsWith(appended));
+}
+
+// Markers that each claim the longest record: the search for the next sound record must not
+// check each claim from scratch. A reader and a writer (which looks at the file's tail) both
+// finish; ctest's timeout catches one that does not.
+TEST_F(CentralBinaryLog, FalseMarkersClaimingTheLongestRecordAreSearchedQuickly) {
+    writeRecords({sample(10000, 1)});
+    QByteArray data = bytes();
+    const quint32 longest = 52 + 11 * 2 + 4 + 11 * 65535;
+    for (int i = 0; i < 200000; ++i) {
+        data.append("\xFF\xFE\x52\x43", 4);
+        putLe(data, longest, 4);
+    }
+    iislog::encodeRecord(sample(10000, 2), data);
+    setBytes(data);
+    quint64 damaged = 0;
+    EXPECT_EQ(readAll(path(), 10000, &damaged), (QVector<LogRecord>{sample(10000, 1), sample(10000, 2)}));
+    EXPECT_GE(damaged, 1u);
+
+    setBytes(data.left(data.size() - 100)); // the tail torn, behind the markers
+    writeRecords({sample(10000, 3)});
+    EXPECT_EQ(readAll(path(), 10000), (QVector<LogRecord>{sample(10000, 1), sample(10000, 3)}));
+}
+
+// A named pipe or a device in the log's place is refused at once by reader and writer.
+TEST_F(CentralBinaryLog, APipeOrADeviceIsNoLogFile) {
+    const QString pipe = dir.filePath(u"ra240106.ibl"_s);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    for (const QString& file : {pipe, u"/dev/zero"_s}) {
+        iislog::Reader reader;
+        EXPECT_FALSE(reader.open(file));
+        EXPECT_EQ(reader.openError(), iislog::Reader::OpenError::NotAFile);
+        iislog::Writer writer;
+        EXPECT_FALSE(writer.open(file));
+        EXPECT_TRUE(writer.notAFile());
+    }
+}
+
+// On a full disk the writer says which records it could not write; those it wrote are whole.
+TEST_F(CentralBinaryLog, AWriterOnAFullDiskCountsWhatItCouldNotWrite) {
+    testing_support::SmallDisk disk(1);
+    VELMORA_NEED_SMALL_DISK(disk);
+    const QString file = disk.path() + u"/ra240105.ibl"_s;
+    iislog::Writer writer;
+    ASSERT_TRUE(writer.open(file, QDate(2024, 1, 5)));
+    disk.fill(64 * 1024);
+    const int appended = 20000;
+    for (int n = 0; n < appended; ++n)
+        writer.append(sample(10000, n));
+    EXPECT_FALSE(writer.flush());
+    EXPECT_TRUE(writer.errorString().contains(u"磁盘空间不足"_s)) << writer.errorString().toStdString();
+    EXPECT_GT(writer.lostRecords(), 0u);
+    quint64 damaged = 0;
+    const auto read = readAll(file, 0, &damaged);
+    EXPECT_EQ(damaged, 0u);
+    EXPECT_EQ(static_cast<quint64>(read.size()), appended - writer.lostRecords());
+    writer.close();
+    disk.freeUp();
 }
 
 } // namespace

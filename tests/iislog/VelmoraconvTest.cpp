@@ -13,6 +13,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -313,6 +317,114 @@ TEST_F(VelmoraconvOnTheMachine, IsNoProgramUntilInstalled) {
         "D:\\iislog\\W3SVC\\ra240105.ibl where siteid=10000\""_s);
     EXPECT_FALSE(result.ok());
     EXPECT_FALSE(QFile::exists(machine->hostPath(u"D:\\x.log"_s)));
+}
+
+} // namespace
+
+namespace {
+
+// CRC-32C bit by bit, to make a record's checksum again over bytes changed by hand.
+quint32 crc32c(const QByteArray& data) {
+    quint32 c = 0xFFFFFFFFu;
+    for (char byte : data) {
+        c ^= static_cast<unsigned char>(byte);
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0x82F63B78u ^ (c >> 1) : c >> 1;
+    }
+    return c ^ 0xFFFFFFFFu;
+}
+
+// The tool never writes over the log it reads, however the output names it.
+TEST_F(Velmoraconv, RefusesAnOutputThatIsItsInput) {
+    const QByteArray before = readBytes(log);
+    ASSERT_TRUE(QFile::link(log, dir.filePath(u"link.ibl"_s)));
+    ASSERT_EQ(::link(QFile::encodeName(log).constData(),
+                     QFile::encodeName(dir.filePath(u"hard.ibl"_s)).constData()),
+              0);
+    QDir().mkpath(dir.filePath(u"sub"_s));
+    for (const QString& output : {log, dir.filePath(u"link.ibl"_s), dir.filePath(u"hard.ibl"_s),
+                                  dir.filePath(u"sub/../ra240105.ibl"_s)}) {
+        const auto r = runTool(query(output, log, u"10000"_s));
+        EXPECT_EQ(r.status, 1) << output.toStdString();
+        EXPECT_TRUE(r.output.contains(u"输出文件就是输入文件"_s)) << r.output.toStdString();
+        EXPECT_EQ(readBytes(log), before);
+    }
+}
+
+TEST_F(VelmoraconvOnTheMachine, RefusesAnOutputThatIsItsInputInAnotherLetterCase) {
+    const QString host = machine->hostPath(u"D:\\iislog\\W3SVC\\ra240105.ibl"_s);
+    const QByteArray before = readBytes(host);
+    int status = -1;
+    const QString output =
+        run(u"cmd.exe /c C:\\Windows\\System32\\drivers\\velmoraconv -i:BIN -o:w3c \"select * into "
+            "d:\\IISLOG\\w3svc\\RA240105.IBL from D:\\iislog\\W3SVC\\ra240105.ibl where siteid=10000\""_s,
+            &status);
+    EXPECT_EQ(status, 1) << output.toStdString();
+    EXPECT_TRUE(output.contains(u"输出文件就是输入文件"_s)) << output.toStdString();
+    EXPECT_EQ(readBytes(host), before);
+}
+
+// A named pipe or a device is no day's log: refused at once, never waited on or read as a day.
+TEST_F(Velmoraconv, RefusesAnInputThatIsNoRegularFile) {
+    const QString pipe = dir.filePath(u"pipe.ibl"_s);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    for (const QString& input : {pipe, u"/dev/zero"_s}) {
+        const auto r = runTool(query(out, input, u"10000"_s));
+        EXPECT_EQ(r.status, velmoraconv::BadInput) << input.toStdString();
+        EXPECT_TRUE(r.output.contains(u"不是普通文件"_s)) << r.output.toStdString();
+        EXPECT_FALSE(QFile::exists(out));
+    }
+}
+
+// The W3C log holds client addresses and cookies: only its owner reads it, whatever the umask.
+TEST_F(Velmoraconv, TheLinuxExecutableWritesItsOutputForItsOwnerOnly) {
+    const mode_t old = ::umask(0);
+    QProcess p;
+    p.start(QStringLiteral(VELMORACONV_BIN), query(out, log, u"10000"_s));
+    const bool finished = p.waitForFinished();
+    ::umask(old);
+    ASSERT_TRUE(finished);
+    ASSERT_EQ(p.exitCode(), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(out).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Records with a sound checksum that no writer makes: times no W3C line can write are damage, and
+// text that is not UTF-8 is escaped, so that the output is always a well-formed log.
+TEST_F(Velmoraconv, AbsurdTimesAreDamageAndBadTextIsEscaped) {
+    QByteArray bytes = readBytes(log);
+    for (qint64 time : {std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::min(),
+                        qint64(253402300800000) /* 10000-01-01 */}) {
+        LogRecord r = smallDay().first();
+        r.timeMs = time;
+        iislog::encodeRecord(r, bytes);
+    }
+    LogRecord bad = smallDay().first();
+    bad.uriStem = u"/BAD"_s;
+    iislog::encodeRecord(bad, bytes);
+    // "/BAD" becomes a stray continuation byte and a sequence cut short by a lead byte, under a
+    // checksum made again over the changed bytes.
+    const qsizetype at = bytes.lastIndexOf("/BAD");
+    bytes.replace(at, 4, QByteArray("\x80\xE4\xB8\xC0", 4));
+    const qsizetype start = bytes.lastIndexOf(QByteArray("\xFF\xFE\x52\x43", 4));
+    const qsizetype end = bytes.size();
+    const quint32 sum = crc32c(bytes.mid(start + 4, end - start - 8));
+    for (int i = 0; i < 4; ++i)
+        bytes[end - 4 + i] = static_cast<char>(sum >> (8 * i));
+    {
+        QFile f(log);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    const auto r = runTool(query(out, log, u"10000"_s));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.output.startsWith(u"警告：跳过了 3 处损坏"_s)) << r.output.toStdString();
+    const QByteArray text = readBytes(out);
+    EXPECT_FALSE(text.contains("10000-")) << text.toStdString();
+    EXPECT_FALSE(text.contains("-292275")) << text.toStdString();
+    EXPECT_TRUE(text.contains(" %80%E4%B8%C0 ")) << text.toStdString();
+    EXPECT_TRUE(QString::fromUtf8(text).toUtf8() == text) << "the log is UTF-8 text";
 }
 
 } // namespace

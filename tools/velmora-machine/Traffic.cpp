@@ -145,8 +145,10 @@ int runTraffic(const QString& machineFolder, const QStringList& arguments) {
     const QString file = folder + u'\\' + iislog::fileName(day);
 
     iislog::Writer writer;
-    if (!writer.open(machine.hostPath(file), day))
-        return fail(writer.errorString());
+    if (!writer.open(machine.hostPath(file), day)) {
+        say(stderr, writer.errorString());
+        return writer.notAFile() ? 2 : 1;
+    }
 
     // A binding for all unassigned addresses answers on the machine's first address.
     QString machineAddress = u"127.0.0.1"_s;
@@ -186,8 +188,11 @@ int runTraffic(const QString& machineFolder, const QStringList& arguments) {
             r.referrer = u"http://%1/"_s.arg(r.host);
         writer.append(r);
     }
+    // What could not be written is said, never counted as written.
     if (!writer.flush())
-        return fail(writer.errorString());
+        return fail(u"%1\n%2 条请求中有 %3 条未能写入。"_s.arg(writer.errorString())
+                        .arg(requests)
+                        .arg(writer.lostRecords()));
     writer.close();
     say(stdout, u"已向 %1 写入网站 %2 的 %3 条请求。"_s.arg(file).arg(site).arg(requests));
     return 0;

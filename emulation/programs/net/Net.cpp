@@ -3,6 +3,8 @@
 #include "emulation/programs/net/Net.h"
 
 #include "emulation/accounts/AccountStore.h"
+#include "emulation/machine/Database.h"
+#include "emulation/machine/Machine.h"
 
 #include "platform/Accounts.h"
 
@@ -43,6 +45,12 @@ int syntax(ProgramContext& ctx, const QString& text) {
 
 // The messages of NET HELPMSG and of system errors, as net prints them; exit status 2.
 int fail(ProgramContext& ctx, std::uint32_t error) {
+    // A change the database could not store for want of room is ERROR_DISK_FULL, whatever the
+    // account store made of it.
+    if (ctx.machine.db().diskFull()) {
+        ctx.eprintln(u"发生系统错误 112。\r\n\r\n"_s + machine::Database::DiskFull);
+        return 2;
+    }
     struct Message {
         std::uint32_t error;
         const char16_t* text;
@@ -382,6 +390,7 @@ int net_main(ProgramContext& ctx, const QStringList& args, const QString&) {
                     "      STATISTICS | STOP | TIME | USE | USER | VIEW ]"_s);
         return 1;
     }
+    ctx.machine.db().clearError(); // what this run fails with is its own
     const QString verb = args[0].toUpper();
     if (verb == u"USER"_s || verb == u"USERS"_s)
         return netUser(ctx, args.mid(1));

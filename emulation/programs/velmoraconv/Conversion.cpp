@@ -5,11 +5,16 @@
 #include "emulation/iislog/CentralBinaryLog.h"
 
 #include <QDate>
+#include <QFile>
 #include <QRegularExpression>
-#include <QSaveFile>
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velmoraconv {
 
@@ -66,7 +71,35 @@ int blankLength(const unsigned char* p, std::size_t left) {
     return 0;
 }
 
-// One value of a line: "-" when empty, each blank or control character written as "+".
+// The length of the well-formed UTF-8 character at p (not ASCII), 0 when the bytes are none: a
+// stray continuation byte, a sequence cut short, an overlong form, a surrogate, beyond U+10FFFF.
+int characterLength(const unsigned char* p, std::size_t left) {
+    const unsigned char c = p[0];
+    int n;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        low = c == 0xE0 ? 0xA0 : 0x80;
+        high = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        low = c == 0xF0 ? 0x90 : 0x80;
+        high = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (left < static_cast<std::size_t>(n) || p[1] < low || p[1] > high)
+        return 0;
+    for (int i = 2; i < n; ++i)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
+// One value of a line: "-" when empty, each blank or control character written as "+", each byte
+// that is no UTF-8 text as "%XX", so that the log is text whatever the record held.
 void appendValue(QByteArray& line, std::string_view value) {
     if (value.empty()) {
         line += "- ";
@@ -82,7 +115,16 @@ void appendValue(QByteArray& line, std::string_view value) {
         }
         const int n = blankLength(p + i, value.size() - i);
         if (n == 0) {
-            ++i;
+            const int character = characterLength(p + i, value.size() - i);
+            if (character > 0) {
+                i += static_cast<std::size_t>(character);
+                continue;
+            }
+            static constexpr char Hex[] = "0123456789ABCDEF";
+            line.append(value.data() + plain, static_cast<qsizetype>(i - plain));
+            const char escaped[3] = {'%', Hex[p[i] >> 4], Hex[p[i] & 0xF]};
+            line.append(escaped, 3);
+            plain = ++i;
             continue;
         }
         line.append(value.data() + plain, static_cast<qsizetype>(i - plain));
@@ -179,6 +221,85 @@ qint64 dayStart(const iislog::FileHeader& header) {
     return (day.toJulianDay() - UnixEpochJulianDay) * MsPerDay;
 }
 
+QString writeError(int error) {
+    if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+        return u"磁盘空间不足。"_s;
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The output log, written to a new file beside it and renamed over it once whole. It holds client
+// addresses and cookies: only its owner may read it.
+class OutputFile {
+public:
+    ~OutputFile() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            ::unlink(m_temp.constData());
+        }
+    }
+    bool open(const QString& hostPath) {
+        m_target = QFile::encodeName(hostPath);
+        const qsizetype slash = m_target.lastIndexOf('/');
+        const QByteArray folder = slash < 0 ? QByteArray(".") : m_target.left(slash);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            m_temp = folder + "/." + Name + '-' + QByteArray::number(::getpid()) + '-' +
+                     QByteArray::number(attempt);
+            m_fd = ::open(m_temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (m_fd >= 0 || errno != EEXIST)
+                break;
+        }
+        return m_fd >= 0 || fail();
+    }
+    bool write(const QByteArray& bytes) {
+        const char* data = bytes.constData();
+        qsizetype size = bytes.size();
+        while (size > 0) {
+            const ssize_t n = ::write(m_fd, data, static_cast<size_t>(size));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return fail();
+            data += n;
+            size -= n;
+        }
+        return true;
+    }
+    bool commit() {
+        if (::fdatasync(m_fd) != 0)
+            return fail();
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0 || ::rename(m_temp.constData(), m_target.constData()) != 0) {
+            const int error = errno;
+            ::unlink(m_temp.constData());
+            errno = error;
+            return fail();
+        }
+        return true;
+    }
+    QString errorString() const { return m_error; }
+
+private:
+    bool fail() {
+        m_error = writeError(errno);
+        return false;
+    }
+    QByteArray m_target;
+    QByteArray m_temp;
+    int m_fd = -1;
+    QString m_error;
+};
+
+// Whether two paths name one file: the same file of the same device, however spelled (letter case
+// on the machine, links, "..").
+bool sameFile(const QString& a, const QString& b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(QFile::encodeName(a).constData(), &sa) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 QString unquote(const QString& path) {
     if (path.size() >= 2 && path.startsWith(u'\'') && path.endsWith(u'\''))
         return path.mid(1, path.size() - 2);
@@ -255,6 +376,11 @@ int run(const QStringList& args, const PathResolver& paths, QString& output) {
     const Resolved out = paths.output(query.output);
     if (!out.error.isEmpty())
         return fail(out.status == Success ? BadOutput : out.status, out.error);
+    // Writing the log over the day's binary log would lose every other site's records.
+    if (sameFile(in.hostPath, out.hostPath)) {
+        output += u"输出文件就是输入文件：%1。请另选输出文件。\r\n"_s.arg(query.output);
+        return BadArguments;
+    }
 
     iislog::Reader reader;
     if (!reader.open(in.hostPath)) {
@@ -265,15 +391,16 @@ int run(const QStringList& args, const PathResolver& paths, QString& output) {
             return fail(BadInput, u"日志文件已损坏（文件头无效）：%1"_s.arg(query.input));
         case iislog::Reader::OpenError::NewerVersion:
             return fail(BadInput, u"日志文件的格式版本较新，无法读取：%1"_s.arg(query.input));
+        case iislog::Reader::OpenError::NotAFile:
+            return fail(BadInput, u"日志文件不是普通文件：%1"_s.arg(query.input));
         default:
             return fail(BadInput, u"无法读取日志文件：%1"_s.arg(query.input));
         }
     }
     reader.setSiteFilter(query.siteId);
 
-    QSaveFile file(out.hostPath);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
+    OutputFile file;
+    if (!file.open(out.hostPath))
         return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
 
     QByteArray pending;
@@ -283,7 +410,7 @@ int run(const QStringList& args, const PathResolver& paths, QString& output) {
     LineWriter lines;
     bool first = true;
     auto writePending = [&] {
-        if (!pending.isEmpty() && file.write(pending) != pending.size())
+        if (!pending.isEmpty() && !file.write(pending))
             return false;
         pending.clear();
         return true;

@@ -7,8 +7,10 @@
 #include "tests/support/CommandLines.h"
 #include "tests/support/TempMachine.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -330,6 +332,23 @@ TEST_F(InterpreterTest, TheJournalKeepsTheLineBeforeItRunsAndNeverAPassword) {
               u"cmd.exe /c \"net user a ******** /add\""_s);
 }
 
+// The password is found as cmd.exe and net find their arguments, however the line spells them.
+TEST(Journal, PasswordsAreMaskedByTheParsedArguments) {
+    const std::pair<QString, QString> lines[] = {
+        {u"cmd /c net^ user bob Secret /add"_s, u"cmd /c net^ user bob ******** /add"_s},
+        {u"cmd /c ne^t user bob Secret /add"_s, u"cmd /c ne^t user bob ******** /add"_s},
+        {u"cmd /c net \"user\" bob Secret /add"_s, u"cmd /c net \"user\" bob ******** /add"_s},
+        {u"cmd /c echo x & \"net\" user bob Se^cret"_s, u"cmd /c echo x & \"net\" user bob ********"_s},
+        {u"cmd /c C:\\WINDOWS\\system32\\NET.EXE user /add bob \"Sec ret\""_s,
+         u"cmd /c C:\\WINDOWS\\system32\\NET.EXE user /add bob ********"_s},
+        {u"cmd /c net user bob Secret>nul 2>&1"_s, u"cmd /c net user bob ********>nul 2>&1"_s},
+        {u"cmd /c cmd /c \"net user bob Secret\""_s, u"cmd /c cmd /c \"net user bob ********\""_s},
+        {u"cmd /c echo net user"_s, u"cmd /c echo net user"_s},
+    };
+    for (const auto& [line, masked] : lines)
+        EXPECT_EQ(emulation::cmd::Interpreter::maskPasswords(line), masked) << line.toStdString();
+}
+
 TEST(Arguments, SplitAsTheCRuntimeDoes) {
     using emulation::programs::splitArguments;
     EXPECT_EQ(splitArguments(u"a b\t c"_s), (QStringList{u"a"_s, u"b"_s, u"c"_s}));
@@ -339,6 +358,52 @@ TEST(Arguments, SplitAsTheCRuntimeDoes) {
     EXPECT_EQ(splitArguments(u"\"D:\\Web Root\\\\\" next"_s), (QStringList{u"D:\\Web Root\\"_s, u"next"_s}));
     EXPECT_EQ(splitArguments(u"\"\" a"_s), (QStringList{QString(), u"a"_s}));
     EXPECT_EQ(splitArguments(u"\"unbalanced and more"_s), (QStringList{u"unbalanced and more"_s}));
+}
+
+} // namespace
+
+namespace {
+
+// Links planted in the drives from outside are never followed: what lies outside the machine is
+// neither read nor written, and a dangling link does not make its target.
+TEST_F(InterpreterTest, PlantedLinksAreNotFollowedOutOfTheDrives) {
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    QFile secret(outside.filePath(u"secret.txt"_s));
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+    secret.write("outside secret\r\n");
+    secret.close();
+    const QString c = m->hostPath(u"C:\\"_s);
+    ASSERT_TRUE(QFile::link(outside.filePath(u"secret.txt"_s), c + u"/secret.txt"_s));
+    ASSERT_TRUE(QFile::link(outside.path(), c + u"/out"_s));
+    ASSERT_TRUE(QFile::link(outside.filePath(u"made-by-link"_s), c + u"/dangling"_s));
+    m.writeFile(u"C:\\mine.txt"_s, "mine\r\n");
+
+    const QString lines[] = {
+        u"cmd.exe /c type C:\\secret.txt"_s,
+        u"cmd.exe /c type C:\\out\\secret.txt"_s,
+        u"cmd.exe /c copy C:\\secret.txt C:\\copy.txt"_s,
+        u"cmd.exe /c copy /y C:\\mine.txt C:\\secret.txt"_s,
+        u"cmd.exe /c copy C:\\mine.txt C:\\out\\"_s,
+        u"cmd.exe /c echo x> C:\\secret.txt"_s,
+        u"cmd.exe /c echo x>> C:\\secret.txt"_s,
+        u"cmd.exe /c echo x> C:\\out\\new.txt"_s,
+        u"cmd.exe /c echo x> C:\\dangling"_s,
+        u"cmd.exe /c echo x>> C:\\dangling"_s,
+        u"cmd.exe /c md C:\\out\\newdir"_s,
+        u"cmd.exe /c md C:\\dangling\\sub"_s,
+        u"cmd.exe /c sort < C:\\secret.txt"_s,
+    };
+    for (const QString& line : lines) {
+        const auto r = cmd(line);
+        EXPECT_NE(r.exitCode, 0) << line.toStdString();
+        EXPECT_FALSE(r.output.contains(u"outside secret"_s)) << line.toStdString();
+    }
+    EXPECT_EQ(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{u"secret.txt"_s});
+    ASSERT_TRUE(secret.open(QIODevice::ReadOnly));
+    EXPECT_EQ(secret.readAll(), "outside secret\r\n");
+    EXPECT_FALSE(QFileInfo::exists(m->hostPath(u"C:\\copy.txt"_s)));
 }
 
 } // namespace

@@ -9,6 +9,13 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
+// A fresh machine's metabase with more keys written before its end, as a whole file to import.
+QByteArray withKeys(emulation::machine::Database& db, const QByteArray& elements) {
+    QByteArray xml = emulation::metabase::exportMetabaseXml(db);
+    xml.insert(xml.lastIndexOf("</MBProperty>"), elements);
+    return xml;
+}
+
 TEST(MetabaseXml, ExportOfAFreshMachineIsAnIis6MetabaseFile) {
     testing_support::TempMachine m;
     const QString xml = QString::fromUtf8(emulation::metabase::exportMetabaseXml(m->db()));
@@ -130,13 +137,11 @@ TEST(MetabaseXml, BadFilesAreRefusedAndChangeNothing) {
 
 TEST(MetabaseXml, AFlagGivenAsAnAttributeIsABitOfItsFlags) {
     testing_support::TempMachine m;
-    ASSERT_TRUE(emulation::metabase::importMetabaseXml(
-                    m->db(),
-                    "<configuration><MBProperty>"
-                    "<IIsWebServer Location=\"/LM/W3SVC/5\" AccessFlags=\"AccessRead\" AccessScript=\"TRUE\" "
-                    "AccessRead=\"FALSE\"></IIsWebServer>"
-                    "</MBProperty></configuration>")
-                    .ok());
+    ASSERT_TRUE(
+        emulation::metabase::importMetabaseXml(
+            m->db(), withKeys(m->db(), "<IIsWebServer Location=\"/LM/W3SVC/5\" AccessFlags=\"AccessRead\" "
+                                       "AccessScript=\"TRUE\" AccessRead=\"FALSE\"></IIsWebServer>"))
+            .ok());
     auto site = m->metabase().Bind(u"IIS://LocalHost/W3SVC/5"_s).value();
     EXPECT_EQ(site->Get(u"AccessFlags"_s).value().toNumber(), 0x200u);
     EXPECT_FALSE(site->Get(u"AccessRead"_s).value().toBool());
@@ -145,18 +150,65 @@ TEST(MetabaseXml, AFlagGivenAsAnAttributeIsABitOfItsFlags) {
 
 TEST(MetabaseXml, MissingParentKeysAreMadeAndOrderFollowsTheFile) {
     testing_support::TempMachine m;
-    ASSERT_TRUE(emulation::metabase::importMetabaseXml(
-                    m->db(), "<configuration><MBProperty>"
-                             "<IIsWebServer Location=\"/LM/W3SVC/7\" ServerComment=\"seven\"></IIsWebServer>"
-                             "<IIsWebServer Location=\"/LM/W3SVC/3\" ServerComment=\"three\"></IIsWebServer>"
-                             "</MBProperty></configuration>")
-                    .ok());
+    ASSERT_TRUE(
+        emulation::metabase::importMetabaseXml(
+            m->db(), withKeys(m->db(), "<IIsWebVirtualDir Location=\"/LM/W3SVC/7/ROOT\"></IIsWebVirtualDir>"
+                                       "<IIsWebServer Location=\"/LM/W3SVC/3\" ServerComment=\"three\">"
+                                       "</IIsWebServer>"))
+            .ok());
     auto service = m->metabase().Bind(u"IIS://LocalHost/W3SVC"_s);
     ASSERT_TRUE(service.ok());
+    QStringList names;
     const auto children = service.value()->Children().value();
-    ASSERT_EQ(children.size(), 2u);
-    EXPECT_EQ(children[0].Name, u"7"_s);
-    EXPECT_EQ(children[1].Name, u"3"_s);
+    for (const auto& child : children)
+        names << child.Name;
+    EXPECT_GT(names.indexOf(u"3"_s), names.indexOf(u"7"_s)) << names.join(u' ').toStdString();
+    EXPECT_TRUE(m->metabase().Bind(u"IIS://LocalHost/W3SVC/7/ROOT"_s).ok());
+}
+
+} // namespace
+
+namespace {
+
+// Files that would leave the machine without the keys it starts from, or whose keys are not what
+// they seem, are refused whole: the database stays as it was and the machine opens as before.
+TEST(MetabaseXml, HostileFilesAreRefusedWholeAndTheMachineStillWorks) {
+    testing_support::TempMachine m;
+    const QByteArray before = emulation::metabase::exportMetabaseXml(m->db());
+    QByteArray lmx = before;
+    lmx.replace("Location =\"/LM", "Location =\"/LMX");
+    QByteArray noFtp = before;
+    noFtp.replace("Location =\"/LM/MSFTPSVC\"", "Location =\"/LM/MSFTPSVC/2\"");
+    const struct {
+        const char* what;
+        QByteArray xml;
+        QString named; // what the message must name
+    } cases[] = {
+        {"every key under /LMX", lmx, u"/LMX"_s},
+        {"a service key missing", noFtp, u"/LM/MSFTPSVC（IIsFtpService）"_s},
+        {"only a site",
+         "<configuration><MBProperty><IIsWebServer Location=\"/LM/W3SVC/5\"></IIsWebServer>"
+         "</MBProperty></configuration>",
+         u"/LM（IIsComputer）"_s},
+        {"a key twice", withKeys(m->db(), "<IIsWebServer Location=\"/lm/w3svc/1/\" ServerComment=\"x\"/>"),
+         u"/LM/w3svc/1"_s},
+        {"a dot-dot name", withKeys(m->db(), "<IIsWebServer Location=\"/LM/W3SVC/1/../5\"/>"),
+         u"/LM/W3SVC/1/../5"_s},
+        {"a dot name", withKeys(m->db(), "<IIsWebServer Location=\"/LM/W3SVC/./5\"/>"), u"/LM/W3SVC/./5"_s},
+        {"an empty name", withKeys(m->db(), "<IIsWebServer Location=\"/LM//W3SVC/5\"/>"), u"/LM//W3SVC/5"_s},
+        {"a blank name", withKeys(m->db(), "<IIsWebServer Location=\"/LM/W3SVC/ /5\"/>"), u"/LM/W3SVC/ /5"_s},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto refused = emulation::metabase::importMetabaseXml(m->db(), c.xml);
+        ASSERT_FALSE(refused.ok());
+        EXPECT_TRUE(refused.error().text.contains(c.named)) << refused.error().text.toStdString();
+        EXPECT_TRUE(refused.error().text.contains(u"没有导入任何内容"_s));
+        EXPECT_EQ(emulation::metabase::exportMetabaseXml(m->db()), before);
+    }
+    auto reopened = m.reopen();
+    ASSERT_TRUE(reopened);
+    EXPECT_TRUE(emulation::metabase::importMetabaseXml(reopened->db(), before).ok());
 }
 
 } // namespace
