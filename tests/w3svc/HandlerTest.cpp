@@ -6,6 +6,7 @@
 #include "emulation/files/FileSystem.h"
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/metabase/MetabaseStore.h"
+#include "emulation/w3svc/ErrorPages.h"
 #include "emulation/w3svc/WebService.h"
 #include "tests/support/TempMachine.h"
 
@@ -189,7 +190,7 @@ TEST_F(HandlerTest, TheAnswerCarriesItsLogRecordAndTheSitesW3cLogGetsIt) {
     const auto r = get("/Index.html?a=b", "www.shop.example");
     ASSERT_TRUE(r.log);
     EXPECT_FALSE(r.centralLog);
-    const w3svc::LogEntry& e = r.entry;
+    const iislog::LogRecord& e = r.entry;
     EXPECT_EQ(e.siteId, 10000u);
     EXPECT_EQ(e.method, u"GET"_s);
     EXPECT_EQ(e.uriStem, u"/Index.html"_s);
@@ -200,7 +201,7 @@ TEST_F(HandlerTest, TheAnswerCarriesItsLogRecordAndTheSitesW3cLogGetsIt) {
     EXPECT_EQ(e.userAgent, u"Handler Test/1.0"_s);
     EXPECT_EQ(e.bytesReceived, 64u);
 
-    service->log(r.entry, r.centralLog);
+    service->log(r.entry, r.centralLog, r.logFileDirectory);
     service->flushLogs();
     const QString log = QString::fromUtf8(
         m.readFile(u"C:\\WINDOWS\\system32\\LogFiles\\W3SVC10000\\ex"_s + today() + u".log"_s));
@@ -215,7 +216,7 @@ TEST_F(HandlerTest, WithCentralLoggingTheRecordGoesIntoTheDaysBinaryLog) {
     const auto r = get("/missing.htm", "www.shop.example");
     ASSERT_TRUE(r.log);
     ASSERT_TRUE(r.centralLog);
-    service->log(r.entry, r.centralLog);
+    service->log(r.entry, r.centralLog, r.logFileDirectory);
     service->flushLogs();
 
     iislog::Reader reader;

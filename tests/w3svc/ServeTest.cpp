@@ -220,7 +220,9 @@ TEST_F(ServeTest, HostRoutingPrefersTheExactHostAndIgnoresCase) {
     EXPECT_EQ(get("/", "www.shop.example", {}, "GET", "127.0.0.1", 81).body, "<p>shop</p>")
         << "an exact host beats the empty host on the same port";
     EXPECT_EQ(get("/", "other.example", {}, "GET", "127.0.0.1", 81).body, "any");
-    EXPECT_EQ(get("/", "", {}, "GET", "127.0.0.1", 81).body, "any") << "no Host header: the empty host";
+    EXPECT_EQ(exchange("127.0.0.1", 81 + offset, "GET / HTTP/1.0\r\n\r\n").body, "any")
+        << "HTTP/1.0 without Host: the empty host";
+    EXPECT_EQ(get("/", "", {}, "GET", "127.0.0.1", 81).status, 400) << "HTTP/1.1 must name its host";
     EXPECT_EQ(get("/", "x", {}, "GET", "127.0.1.1", 81).body, "any")
         << "all unassigned answers on mapped addresses";
 

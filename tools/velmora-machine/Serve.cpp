@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -80,6 +81,13 @@ int serveCommand(const QString& folder, QStringList args) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every connection holds a descriptor: the soft limit goes up to the hard one. Past it, new
+    // connections wait in the backlog while the served ones go on.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     auto opened = emulation::machine::Machine::open(folder);
     if (!opened) {
@@ -108,7 +116,8 @@ int serveCommand(const QString& folder, QStringList args) {
         say(stderr, text);
     };
 
-    say(stdout, u"W3SVC：模拟服务器 %1，端口 = 绑定端口 + %2"_s.arg(folder).arg(offset));
+    say(stdout, u"W3SVC：模拟服务器 %1，端口 = 绑定端口 + %2，%3 个事件线程"_s.arg(folder).arg(offset).arg(
+                    listeners.threadCount()));
     say(stdout, u"地址映射（本机地址 -> 回环地址）："_s);
     for (const auto& [address, loopback] : listeners.addressMap())
         say(stdout, u"  %1 -> %2"_s.arg(address, loopback));
@@ -134,7 +143,7 @@ int serveCommand(const QString& folder, QStringList args) {
             lastFlush = std::time(nullptr);
         }
     }
-    listeners.closeAll();
+    listeners.stop();
     service.flushLogs();
     say(stdout, u"W3SVC 已停止。"_s);
     return 0;
