@@ -170,6 +170,9 @@ void HttpConnection::process() {
         m_scanned = m_in.size();
         if (m_in.size() > m_limits.maxRequestBytes) {
             // A request line that does not end within the limit is a URL too long (414, at once).
+            m_request = Request();
+            m_request.method = m_in.substr(0, std::min<std::size_t>(m_in.find(' '), 32));
+            m_request.bytesReceived = m_in.size();
             const std::size_t eol = m_in.find('\n');
             if (eol == std::string::npos || eol > m_limits.maxFieldLength)
                 reject(414, "URL");

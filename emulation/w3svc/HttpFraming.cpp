@@ -33,11 +33,24 @@ std::string_view trimmed(std::string_view v) {
     return v;
 }
 
-RequestHead refuse(int status, const char* reason) {
-    RequestHead h;
+RequestHead refuse(RequestHead& h, int status, const char* reason) {
     h.status = status;
     h.reason = reason;
-    return h;
+    return std::move(h);
+}
+
+// The request line's three parts as far as they are there, for the error log.
+void roughRequestLine(std::string_view head, RequestHead& h) {
+    const std::string_view line = head.substr(0, std::min(head.find_first_of("\r\n"), std::size_t{512}));
+    const size_t a = line.find(' ');
+    h.method = std::string(line.substr(0, a));
+    if (a == std::string_view::npos)
+        return;
+    const size_t b = line.find(' ', a + 1);
+    h.target =
+        std::string(line.substr(a + 1, b == std::string_view::npos ? std::string_view::npos : b - a - 1));
+    if (b != std::string_view::npos)
+        h.version = std::string(line.substr(b + 1));
 }
 
 } // namespace
@@ -57,11 +70,12 @@ std::size_t headLength(std::string_view bytes, std::size_t from) {
 }
 
 RequestHead parseHead(std::string_view head, const Limits& limits) {
+    RequestHead h;
+    roughRequestLine(head, h);
     if (head.size() > limits.maxRequestBytes)
-        return refuse(400, "RequestLength");
+        return refuse(h, 400, "RequestLength");
     // Line by line first: what Beast's parser would let through (folded lines, bare LF, lists in
     // Content-Length, Transfer-Encoding that is not chunked) but a front end might read otherwise.
-    RequestHead h;
     int contentLengths = 0, transferEncodings = 0;
     std::string_view te;
     size_t at = 0;
@@ -69,34 +83,34 @@ RequestHead parseHead(std::string_view head, const Limits& limits) {
     while (at < head.size()) {
         const size_t lf = head.find('\n', at);
         if (lf == std::string_view::npos || lf == at || head[lf - 1] != '\r')
-            return refuse(400, "BadRequest"); // a bare LF
+            return refuse(h, 400, "BadRequest"); // a bare LF
         const std::string_view line = head.substr(at, lf - 1 - at);
         at = lf + 1;
         if (line.empty())
             break;
         if (line.size() > limits.maxFieldLength)
-            return refuse(first ? 414 : 400, first ? "URL" : "FieldLength");
+            return refuse(h, first ? 414 : 400, first ? "URL" : "FieldLength");
         for (const char c : line)
             if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
-                return refuse(400, "BadRequest");
+                return refuse(h, 400, "BadRequest");
         if (first) {
             first = false;
             continue;
         }
         if (line.front() == ' ' || line.front() == '\t')
-            return refuse(400, "Header"); // obs-fold
+            return refuse(h, 400, "Header"); // obs-fold
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos || colon == 0)
-            return refuse(400, "Header");
+            return refuse(h, 400, "Header");
         const std::string_view name = line.substr(0, colon);
         for (const char c : name)
             if (!isTchar(static_cast<unsigned char>(c)))
-                return refuse(400, "Header");
+                return refuse(h, 400, "Header");
         const std::string_view value = trimmed(line.substr(colon + 1));
         if (equalsNoCase(name, "Content-Length")) {
             if (++contentLengths > 1 || value.empty() || value.size() > 18 ||
                 value.find_first_not_of("0123456789") != std::string_view::npos)
-                return refuse(400, "BadRequest");
+                return refuse(h, 400, "BadRequest");
             h.contentLength = std::stoull(std::string(value));
         } else if (equalsNoCase(name, "Transfer-Encoding")) {
             ++transferEncodings;
@@ -119,7 +133,7 @@ RequestHead parseHead(std::string_view head, const Limits& limits) {
         }
     }
     if (at != head.size())
-        return refuse(400, "BadRequest");
+        return refuse(h, 400, "BadRequest");
 
     // The request line and the fields' grammar, and the connection's persistence, by Beast.
     http::request_parser<http::empty_body> parser;
@@ -129,11 +143,11 @@ RequestHead parseHead(std::string_view head, const Limits& limits) {
     boost::system::error_code ec;
     parser.put(boost::asio::buffer(head.data(), head.size()), ec);
     if (ec || !parser.is_header_done())
-        return refuse(400, "BadRequest");
+        return refuse(h, 400, "BadRequest");
     const auto& req = parser.get();
     const unsigned version = req.version();
     if (version / 10 != 1)
-        return refuse(505, "Version_N/S");
+        return refuse(h, 505, "Version_N/S");
     h.method = std::string(req.method_string());
     h.target = std::string(req.target());
     h.version = version == 10 ? "HTTP/1.0" : "HTTP/1.1";
@@ -142,14 +156,14 @@ RequestHead parseHead(std::string_view head, const Limits& limits) {
     if (transferEncodings > 0) {
         // Only "chunked" alone; nothing with Content-Length, nothing in HTTP/1.0 (RFC 9112 6.1).
         if (transferEncodings > 1 || contentLengths > 0 || version == 10 || !equalsNoCase(te, "chunked"))
-            return refuse(400, "BadRequest");
+            return refuse(h, 400, "BadRequest");
         h.chunked = true;
     }
     h.hasBody = h.chunked || h.contentLength > 0;
     if (version == 11 && h.hostFields == 0)
-        return refuse(400, "Hostname");
+        return refuse(h, 400, "Hostname");
     if (h.hostFields > 1)
-        return refuse(400, "Hostname");
+        return refuse(h, 400, "Hostname");
     return h;
 }
 
