@@ -3,6 +3,7 @@
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
 
+#include <cctype>
 #include <cstring>
 
 namespace w3svc {
@@ -74,6 +75,10 @@ RequestHead parseHead(std::string_view head, const Limits& limits) {
     roughRequestLine(head, h);
     if (head.size() > limits.maxRequestBytes)
         return refuse(h, 400, "RequestLength");
+    // A version of another major number than 1 is one HTTP.sys does not speak.
+    if (h.version.size() == 8 && h.version.compare(0, 5, "HTTP/") == 0 && h.version[5] != '1' &&
+        std::isdigit(static_cast<unsigned char>(h.version[5])))
+        return refuse(h, 505, "Version_N/S");
     // Line by line first: what Beast's parser would let through (folded lines, bare LF, lists in
     // Content-Length, Transfer-Encoding that is not chunked) but a front end might read otherwise.
     int contentLengths = 0, transferEncodings = 0;
