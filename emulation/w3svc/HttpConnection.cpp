@@ -5,6 +5,7 @@
 #include <boost/asio/write.hpp>
 
 #include <array>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -88,6 +89,7 @@ void HttpConnection::start() {
     }
     m_clientIp = QString::fromStdString(peer.address().to_string());
     m_clientPort = peer.port();
+    m_timeout = std::chrono::seconds(m_handler.connectionTimeout());
     waitForBytes();
 }
 
@@ -96,21 +98,36 @@ HttpConnection::Clock::duration HttpConnection::allowance(std::uint64_t bytes) c
 }
 
 void HttpConnection::arm(Clock::time_point deadline) {
-    m_timer.expires_at(deadline);
+    // One wait runs at a time and is moved only when the deadline comes sooner: most requests
+    // only push the deadline later, which costs no timer operation.
+    m_deadline = deadline;
+    if (m_timerWaits > 0 && deadline >= m_timer.expiry())
+        return;
+    m_timer.expires_at(deadline); // a pending wait ends with operation_aborted
+    startTimer();
+}
+
+void HttpConnection::startTimer() {
+    ++m_timerWaits;
     m_timer.async_wait([self = shared_from_this()](const error_code& ec) {
+        --self->m_timerWaits;
+        if (ec || self->m_closed)
+            return;
         // IIS 6 closes a connection that is idle or too slow, without an answer.
-        if (!ec && self->m_timer.expiry() <= Clock::now())
+        if (Clock::now() >= self->m_deadline) {
             self->closeNow();
+            return;
+        }
+        self->m_timer.expires_at(self->m_deadline);
+        self->startTimer();
     });
 }
 
 void HttpConnection::waitForBytes() {
     if (m_closed)
         return;
-    if (m_in.empty() && m_bodyLeft == 0) {
-        m_timeout = std::chrono::seconds(m_handler.connectionTimeout());
+    if (m_in.empty() && m_bodyLeft == 0)
         arm(Clock::now() + m_timeout); // idle between requests
-    }
     m_socket.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const error_code& ec) {
         if (ec || self->m_closed) {
             self->closeNow();
@@ -186,17 +203,22 @@ void HttpConnection::process() {
     handleHead(length);
 }
 
+Request HttpConnection::newRequest() const {
+    Request rq;
+    rq.address = m_endpoint->address;
+    rq.localIp = m_endpoint->loopback;
+    rq.port = m_endpoint->port;
+    rq.listenPort = m_endpoint->listenPort;
+    rq.clientIp = m_clientIp;
+    rq.clientPort = m_clientPort;
+    return rq;
+}
+
 void HttpConnection::handleHead(std::size_t length) {
     m_started = Clock::now();
     m_inHead = false;
     RequestHead head = parseHead(std::string_view(m_in.data(), length), m_limits);
-    m_request = Request();
-    m_request.address = m_endpoint->address;
-    m_request.localIp = m_endpoint->loopback;
-    m_request.port = m_endpoint->port;
-    m_request.listenPort = m_endpoint->listenPort;
-    m_request.clientIp = m_clientIp;
-    m_request.clientPort = m_clientPort;
+    m_request = newRequest();
     m_request.bytesReceived = length;
     m_request.method = std::move(head.method);
     m_request.target = std::move(head.target);
@@ -250,12 +272,11 @@ void HttpConnection::reject(int status, const char* reason) {
     m_in.clear();
     if (m_started == Clock::time_point{})
         m_started = Clock::now();
-    m_request.address = m_endpoint->address;
-    m_request.localIp = m_endpoint->loopback;
-    m_request.port = m_endpoint->port;
-    m_request.listenPort = m_endpoint->listenPort;
-    m_request.clientIp = m_clientIp;
-    m_request.clientPort = m_clientPort;
+    const Request partial = std::exchange(m_request, newRequest());
+    m_request.method = partial.method;
+    m_request.target = partial.target;
+    m_request.version = partial.version;
+    m_request.bytesReceived = partial.bytesReceived;
     answer(m_handler.reject(m_request, status, reason));
 }
 
@@ -310,15 +331,17 @@ void HttpConnection::answer(Response r) {
     m_response.body.clear();
     m_sent = 0;
     arm(Clock::now() + allowance(out.size() + m_streamLeft));
-    asio::async_write(m_socket, asio::buffer(m_out),
-                      [self = shared_from_this()](const error_code& ec, std::size_t n) {
-                          self->m_sent += n;
-                          if (ec) {
-                              self->finished(false);
-                              return;
-                          }
-                          self->writeNext();
-                      });
+    asio::async_write(
+        m_socket, asio::buffer(m_out),
+        [self = shared_from_this()](const error_code& ec, std::size_t n) { self->written(ec, n); });
+}
+
+void HttpConnection::written(const boost::system::error_code& ec, std::size_t n) {
+    m_sent += n;
+    if (ec)
+        finished(false);
+    else
+        writeNext();
 }
 
 void HttpConnection::writeNext() {
@@ -338,12 +361,7 @@ void HttpConnection::writeNext() {
     m_streamLeft -= static_cast<std::uint64_t>(n);
     asio::async_write(m_socket, asio::buffer(m_chunk.data(), static_cast<std::size_t>(n)),
                       [self = shared_from_this()](const error_code& ec, std::size_t written) {
-                          self->m_sent += written;
-                          if (ec) {
-                              self->finished(false);
-                              return;
-                          }
-                          self->writeNext();
+                          self->written(ec, written);
                       });
 }
 
@@ -366,7 +384,8 @@ void HttpConnection::finished(bool ok) {
         lingerAndClose();
         return;
     }
-    std::string().swap(m_out);
+    if (m_out.capacity() > 16 * 1024)
+        std::string().swap(m_out);
     process(); // a pipelined request may be waiting in m_in
 }
 

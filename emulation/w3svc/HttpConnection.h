@@ -40,16 +40,21 @@ private:
     void discardBody();
     void answer(Response response);
     void writeNext();
+    void written(const boost::system::error_code& ec, std::size_t n);
+    Request newRequest() const;
     void finished(bool ok);
     void reject(int status, const char* reason);
     void lingerAndClose();
     void linger();
     void closeNow();
     void arm(Clock::time_point deadline);
+    void startTimer();
     Clock::duration allowance(std::uint64_t bytes) const;
 
     boost::asio::ip::tcp::socket m_socket;
     boost::asio::steady_timer m_timer;
+    Clock::time_point m_deadline{};
+    int m_timerWaits = 0;
     Handler& m_handler;
     std::shared_ptr<const ListenEndpoint> m_endpoint;
     const Limits& m_limits;

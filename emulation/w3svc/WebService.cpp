@@ -44,6 +44,17 @@ void httpApiAnswer(Response& r, int status, const char* reason) {
     r.log = false;
 }
 
+// What the log knows of a request before it is answered.
+void startRecord(iislog::LogRecord& e, const Request& rq) {
+    e.timeMs = QDateTime::currentMSecsSinceEpoch();
+    e.clientIp = rq.clientIp;
+    e.serverIp = rq.address.isEmpty() ? rq.localIp : rq.address;
+    e.serverPort = rq.port;
+    e.method = QString::fromStdString(rq.method);
+    e.protocolVersion = QString::fromStdString(rq.version);
+    e.bytesReceived = rq.bytesReceived;
+}
+
 } // namespace
 
 WebService::WebService(emulation::machine::Machine& machine)
@@ -164,19 +175,13 @@ Response WebService::handle(const Request& rq) {
     const std::string rawPath = target.substr(0, q);
     const std::string query = q == std::string::npos ? std::string() : target.substr(q + 1);
     iislog::LogRecord& e = r.entry;
-    e.timeMs = QDateTime::currentMSecsSinceEpoch();
-    e.clientIp = rq.clientIp;
-    e.serverIp = rq.address.isEmpty() ? rq.localIp : rq.address;
-    e.serverPort = rq.port;
-    e.method = QString::fromStdString(rq.method);
+    startRecord(e, rq);
     e.uriStem = QString::fromUtf8(rawPath);
     e.uriQuery = QString::fromUtf8(query);
-    e.protocolVersion = QString::fromStdString(rq.version);
     e.host = QString::fromUtf8(rq.host);
     e.userAgent = QString::fromUtf8(rq.userAgent);
     e.cookie = QString::fromUtf8(rq.cookie);
     e.referrer = QString::fromUtf8(rq.referer);
-    e.bytesReceived = rq.bytesReceived;
 
     if (rawPath.empty() || rawPath.front() != '/') {
         httpApiAnswer(r, 400, "BadRequest");
@@ -266,15 +271,8 @@ Response WebService::reject(const Request& rq, int status, const char* reason) {
     r.headers.emplace_back("Date", httpDate(std::time(nullptr)));
     httpApiAnswer(r, status, reason);
     r.close = true;
-    iislog::LogRecord& e = r.entry;
-    e.timeMs = QDateTime::currentMSecsSinceEpoch();
-    e.clientIp = rq.clientIp;
-    e.serverIp = rq.address.isEmpty() ? rq.localIp : rq.address;
-    e.serverPort = rq.port;
-    e.method = QString::fromStdString(rq.method);
-    e.uriStem = QString::fromUtf8(rq.target);
-    e.protocolVersion = QString::fromStdString(rq.version);
-    e.bytesReceived = rq.bytesReceived;
+    startRecord(r.entry, rq);
+    r.entry.uriStem = QString::fromUtf8(rq.target);
     return r;
 }
 

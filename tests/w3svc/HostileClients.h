@@ -77,40 +77,6 @@ private:
     int m_fd = -1;
 };
 
-// The answers in a stream of bytes, one after the other; heads tells which were to HEAD requests
-// (their Content-Length announces a body that is not sent).
-inline std::vector<Reply> parseReplies(const std::string& raw, const std::vector<bool>& heads = {}) {
-    std::vector<Reply> out;
-    size_t at = 0;
-    while (at < raw.size()) {
-        const size_t end = raw.find("\r\n\r\n", at);
-        if (raw.compare(at, 9, "HTTP/1.1 ") != 0 || end == std::string::npos)
-            break;
-        Reply r;
-        r.status = std::stoi(raw.substr(at + 9, 3));
-        size_t line = raw.find("\r\n", at) + 2;
-        while (line < end) {
-            const size_t next = raw.find("\r\n", line);
-            const std::string h = raw.substr(line, next - line);
-            const size_t colon = h.find(':');
-            std::string name = h.substr(0, colon);
-            for (char& c : name)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            r.headers[name] = h.substr(colon + 2);
-            line = next + 2;
-        }
-        at = end + 4;
-        const bool head = out.size() < heads.size() && heads[out.size()];
-        if (!head && !r.header("content-length").empty()) {
-            const size_t length = std::stoul(r.header("content-length"));
-            r.body = raw.substr(at, length);
-            at += length;
-        }
-        out.push_back(std::move(r));
-    }
-    return out;
-}
-
 // What a process holds now, from /proc.
 inline long residentKb(qint64 pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -27,6 +27,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace served {
 
@@ -43,6 +44,40 @@ struct Reply {
         return it == headers.end() ? std::string() : it->second;
     }
 };
+
+// The answers in a stream of bytes, one after the other; heads tells which were to HEAD requests
+// (their Content-Length announces a body that is not sent).
+inline std::vector<Reply> parseReplies(const std::string& raw, const std::vector<bool>& heads = {}) {
+    std::vector<Reply> out;
+    size_t at = 0;
+    while (at < raw.size()) {
+        const size_t end = raw.find("\r\n\r\n", at);
+        if (raw.compare(at, 9, "HTTP/1.1 ") != 0 || end == std::string::npos)
+            break;
+        Reply r;
+        r.status = std::stoi(raw.substr(at + 9, 3));
+        size_t line = raw.find("\r\n", at) + 2;
+        while (line < end) {
+            const size_t next = raw.find("\r\n", line);
+            const std::string h = raw.substr(line, next - line);
+            const size_t colon = h.find(':');
+            std::string name = h.substr(0, colon);
+            for (char& c : name)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            r.headers[name] = h.substr(colon + 2);
+            line = next + 2;
+        }
+        at = end + 4;
+        const bool head = out.size() < heads.size() && heads[out.size()];
+        if (!head && !r.header("content-length").empty()) {
+            const size_t length = std::stoul(r.header("content-length"));
+            r.body = raw.substr(at, length);
+            at += length;
+        }
+        out.push_back(std::move(r));
+    }
+    return out;
+}
 
 // One request on its own connection, sent byte for byte as given (no client tidies the path).
 inline Reply exchange(const std::string& address, int port, const std::string& request) {
@@ -62,23 +97,8 @@ inline Reply exchange(const std::string& address, int port, const std::string& r
     for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
         raw.append(buf, static_cast<size_t>(n));
     ::close(fd);
-    const size_t end = raw.find("\r\n\r\n");
-    if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos)
-        return reply;
-    reply.status = std::stoi(raw.substr(9, 3));
-    size_t line = raw.find("\r\n") + 2;
-    while (line < end) {
-        const size_t next = raw.find("\r\n", line);
-        const std::string h = raw.substr(line, next - line);
-        const size_t colon = h.find(':');
-        std::string name = h.substr(0, colon);
-        for (char& c : name)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        reply.headers[name] = h.substr(colon + 2);
-        line = next + 2;
-    }
-    reply.body = raw.substr(end + 4);
-    return reply;
+    const auto replies = parseReplies(raw);
+    return replies.empty() ? reply : replies.front();
 }
 
 class ServedMachine : public ::testing::Test {

@@ -245,6 +245,15 @@ TEST_F(ServeTest, HeadRangeConditionalAndOtherMethods) {
     const Reply same = get("/digits.txt", "www.shop.example", "If-Modified-Since: " + modified + "\r\n");
     EXPECT_EQ(same.status, 304);
     EXPECT_TRUE(same.body.empty());
+    EXPECT_EQ(same.headers.count("content-length"), 0u) << "a 304 carries no Content-Length";
+    EXPECT_EQ(same.headers.count("content-type"), 0u);
+    const std::string etag = get("/digits.txt", "www.shop.example").header("etag");
+    EXPECT_EQ(get("/digits.txt", "www.shop.example", "If-None-Match: " + etag + "\r\n").status, 304);
+    // A Range that is not well formed is passed over: the whole file, from IIS, and logged.
+    const Reply invalid = get("/digits.txt", "www.shop.example", "Range: bytes=9-2\r\n");
+    EXPECT_EQ(invalid.status, 200);
+    EXPECT_EQ(invalid.header("server"), "Microsoft-IIS/6.0");
+    EXPECT_EQ(get("/digits.txt", "www.shop.example", {}, "BREW").status, 501);
     EXPECT_EQ(
         get("/digits.txt", "www.shop.example", "If-Modified-Since: Mon, 01 Jan 2001 00:00:00 GMT\r\n").status,
         200);

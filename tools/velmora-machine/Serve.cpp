@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -141,6 +142,9 @@ int serveCommand(const QString& folder, QStringList args) {
         if (std::time(nullptr) != lastFlush) {
             service.flushLogs();
             lastFlush = std::time(nullptr);
+            // What a crowd of connections left behind goes back to the system once they are gone.
+            if (lastFlush % 5 == 0)
+                ::malloc_trim(0);
         }
     }
     listeners.stop();
