@@ -12,7 +12,7 @@ packages=(
   fontconfig fonts-arphic-uming fonts-arphic-ukai
   xvfb xauth xdotool imagemagick
   # the machine's web service (velmora-machine serve) and its benchmark
-  libcpp-httplib-dev wrk nginx-light
+  libboost1.81-dev wrk nginx-light
 )
 
 missing=()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "emulation/w3svc/Exchange.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -8,22 +10,28 @@
 #include <map>
 #include <memory>
 #include <utility>
+#include <vector>
+
+namespace net {
+class EventLoop;
+class TcpAcceptor;
+} // namespace net
 
 namespace w3svc {
 
 class WebService;
-class ConnectionThreads;
-struct Listener;
+struct ListenEndpoint;
 
-// The web service's HTTP listeners on loopback addresses, over cpp-httplib. Each machine address
-// gets a loopback address of its own (127.0.1.1, 127.0.1.2, ...); bindings of all unassigned
-// addresses answer on 127.0.0.1 and on every mapped address; a binding's port is served at
-// port + offset. The listeners follow the machine: sites started, paused, stopped or rebound,
-// the service stopped (every listener closed, so connections are refused) and started again,
-// iisreset (every listener closed and opened again).
+// The web service's HTTP listeners on loopback addresses, on a fixed number of event-loop threads.
+// Each machine address gets a loopback address of its own (127.0.1.1, 127.0.1.2, ...); bindings of
+// all unassigned addresses answer on 127.0.0.1 and on every mapped address; a binding's port is
+// served at port + offset. The listeners follow the machine: sites started, paused, stopped or
+// rebound, the service stopped (every listener closed, so connections are refused) and started
+// again, iisreset (every listener closed and opened again).
 class HttpListeners {
 public:
-    HttpListeners(WebService& service, int portOffset);
+    // threads 0: one a core.
+    HttpListeners(WebService& service, int portOffset, unsigned threads = 0, Limits limits = {});
     ~HttpListeners();
     HttpListeners(const HttpListeners&) = delete;
     HttpListeners& operator=(const HttpListeners&) = delete;
@@ -31,23 +39,29 @@ public:
     // Brings the listeners in line with the machine's current state; notes for the operator (an
     // endpoint that could not be opened, the service stopped, started or reset) go to warn.
     void update(const std::function<void(const QString&)>& warn);
-    // Closes every listener and waits for the connections to end.
+    // Closes every listener.
     void closeAll();
+    // Closes every listener and ends every connection.
+    void stop();
 
     // Machine address -> loopback address, in the order of the machine's facts.
     const std::vector<std::pair<QString, QString>>& addressMap() const { return m_addresses; }
     QString loopbackOf(const QString& machineAddress) const;
     int portOffset() const { return m_offset; }
+    unsigned threadCount() const;
 
 private:
-    void reap(bool wait);
+    struct Listener {
+        std::shared_ptr<const ListenEndpoint> endpoint;
+        std::shared_ptr<net::TcpAcceptor> acceptor;
+    };
 
     WebService& m_service;
     int m_offset;
+    Limits m_limits;
+    std::unique_ptr<net::EventLoop> m_loop;
     std::vector<std::pair<QString, QString>> m_addresses;
-    std::unique_ptr<ConnectionThreads> m_threads;
-    std::map<std::pair<QString, std::uint16_t>, std::unique_ptr<Listener>> m_open; // loopback, port
-    std::vector<std::unique_ptr<Listener>> m_closing;
+    std::map<std::pair<QString, std::uint16_t>, Listener> m_open; // loopback, port
     std::uint64_t m_generation = 0;
     QString m_resetCount;
     bool m_first = true;

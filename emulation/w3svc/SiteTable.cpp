@@ -103,6 +103,9 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
     table->m_centralBinary =
         lookup(service, u"CentralBinaryLoggingEnabled").value_or(MetaValue(false)).toBool();
     table->m_logFileDirectory = text(service, u"LogFileDirectory");
+    if (const std::uint32_t timeout =
+            lookup(service, u"ConnectionTimeout").value_or(MetaValue(120u)).toNumber())
+        table->m_connectionTimeout = timeout;
     addMimeTypes(table->m_serviceMimeTypes,
                  emulation::metabase::PropertyRecord::find(serviceRecord, u"MimeMap"));
     addMimeTypes(table->m_serviceMimeTypes,

@@ -67,6 +67,9 @@ public:
 
     bool centralBinaryLogging() const { return m_centralBinary; }
     QString logFileDirectory() const { return m_logFileDirectory; }
+    // The service's ConnectionTimeout in seconds: how long IIS 6 keeps an idle connection open, and
+    // how long a request's header may take to arrive.
+    std::uint32_t connectionTimeout() const { return m_connectionTimeout; }
     const std::vector<Site>& sites() const { return m_sites; }
 
     // The site that answers a request that came in on a machine address (empty for an address
@@ -84,6 +87,7 @@ public:
 private:
     bool m_centralBinary = false;
     QString m_logFileDirectory;
+    std::uint32_t m_connectionTimeout = 120;
     MimeTypes m_serviceMimeTypes; // the service's MimeMap over the machine's
     std::vector<Site> m_sites;
     QHash<QString, const Site*> m_byBinding; // "ip:port:host"

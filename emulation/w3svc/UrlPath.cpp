@@ -2,6 +2,9 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+#include <vector>
+
 namespace w3svc {
 
 namespace {
@@ -38,9 +41,47 @@ bool forbidden(QChar c) {
 
 } // namespace
 
-std::optional<UrlPath> decodeUrlPath(std::string_view raw) {
+std::optional<std::string> removeDotSegments(std::string_view raw) {
     if (raw.empty() || raw.front() != '/')
         return std::nullopt;
+    std::vector<std::string_view> kept;
+    bool slash = false; // the result names a folder
+    size_t at = 1;
+    for (;;) {
+        const size_t end = std::min(raw.find('/', at), raw.size());
+        const std::string_view segment = raw.substr(at, end - at);
+        const bool last = end == raw.size();
+        if (segment == ".") {
+            slash = true;
+        } else if (segment == "..") {
+            if (kept.empty())
+                return std::nullopt; // above the home directory
+            kept.pop_back();
+            slash = true;
+        } else {
+            kept.push_back(segment);
+            slash = false;
+        }
+        if (last)
+            break;
+        at = end + 1;
+    }
+    std::string out;
+    out.reserve(raw.size());
+    for (const std::string_view segment : kept) {
+        out += '/';
+        out += segment;
+    }
+    if (out.empty() || (slash && out.back() != '/'))
+        out += '/';
+    return out;
+}
+
+std::optional<UrlPath> decodeUrlPath(std::string_view rawPath) {
+    const auto normalised = removeDotSegments(rawPath);
+    if (!normalised)
+        return std::nullopt;
+    const std::string_view raw = *normalised;
     QByteArray bytes;
     bytes.reserve(static_cast<qsizetype>(raw.size()));
     for (size_t i = 0; i < raw.size(); ++i) {

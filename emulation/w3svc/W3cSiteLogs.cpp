@@ -1,38 +1,16 @@
-#include "emulation/w3svc/RequestLog.h"
+#include "emulation/w3svc/W3cSiteLogs.h"
 
 #include <QDateTime>
 #include <QDir>
-
-#include <cstdio>
 
 namespace w3svc {
 
 using namespace Qt::Literals::StringLiterals;
 
-namespace {
-
-// A W3C field: "-" when empty, blanks as "+", as IIS writes them.
-void field(QByteArray& out, const QString& value) {
-    if (value.isEmpty()) {
-        out += '-';
-    } else {
-        QByteArray v = value.toUtf8();
-        v.replace(' ', '+');
-        out += v;
-    }
-    out += ' ';
-}
-
-} // namespace
-
 W3cSiteLogs::W3cSiteLogs(std::function<QString(const QString&)> hostFolder)
     : m_hostFolder(std::move(hostFolder)) {}
 
-W3cSiteLogs::~W3cSiteLogs() {
-    for (auto& [id, log] : m_open)
-        if (log.file)
-            std::fclose(log.file);
-}
+W3cSiteLogs::~W3cSiteLogs() = default;
 
 QString W3cSiteLogs::fileName(QDate day) {
     return u"ex"_s + day.toString(u"yyMMdd"_s) + u".log"_s;
@@ -49,66 +27,55 @@ QByteArray W3cSiteLogs::header(std::int64_t timeMs) {
            "cs(User-Agent) sc-status sc-substatus sc-win32-status \r\n";
 }
 
-QByteArray W3cSiteLogs::line(const LogEntry& e) {
+QByteArray W3cSiteLogs::line(const iislog::LogRecord& e) {
     const QDateTime t = QDateTime::fromMSecsSinceEpoch(e.timeMs, Qt::UTC);
     QByteArray out = t.toString(u"yyyy-MM-dd hh:mm:ss "_s).toLatin1();
     out.reserve(256);
-    field(out, u"W3SVC"_s + QString::number(e.siteId));
-    field(out, e.serverIp);
-    field(out, e.method);
-    field(out, e.uriStem);
-    field(out, e.uriQuery);
+    appendW3cField(out, u"W3SVC"_s + QString::number(e.siteId));
+    appendW3cField(out, e.serverIp);
+    appendW3cField(out, e.method);
+    appendW3cField(out, e.uriStem);
+    appendW3cField(out, e.uriQuery);
     out += QByteArray::number(e.serverPort) + ' ';
-    field(out, e.userName);
-    field(out, e.clientIp);
-    field(out, e.userAgent);
+    appendW3cField(out, e.userName);
+    appendW3cField(out, e.clientIp);
+    appendW3cField(out, e.userAgent);
     out += QByteArray::number(e.status) + ' ' + QByteArray::number(e.substatus) + ' ' +
            QByteArray::number(e.win32Status) + "\r\n";
     return out;
 }
 
-void W3cSiteLogs::write(const LogEntry& e) {
+void W3cSiteLogs::write(const iislog::LogRecord& e, const QString& directory) {
     const QDate day = QDateTime::fromMSecsSinceEpoch(e.timeMs, Qt::UTC).date();
     const QByteArray text = line(e);
     std::lock_guard lock(m_lock);
     // A server with thousands of sites would run out of file handles: past MaxOpen the files are
     // closed, and opened again (for appending) by their next request.
-    if (m_open.size() >= MaxOpen && !m_open.count(e.siteId)) {
-        for (auto& [id, open] : m_open)
-            if (open.file)
-                std::fclose(open.file);
+    if (m_open.size() >= MaxOpen && !m_open.count(e.siteId))
         m_open.clear();
-    }
     OpenLog& log = m_open[e.siteId];
-    if (!log.file || log.day != day || log.directory != e.logFileDirectory) {
-        if (log.file)
-            std::fclose(log.file);
-        log.file = nullptr;
+    if (!log.file || !log.file->isOpen() || log.day != day || log.directory != directory) {
+        log.file = std::make_unique<W3cFile>();
         log.day = day;
-        log.directory = e.logFileDirectory;
-        const QString folder = m_hostFolder(e.logFileDirectory + u"\\W3SVC"_s + QString::number(e.siteId));
+        log.directory = directory;
+        const QString folder = m_hostFolder(directory + u"\\W3SVC"_s + QString::number(e.siteId));
         if (folder.isEmpty() || !QDir().mkpath(folder))
             return;
         const QString path = folder + u'/' + fileName(day);
-        log.file = std::fopen(QFile::encodeName(path).constData(), "ab");
-        if (!log.file)
-            return;
-        std::setvbuf(log.file, nullptr, _IOFBF, 64 * 1024);
         // The header opens each file and each run of the service that writes to it.
-        if (!m_headed.contains(path)) {
-            m_headed.insert(path);
-            const QByteArray h = header(e.timeMs);
-            std::fwrite(h.constData(), 1, static_cast<size_t>(h.size()), log.file);
-        }
+        const bool head = !m_headed.contains(path);
+        if (!log.file->open(path, head ? header(e.timeMs) : QByteArray()))
+            return;
+        m_headed.insert(path);
     }
-    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), log.file);
+    log.file->append(text);
 }
 
 void W3cSiteLogs::flush() {
     std::lock_guard lock(m_lock);
     for (auto& [id, log] : m_open)
         if (log.file)
-            std::fflush(log.file);
+            log.file->flush();
 }
 
 } // namespace w3svc

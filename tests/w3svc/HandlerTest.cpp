@@ -6,16 +6,22 @@
 #include "emulation/files/FileSystem.h"
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/metabase/MetabaseStore.h"
+#include "emulation/w3svc/ErrorPages.h"
+#include "emulation/w3svc/UrlPath.h"
 #include "emulation/w3svc/WebService.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
 #include <string>
+
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 using emulation::files::WinPath;
@@ -69,6 +75,13 @@ protected:
 
     w3svc::Response get(const std::string& target, const std::string& host, const std::string& method = "GET",
                         const std::string& range = {}) {
+        w3svc::Request rq = request(target, host, method);
+        rq.range = range;
+        return send(rq);
+    }
+
+    static w3svc::Request request(const std::string& target, const std::string& host,
+                                  const std::string& method = "GET") {
         w3svc::Request rq;
         rq.localIp = u"127.0.0.1"_s;
         rq.port = 80;
@@ -77,10 +90,13 @@ protected:
         rq.target = target;
         rq.version = "HTTP/1.1";
         rq.host = host;
-        rq.range = range;
         rq.userAgent = "Handler Test/1.0";
         rq.clientIp = u"127.0.0.9"_s;
         rq.bytesReceived = 64;
+        return rq;
+    }
+
+    w3svc::Response send(const w3svc::Request& rq) {
         w3svc::Response r = service->handle(rq);
         // The listener completes the record with the answer before it logs it.
         r.entry.status = r.status;
@@ -94,6 +110,10 @@ protected:
             if (n == name)
                 return v;
         return {};
+    }
+
+    std::string hostPath(const QString& windowsPath) {
+        return QFile::encodeName(m->hostPath(windowsPath)).toStdString();
     }
 
     QString today() const { return QDateTime::currentDateTimeUtc().toString(u"yyMMdd"_s); }
@@ -189,7 +209,7 @@ TEST_F(HandlerTest, TheAnswerCarriesItsLogRecordAndTheSitesW3cLogGetsIt) {
     const auto r = get("/Index.html?a=b", "www.shop.example");
     ASSERT_TRUE(r.log);
     EXPECT_FALSE(r.centralLog);
-    const w3svc::LogEntry& e = r.entry;
+    const iislog::LogRecord& e = r.entry;
     EXPECT_EQ(e.siteId, 10000u);
     EXPECT_EQ(e.method, u"GET"_s);
     EXPECT_EQ(e.uriStem, u"/Index.html"_s);
@@ -200,7 +220,7 @@ TEST_F(HandlerTest, TheAnswerCarriesItsLogRecordAndTheSitesW3cLogGetsIt) {
     EXPECT_EQ(e.userAgent, u"Handler Test/1.0"_s);
     EXPECT_EQ(e.bytesReceived, 64u);
 
-    service->log(r.entry, r.centralLog);
+    service->log(r.entry, r.centralLog, r.logFileDirectory);
     service->flushLogs();
     const QString log = QString::fromUtf8(
         m.readFile(u"C:\\WINDOWS\\system32\\LogFiles\\W3SVC10000\\ex"_s + today() + u".log"_s));
@@ -215,7 +235,7 @@ TEST_F(HandlerTest, WithCentralLoggingTheRecordGoesIntoTheDaysBinaryLog) {
     const auto r = get("/missing.htm", "www.shop.example");
     ASSERT_TRUE(r.log);
     ASSERT_TRUE(r.centralLog);
-    service->log(r.entry, r.centralLog);
+    service->log(r.entry, r.centralLog, r.logFileDirectory);
     service->flushLogs();
 
     iislog::Reader reader;
@@ -229,6 +249,171 @@ TEST_F(HandlerTest, WithCentralLoggingTheRecordGoesIntoTheDaysBinaryLog) {
     EXPECT_EQ(record.clientIp, u"127.0.0.9"_s);
     EXPECT_FALSE(reader.next(record)) << "one request, one record";
     EXPECT_TRUE(reader.errorString().isEmpty()) << reader.errorString().toStdString();
+}
+
+TEST_F(HandlerTest, TheHostIsCheckedAsSentAndAnAbsoluteTargetsHostWins) {
+    const auto absolute = send(request("http://WWW.shop.example:80/Index.html?q=1", "other.example"));
+    EXPECT_EQ(absolute.status, 200) << "the target's host, not the Host field";
+    EXPECT_EQ(absolute.entry.siteId, 10000u);
+    EXPECT_EQ(absolute.entry.uriQuery, u"q=1"_s);
+
+    // A host that is no host name is refused by HTTP.sys, never decoded or cut down to one.
+    for (const std::string host : {"www.shop%2eexample", "evil.example/phish?", "www.shop.example:8x",
+                                   "user@www.shop.example", "www.shop.example:80:80", "a b"}) {
+        const auto r = get("/Index.html", host);
+        EXPECT_EQ(r.status, 400) << host;
+        EXPECT_EQ(header(r, "Server"), "Microsoft-HTTPAPI/1.0") << host;
+        EXPECT_EQ(r.httpApiReason, "Hostname") << host;
+        EXPECT_FALSE(r.log) << host;
+    }
+    EXPECT_EQ(get("/Index.html", "[::1]:80").entry.siteId, 1u) << "an IPv6 literal reaches the default site";
+
+    // The folder's redirect is built from the checked host, or from the address without one.
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\sub\\Default.htm"_s, "sub");
+    EXPECT_EQ(header(get("/sub?x=1", "WWW.Shop.Example:80"), "Location"),
+              "http://WWW.Shop.Example:80/sub/?x=1");
+    m.writeFile(u"C:\\Inetpub\\wwwroot\\sub\\x.htm"_s, "x");
+    w3svc::Request bare = request("/sub", "");
+    bare.version = "HTTP/1.0";
+    EXPECT_EQ(header(send(bare), "Location"), "http://127.0.0.1:80/sub/") << "HTTP/1.0 without Host";
+    EXPECT_EQ(header(send(request("/sub", "www.shop.example")), "Location"), "http://www.shop.example/sub/");
+}
+
+TEST_F(HandlerTest, DotSegmentsAreTakenAwayAndEncodedOnesRefused) {
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\sub\\Default.htm"_s, "sub");
+    EXPECT_EQ(get("/sub/../Index.html", "www.shop.example").body, "<p>shop</p>");
+    EXPECT_EQ(get("/sub/./Default.htm", "www.shop.example").body, "sub");
+    EXPECT_EQ(get("/./sub/.", "www.shop.example").body, "sub") << "a final dot segment names the folder";
+    EXPECT_EQ(get("/sub/..", "www.shop.example").body, "<p>shop</p>");
+    for (const std::string path :
+         {"/../secret.txt", "/sub/../../secret.txt", "/%2e%2e/secret.txt", "/sub/%2e/Default.htm"})
+        EXPECT_EQ(get(path, "www.shop.example").status, 404) << path;
+
+    EXPECT_EQ(w3svc::removeDotSegments("/a/b/../c/./d"), "/a/c/d");
+    EXPECT_EQ(w3svc::removeDotSegments("/a/.."), "/");
+    EXPECT_EQ(w3svc::removeDotSegments("/a/%2e%2e/b"), "/a/%2e%2e/b")
+        << "encoded dots are names, refused later";
+    EXPECT_EQ(w3svc::removeDotSegments("/.."), std::nullopt);
+    EXPECT_EQ(w3svc::removeDotSegments("a/b"), std::nullopt);
+}
+
+TEST_F(HandlerTest, LinksNeverLeadOutOfTheDrivesAndTheirTargetsRightsApply) {
+    m.writeFile(u"D:\\WebRoot\\other\\web\\Default.htm"_s, "OTHER SITE");
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\sub\\Default.htm"_s, "sub");
+    const std::string web = hostPath(u"D:\\WebRoot\\shop\\web"_s);
+    const std::string machineDb = QFile::encodeName(m.folder()).toStdString() + "/machine.db";
+    const std::map<std::string, std::string> outside = {
+        {"db.htm", machineDb},
+        {"passwd.txt", "/etc/passwd"},
+        {"other.htm", hostPath(u"D:\\WebRoot\\other\\web\\Default.htm"_s)},
+        {"up.txt", "../secret.txt"},
+        {"machine", QFile::encodeName(m.folder()).toStdString()},
+        {"etc", "/etc"},
+    };
+    for (const auto& [name, to] : outside)
+        ASSERT_EQ(::symlink(to.c_str(), (web + '/' + name).c_str()), 0) << name;
+    for (const std::string path : {"/db.htm", "/passwd.txt", "/other.htm", "/up.txt", "/machine/machine.db",
+                                   "/machine/journal.log", "/etc/passwd", "/etc/hostname", "/DB.HTM"}) {
+        const auto r = get(path, "www.shop.example");
+        EXPECT_EQ(r.status, 404) << path;
+        EXPECT_EQ(r.body.find("OTHER"), std::string::npos) << path;
+        EXPECT_EQ(r.body.find("SECRET"), std::string::npos) << path;
+    }
+
+    // Inside the site's own folder a link is followed, to a file or a folder.
+    ASSERT_EQ(::symlink("Index.html", (web + "/alias.html").c_str()), 0);
+    ASSERT_EQ(::symlink("sub", (web + "/folder").c_str()), 0);
+    EXPECT_EQ(get("/alias.html", "www.shop.example").body, "<p>shop</p>");
+    EXPECT_EQ(get("/folder/", "www.shop.example").body, "sub");
+
+    // The rights checked are the target's, not the link's.
+    auto& accounts = m->accounts();
+    ASSERT_EQ(accounts.addUser(u"shopuser"_s, u"Pw-12345"_s, {}, {}, 0x10040), 0u);
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"AnonymousUserName"_s, u"shopuser"_s);
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"AnonymousUserPass"_s, u"Pw-12345"_s);
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\locked.htm"_s, "locked");
+    ASSERT_EQ(::symlink("locked.htm", (web + "/open.htm").c_str()), 0);
+    m->files().setExplicitAces(
+        WinPath::parse(u"D:\\WebRoot\\shop\\web\\locked.htm"_s),
+        {{true, accounts.lookup(u"shopuser"_s)->sid, emulation::accounts::rights::Read, 0}});
+    const auto linked = get("/open.htm", "www.shop.example");
+    EXPECT_EQ(linked.status, 401);
+    EXPECT_EQ(linked.substatus, 3);
+}
+
+TEST_F(HandlerTest, InvalidRangesAreIgnoredAndConditionalRequestsFollowTheEtag) {
+    for (const std::string range : {"bytes=5-2", "bytes=abc", "items=1-2", "bytes=1-2,4-5", "bytes=--1"}) {
+        const auto r = get("/digits.txt", "www.shop.example", "GET", range);
+        EXPECT_EQ(r.status, 200) << range;
+        EXPECT_EQ(r.body, "0123456789") << range;
+    }
+    const auto whole = get("/digits.txt", "www.shop.example");
+    const std::string etag = header(whole, "ETag");
+    EXPECT_TRUE(QRegularExpression(u"^\"[0-9a-f]+:0\"$"_s).match(QString::fromStdString(etag)).hasMatch())
+        << etag;
+
+    auto conditional = [&](const std::string& ifNoneMatch, const std::string& ifModifiedSince = {}) {
+        w3svc::Request rq = request("/digits.txt", "www.shop.example");
+        rq.ifNoneMatch = ifNoneMatch;
+        rq.ifModifiedSince = ifModifiedSince;
+        return send(rq);
+    };
+    for (const std::string& tag : {etag, "W/" + etag, std::string("*"), "\"other\", " + etag}) {
+        const auto r = conditional(tag);
+        EXPECT_EQ(r.status, 304) << tag;
+        EXPECT_TRUE(r.contentType.empty()) << "a 304 has no Content-Type";
+        EXPECT_TRUE(r.body.empty());
+        EXPECT_EQ(header(r, "ETag"), etag);
+    }
+    EXPECT_EQ(conditional("\"other\"").status, 200);
+    EXPECT_EQ(conditional("\"other\"", "Fri, 31 Dec 2100 00:00:00 GMT").status, 200)
+        << "If-None-Match decides over If-Modified-Since";
+    EXPECT_EQ(conditional({}, "Fri, 31 Dec 2100 00:00:00 GMT").status, 304);
+    EXPECT_EQ(conditional({}, "not a date").status, 200);
+}
+
+TEST_F(HandlerTest, RedirectsAreEscapedAndMethodsAnsweredAsIisDoes) {
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"HttpRedirect"_s,
+        u"http://new.example/x y\u0001z\r\nSet-Cookie: a=b, EXACT_DESTINATION"_s);
+    const auto exact = get("/", "www.shop.example");
+    EXPECT_EQ(header(exact, "Location"), "http://new.example/x%20y%01z%0D%0ASet-Cookie:%20a=b");
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"HttpRedirect"_s, u"http://new.example/"_s);
+    const auto markup = get("/\"><script>alert(1)</script>", "www.shop.example");
+    EXPECT_EQ(markup.status, 302);
+    EXPECT_EQ(markup.body.find("<script>"), std::string::npos) << markup.body;
+    EXPECT_NE(markup.body.find("&quot;&gt;&lt;script&gt;"), std::string::npos) << markup.body;
+
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"HttpRedirect"_s, QString());
+    EXPECT_EQ(get("/Index.html", "www.shop.example", "BREW").status, 501)
+        << "a method HTTP.sys does not know";
+    EXPECT_EQ(get("/Index.html", "www.shop.example", "PROPFIND").status, 405);
+}
+
+TEST_F(HandlerTest, EveryAnswerIsLoggedHttpSysRefusalsInItsErrorLog) {
+    w3svc::Request bad = request("/a\tb", "");
+    bad.method = "GET";
+    w3svc::Response refused = service->reject(bad, 400, "BadRequest");
+    EXPECT_TRUE(refused.close);
+    EXPECT_EQ(header(refused, "Server"), "Microsoft-HTTPAPI/1.0");
+    service->sent(refused, 120, 0);
+    w3svc::Response unknownHost = get("/", "a%2eb");
+    service->sent(unknownHost, 90, 0);
+    service->flushLogs();
+    const QByteArray err = m.readFile(u"C:\\WINDOWS\\system32\\LogFiles\\HTTPERR\\httperr1.log"_s);
+    EXPECT_TRUE(err.contains(" 127.0.0.9 0 127.0.0.1 80 HTTP/1.1 GET /a+b 400 - BadRequest -\r\n"))
+        << err.toStdString();
+    EXPECT_TRUE(err.contains(" HTTP/1.1 GET / 400 - Hostname -\r\n")) << err.toStdString();
+
+    // A site's W3C line: blanks and controls of any value as "+", the value otherwise as sent.
+    iislog::LogRecord e;
+    e.siteId = 7;
+    e.method = u"GET"_s;
+    e.uriStem = u"/a"_s;
+    e.uriQuery = u"q=%0d%0a"_s;
+    e.userAgent = u"A\r\nB\tC\u3000D\u0085E"_s;
+    const QByteArray line = w3svc::W3cSiteLogs::line(e);
+    EXPECT_TRUE(line.contains(" /a q=%0d%0a 0 - - A++B+C+D+E 0 0 0\r\n")) << line.toStdString();
+    EXPECT_EQ(line.count('\n'), 1);
 }
 
 } // namespace

@@ -1,193 +1,16 @@
 // The machine's web service as a browser meets it: a real `velmora-machine serve` on loopback
 // ports chosen free at run time, sites made through the metabase, requests over raw sockets.
 
-#include "emulation/accounts/AccountStore.h"
-#include "emulation/cmd/Interpreter.h"
-#include "emulation/files/FileSystem.h"
-#include "emulation/iislog/CentralBinaryLog.h"
-#include "emulation/metabase/MetabaseStore.h"
-#include "tests/support/TempMachine.h"
-
-#include <QDateTime>
-#include <QDeadlineTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTcpServer>
-#include <QThread>
-
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <map>
-#include <string>
+#include "tests/w3svc/ServeFixture.h"
 
 using namespace Qt::Literals::StringLiterals;
 using platform::MetaValue;
-using testing_support::TempMachine;
+using served::exchange;
+using served::Reply;
 
 namespace {
 
-struct Reply {
-    int status = 0; // 0: the connection was refused
-    std::map<std::string, std::string> headers;
-    std::string body;
-    std::string header(const std::string& name) const {
-        const auto it = headers.find(name);
-        return it == headers.end() ? std::string() : it->second;
-    }
-};
-
-// One request on its own connection, sent byte for byte as given (no client tidies the path).
-Reply exchange(const std::string& address, int port, const std::string& request) {
-    Reply reply;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return reply;
-    }
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string raw;
-    char buf[8192];
-    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-        raw.append(buf, static_cast<size_t>(n));
-    ::close(fd);
-    const size_t end = raw.find("\r\n\r\n");
-    if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos)
-        return reply;
-    reply.status = std::stoi(raw.substr(9, 3));
-    size_t line = raw.find("\r\n") + 2;
-    while (line < end) {
-        const size_t next = raw.find("\r\n", line);
-        const std::string h = raw.substr(line, next - line);
-        const size_t colon = h.find(':');
-        std::string name = h.substr(0, colon);
-        for (char& c : name)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        reply.headers[name] = h.substr(colon + 2);
-        line = next + 2;
-    }
-    reply.body = raw.substr(end + 4);
-    return reply;
-}
-
-class ServeTest : public ::testing::Test {
-protected:
-    TempMachine m;
-    QProcess serve;
-    int offset = 0;
-    QString out;
-
-    void SetUp() override {
-        m->setFact(u"addresses"_s, u"192.168.50.10 192.168.50.11"_s);
-        // The default site answers on port 80; every port is served at port + offset.
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        offset = probe.serverPort() - 80;
-        probe.close();
-        writeFile(u"D:\\WebRoot\\shop\\web\\Index.html"_s, "<p>shop</p>");
-        writeFile(u"D:\\WebRoot\\shop\\secret.txt"_s, "SECRET");
-        addSite(10000, u"shop"_s, {u":80:www.shop.example"_s}, u"D:\\WebRoot\\shop\\web"_s);
-    }
-
-    void TearDown() override { stop(); }
-
-    void start() {
-        serve.setProcessChannelMode(QProcess::SeparateChannels);
-        serve.start(QString::fromUtf8(VELMORA_MACHINE_BIN),
-                    {u"serve"_s, u"--machine"_s, m.folder(), u"--port-offset"_s, QString::number(offset)});
-        QDeadlineTimer deadline(20000);
-        while (!out.contains(u"Ctrl+C"_s) && !deadline.hasExpired() &&
-               serve.state() != QProcess::NotRunning) {
-            serve.waitForReadyRead(200);
-            out += QString::fromUtf8(serve.readAllStandardOutput());
-        }
-        ASSERT_TRUE(out.contains(u"Ctrl+C"_s))
-            << out.toStdString() << serve.readAllStandardError().toStdString();
-    }
-
-    // SIGTERM, as a service manager stops it; returns the exit code.
-    int stop() {
-        if (serve.state() == QProcess::NotRunning)
-            return serve.exitCode();
-        serve.terminate();
-        EXPECT_TRUE(serve.waitForFinished(20000));
-        out += QString::fromUtf8(serve.readAllStandardOutput());
-        return serve.exitCode();
-    }
-
-    void writeFile(const QString& path, const QByteArray& bytes) { m.writeFile(path, bytes); }
-
-    platform::MetabaseObjectPtr bind(const QString& path) {
-        auto o = m->metabase().bindPath(path);
-        EXPECT_TRUE(o) << path.toStdString();
-        return o ? std::move(o.value()) : nullptr;
-    }
-
-    void addSite(int id, const QString& name, const QStringList& bindings, const QString& path,
-                 const std::map<QString, MetaValue>& rootProps = {}) {
-        auto service = bind(u"/LM/W3SVC"_s);
-        auto site = service->Create(u"IIsWebServer"_s, QString::number(id)).value();
-        site->Put(u"ServerComment"_s, name);
-        site->Put(u"ServerBindings"_s, bindings);
-        site->Put(u"AccessRead"_s, true);
-        site->Put(u"EnableDefaultDoc"_s, true);
-        site->Put(u"DefaultDoc"_s, u"Default.htm, Default.asp, Index.htm, Index.asp, Index.php,Index.html,"
-                                   "Default.aspx,Index.aspx,Default.html"_s);
-        auto root = site->Create(u"IIsWebVirtualDir"_s, u"ROOT"_s).value();
-        root->Put(u"Path"_s, path);
-        for (const auto& [k, v] : rootProps)
-            root->Put(k, v);
-        ASSERT_TRUE(root->SetInfo());
-        ASSERT_TRUE(site->SetInfo());
-        ASSERT_TRUE(site->Start());
-    }
-
-    void put(const QString& path, const QString& property, const MetaValue& value) {
-        auto o = bind(path);
-        o->Put(property, value);
-        ASSERT_TRUE(o->SetInfo());
-    }
-
-    Reply get(const std::string& target, const std::string& host, const std::string& extra = {},
-              const std::string& method = "GET", const std::string& address = "127.0.0.1", int port = 80,
-              const std::string& body = {}) {
-        std::string request = method + ' ' + target + " HTTP/1.1\r\n";
-        if (!host.empty())
-            request += "Host: " + host + "\r\n";
-        if (!body.empty())
-            request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-        request += extra + "Connection: close\r\n\r\n" + body;
-        return exchange(address, port + offset, request);
-    }
-
-    int tool(const QStringList& args) {
-        QProcess p;
-        p.start(QString::fromUtf8(VELMORA_MACHINE_BIN), args + QStringList{u"--machine"_s, m.folder()});
-        EXPECT_TRUE(p.waitForFinished(30000));
-        return p.exitCode();
-    }
-
-    // Waits for the service to follow a change of its state that is noticed in the background.
-    bool eventually(const std::function<bool()>& condition) {
-        QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired()) {
-            if (condition())
-                return true;
-            QThread::msleep(20);
-        }
-        return condition();
-    }
-
-    QString today() const { return QDateTime::currentDateTimeUtc().toString(u"yyMMdd"_s); }
-};
+class ServeTest : public served::ServedMachine {};
 
 TEST_F(ServeTest, PrintsTheAddressMapAndWhereTheSitesAnswer) {
     start();
@@ -220,7 +43,9 @@ TEST_F(ServeTest, HostRoutingPrefersTheExactHostAndIgnoresCase) {
     EXPECT_EQ(get("/", "www.shop.example", {}, "GET", "127.0.0.1", 81).body, "<p>shop</p>")
         << "an exact host beats the empty host on the same port";
     EXPECT_EQ(get("/", "other.example", {}, "GET", "127.0.0.1", 81).body, "any");
-    EXPECT_EQ(get("/", "", {}, "GET", "127.0.0.1", 81).body, "any") << "no Host header: the empty host";
+    EXPECT_EQ(exchange("127.0.0.1", 81 + offset, "GET / HTTP/1.0\r\n\r\n").body, "any")
+        << "HTTP/1.0 without Host: the empty host";
+    EXPECT_EQ(get("/", "", {}, "GET", "127.0.0.1", 81).status, 400) << "HTTP/1.1 must name its host";
     EXPECT_EQ(get("/", "x", {}, "GET", "127.0.1.1", 81).body, "any")
         << "all unassigned answers on mapped addresses";
 
@@ -420,6 +245,15 @@ TEST_F(ServeTest, HeadRangeConditionalAndOtherMethods) {
     const Reply same = get("/digits.txt", "www.shop.example", "If-Modified-Since: " + modified + "\r\n");
     EXPECT_EQ(same.status, 304);
     EXPECT_TRUE(same.body.empty());
+    EXPECT_EQ(same.headers.count("content-length"), 0u) << "a 304 carries no Content-Length";
+    EXPECT_EQ(same.headers.count("content-type"), 0u);
+    const std::string etag = get("/digits.txt", "www.shop.example").header("etag");
+    EXPECT_EQ(get("/digits.txt", "www.shop.example", "If-None-Match: " + etag + "\r\n").status, 304);
+    // A Range that is not well formed is passed over: the whole file, from IIS, and logged.
+    const Reply invalid = get("/digits.txt", "www.shop.example", "Range: bytes=9-2\r\n");
+    EXPECT_EQ(invalid.status, 200);
+    EXPECT_EQ(invalid.header("server"), "Microsoft-IIS/6.0");
+    EXPECT_EQ(get("/digits.txt", "www.shop.example", {}, "BREW").status, 501);
     EXPECT_EQ(
         get("/digits.txt", "www.shop.example", "If-Modified-Since: Mon, 01 Jan 2001 00:00:00 GMT\r\n").status,
         200);

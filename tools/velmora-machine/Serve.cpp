@@ -14,8 +14,10 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -80,6 +82,13 @@ int serveCommand(const QString& folder, QStringList args) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every connection holds a descriptor: the soft limit goes up to the hard one. Past it, new
+    // connections wait in the backlog while the served ones go on.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     auto opened = emulation::machine::Machine::open(folder);
     if (!opened) {
@@ -108,7 +117,8 @@ int serveCommand(const QString& folder, QStringList args) {
         say(stderr, text);
     };
 
-    say(stdout, u"W3SVC：模拟服务器 %1，端口 = 绑定端口 + %2"_s.arg(folder).arg(offset));
+    say(stdout, u"W3SVC：模拟服务器 %1，端口 = 绑定端口 + %2，%3 个事件线程"_s.arg(folder).arg(offset).arg(
+                    listeners.threadCount()));
     say(stdout, u"地址映射（本机地址 -> 回环地址）："_s);
     for (const auto& [address, loopback] : listeners.addressMap())
         say(stdout, u"  %1 -> %2"_s.arg(address, loopback));
@@ -132,9 +142,12 @@ int serveCommand(const QString& folder, QStringList args) {
         if (std::time(nullptr) != lastFlush) {
             service.flushLogs();
             lastFlush = std::time(nullptr);
+            // What a crowd of connections left behind goes back to the system once they are gone.
+            if (lastFlush % 5 == 0)
+                ::malloc_trim(0);
         }
     }
-    listeners.closeAll();
+    listeners.stop();
     service.flushLogs();
     say(stdout, u"W3SVC 已停止。"_s);
     return 0;

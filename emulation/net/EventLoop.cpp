@@ -1,0 +1,55 @@
+#include "emulation/net/EventLoop.h"
+
+#include <algorithm>
+#include <exception>
+#include <system_error>
+
+namespace net {
+
+EventLoop::EventLoop(unsigned threads) {
+    if (threads == 0)
+        threads = std::max(2u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < threads; ++i) {
+        auto context = std::make_unique<boost::asio::io_context>(1);
+        Work work = boost::asio::make_work_guard(*context);
+        try {
+            m_threads.emplace_back([ctx = context.get()] {
+                // A handler that throws ends only the work it was doing; the loop goes on.
+                for (;;) {
+                    try {
+                        ctx->run();
+                        return;
+                    } catch (const std::exception&) {
+                    }
+                }
+            });
+        } catch (const std::system_error&) {
+            break; // no more threads: the loop runs on those it has
+        }
+        m_contexts.push_back(std::move(context));
+        m_work.push_back(std::move(work));
+    }
+    if (m_contexts.empty()) // none could be made: a context nobody runs keeps next() valid
+        m_contexts.push_back(std::make_unique<boost::asio::io_context>(1));
+}
+
+EventLoop::~EventLoop() {
+    stop();
+}
+
+boost::asio::io_context& EventLoop::next() {
+    const unsigned n = m_next.fetch_add(1, std::memory_order_relaxed);
+    return *m_contexts[n % m_contexts.size()];
+}
+
+void EventLoop::stop() {
+    for (Work& w : m_work)
+        w.reset();
+    for (auto& c : m_contexts)
+        c->stop();
+    for (std::thread& t : m_threads)
+        if (t.joinable())
+            t.join();
+}
+
+} // namespace net

@@ -1,0 +1,231 @@
+#include "emulation/w3svc/StaticFiles.h"
+
+#include "emulation/accounts/Security.h"
+#include "emulation/w3svc/ByteRanges.h"
+#include "emulation/w3svc/ErrorPages.h"
+#include "emulation/w3svc/HttpDate.h"
+#include "emulation/w3svc/UrlPath.h"
+
+#include <QFile>
+
+#include <climits>
+#include <cstdlib>
+
+#include <sys/stat.h>
+
+namespace w3svc {
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Windows error numbers that IIS logs as sc-win32-status.
+constexpr std::uint32_t FileNotFound = 2;
+constexpr std::uint32_t AccessDenied = 5;
+
+std::string realPath(const std::string& path) {
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+bool within(const std::string& path, const std::string& folder) {
+    return !folder.empty() && path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           path[folder.size()] == '/';
+}
+
+} // namespace
+
+StaticFiles::StaticFiles(const QString& drivesFolder)
+    : m_drives(QFile::encodeName(drivesFolder).toStdString()), m_realDrives(realPath(m_drives)) {}
+
+std::string etagOf(std::time_t modified) {
+    const auto filetime = (static_cast<std::uint64_t>(modified) + 11644473600ull) * 10000000ull;
+    char etag[40];
+    std::snprintf(etag, sizeof etag, "\"%llx:0\"", static_cast<unsigned long long>(filetime));
+    return etag;
+}
+
+bool noneMatchHits(const std::string& ifNoneMatch, const std::string& etag) {
+    size_t at = 0;
+    while (at < ifNoneMatch.size()) {
+        size_t end = ifNoneMatch.find(',', at);
+        if (end == std::string::npos)
+            end = ifNoneMatch.size();
+        std::string tag = ifNoneMatch.substr(at, end - at);
+        const size_t b = tag.find_first_not_of(" \t"), e = tag.find_last_not_of(" \t");
+        tag = b == std::string::npos ? std::string() : tag.substr(b, e - b + 1);
+        if (tag.rfind("W/", 0) == 0)
+            tag.erase(0, 2); // If-None-Match compares weakly
+        if (tag == "*" || tag == etag)
+            return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+std::optional<emulation::files::WinPath>
+StaticFiles::target(const std::string& hostPath, const std::string& folder, std::string& resolved) const {
+    resolved = realPath(hostPath);
+    if (resolved.empty() || m_realDrives.empty() || !within(resolved, m_realDrives))
+        return std::nullopt;
+    const bool linked = hostPath.compare(0, m_drives.size(), m_drives) != 0 ||
+                        resolved != m_realDrives + hostPath.substr(m_drives.size());
+    if (linked) {
+        const std::string realFolder = realPath(folder);
+        if (resolved != realFolder && !within(resolved, realFolder))
+            return std::nullopt;
+    }
+    // The Windows path of what is really there: drive letter, then the names.
+    const QString rest =
+        QFile::decodeName(QByteArray::fromStdString(resolved.substr(m_realDrives.size() + 1)));
+    QStringList names = rest.split(u'/', Qt::SkipEmptyParts);
+    if (names.isEmpty() || names.first().size() != 1)
+        return std::nullopt;
+    emulation::files::WinPath path;
+    path.drive = names.takeFirst().at(0).toUpper();
+    path.names = names;
+    return path;
+}
+
+Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const Site& site,
+                            const RightsOf& rightsOf) {
+    Response r;
+    const auto url = decodeUrlPath(rq.rawPath);
+    if (!url || !site.root.valid()) {
+        fail(r, 404, 0, FileNotFound);
+        return r;
+    }
+    QString stem = u'/' + url->names.join(u'/');
+    if (url->endsInSlash && !url->names.isEmpty())
+        stem += u'/';
+    r.entry.uriStem = stem;
+
+    // The file on this computer: the names as written first, else matched without regard to case.
+    const std::string drive = m_drives + '/' + QString(site.root.drive).toStdString();
+    std::string home = drive;
+    for (const QString& name : site.root.names)
+        home += '/' + name.toStdString();
+    emulation::files::WinPath path = site.root;
+    path.names += url->names;
+    struct stat info {};
+    auto locate = [&](std::string& file) {
+        file = drive;
+        for (const QString& name : path.names)
+            file += '/' + name.toStdString();
+        if (::stat(file.c_str(), &info) == 0)
+            return true;
+        std::string folder = drive;
+        for (const QString& name : path.names) {
+            const auto stored = m_folders.find(folder, name);
+            if (!stored)
+                return false;
+            folder += '/' + *stored;
+        }
+        file = folder;
+        return ::stat(file.c_str(), &info) == 0;
+    };
+    std::string file;
+    if (!locate(file)) {
+        fail(r, 404, 0, FileNotFound);
+        return r;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        if (!url->endsInSlash) {
+            r.status = 301;
+            r.headers.emplace_back("Location", "http://" + rq.authority + rq.rawPath + '/' +
+                                                   (rq.query.empty() ? std::string() : '?' + rq.query));
+            r.contentType = "text/html";
+            r.body = "<head><title>文档已移动</title></head>\n<body><h1>对象已移动</h1></body>";
+            return r;
+        }
+        // The first default document that is there; that it is a file is checked when it is opened.
+        bool found = false;
+        const auto names = site.enableDefaultDoc ? m_folders.names(file, &info) : nullptr;
+        if (names)
+            for (const QString& doc : *site.defaultDocs) {
+                const auto stored = names->constFind(doc.toLower());
+                if (stored != names->constEnd()) {
+                    file += '/' + *stored;
+                    path.names << doc;
+                    found = true;
+                    break;
+                }
+            }
+        if (!found) {
+            fail(r, 403, 14, AccessDenied);
+            return r;
+        }
+    } else if (!S_ISREG(info.st_mode)) {
+        fail(r, 404, 0, FileNotFound);
+        return r;
+    }
+
+    // Links: never out of the drives; within the home directory their target's rights apply.
+    std::string resolved;
+    const auto real = target(file, home, resolved);
+    if (!real) {
+        fail(r, 404, 0, FileNotFound);
+        return r;
+    }
+    const QString name = path.names.isEmpty() ? QString() : path.names.last();
+    const qsizetype dot = name.lastIndexOf(u'.');
+    const auto mime = table.mimeType(site, dot < 0 ? u"."_s : name.mid(dot));
+    if (!mime) {
+        fail(r, 404, 3, 50);
+        return r;
+    }
+    if (!(rightsOf(*real) & emulation::accounts::rights::ReadData)) {
+        fail(r, 401, 3, AccessDenied);
+        return r;
+    }
+
+    const auto content = m_files.read(resolved);
+    if (!content) {
+        fail(r, 404, 0, FileNotFound);
+        return r;
+    }
+    const std::uint64_t size = static_cast<std::uint64_t>(content->size);
+    const std::time_t modified = content->modified;
+    const std::string etag = etagOf(modified);
+    r.contentType = mime->toStdString();
+    r.headers.emplace_back("Last-Modified", httpDate(modified));
+    r.headers.emplace_back("Accept-Ranges", "bytes");
+    r.headers.emplace_back("ETag", etag);
+
+    // If-None-Match decides when it is there; If-Modified-Since only without it (RFC 9110 13.2.2).
+    const bool notModified =
+        !rq.ifNoneMatch.empty() ? noneMatchHits(rq.ifNoneMatch, etag) : !rq.ifModifiedSince.empty() && [&] {
+            const std::time_t since = parseHttpDate(rq.ifModifiedSince);
+            return since >= 0 && modified <= since;
+        }();
+    if (notModified) {
+        r.status = 304;
+        r.contentType.clear();
+        return r;
+    }
+    ByteRange range;
+    const RangeResult ranged = rq.range.empty() ? RangeResult::Whole : parseRange(rq.range, size, range);
+    if (ranged == RangeResult::Unsatisfiable) {
+        fail(r, 416, 0, 0);
+        r.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+        return r;
+    }
+    if (ranged != RangeResult::Part)
+        range = {0, size == 0 ? 0 : size - 1};
+    const std::uint64_t length = size == 0 ? 0 : range.last - range.first + 1;
+    if (ranged == RangeResult::Part) {
+        r.status = 206;
+        r.headers.emplace_back("Content-Range", "bytes " + std::to_string(range.first) + '-' +
+                                                    std::to_string(range.last) + '/' + std::to_string(size));
+    }
+    if (size > FileContents::MaxCachedFile) {
+        r.streamFile = resolved;
+        r.streamOffset = range.first;
+        r.streamLength = length;
+    } else {
+        r.body = content->bytes.substr(range.first, length);
+    }
+    return r;
+}
+
+} // namespace w3svc

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "emulation/files/WinPath.h"
+#include "emulation/w3svc/Exchange.h"
+#include "emulation/w3svc/FileContents.h"
+#include "emulation/w3svc/FolderIndex.h"
+#include "emulation/w3svc/SiteTable.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace w3svc {
+
+// What the static-file handler needs to know of a request beyond its path.
+struct FileRequest {
+    std::string rawPath; // encoded, as sent
+    std::string query;
+    std::string authority; // checked host and port for a Location; empty: none was sent
+    std::string range;
+    std::string ifModifiedSince;
+    std::string ifNoneMatch;
+};
+
+// IIS 6's static-file handler for one site: finds the file or the folder's default document below
+// the home directory (names without regard to case), applies the MIME map and the anonymous
+// user's rights, and answers with the file, a part of it (Range), 304 (If-None-Match,
+// If-Modified-Since), a redirect to the folder's slash, or an error. No symbolic link leads out of
+// the machine's drives; one that stays inside the site's home directory is followed, and the rights
+// checked are those of its target.
+class StaticFiles {
+public:
+    // drivesFolder: the machine's drives on this computer ("<machine>/drives").
+    explicit StaticFiles(const QString& drivesFolder);
+
+    // The rights the anonymous user holds on a path of the machine.
+    using RightsOf = std::function<std::uint32_t(const emulation::files::WinPath&)>;
+    Response serve(const FileRequest& rq, const SiteTable& table, const Site& site, const RightsOf& rightsOf);
+
+    // The host path a link-free path of the machine has, followed through links: the Windows path
+    // of what it really names, or nullopt when that lies outside the drives, or (when a link was
+    // passed) outside the folder within.
+    std::optional<emulation::files::WinPath> target(const std::string& hostPath, const std::string& within,
+                                                    std::string& resolved) const;
+
+private:
+    std::string m_drives;     // as the machine names it
+    std::string m_realDrives; // the same with every link resolved
+    FolderIndex m_folders;
+    FileContents m_files;
+};
+
+// IIS 6's ETag of a file: its modification time as a Windows FILETIME in hex, ":", and the
+// metabase's change number in hex ("\"1d4c3b2a1f0e9d8:0\"").
+std::string etagOf(std::time_t modified);
+// Whether an If-None-Match list ("*", or quoted tags, weak or strong) names the tag.
+bool noneMatchHits(const std::string& ifNoneMatch, const std::string& etag);
+
+} // namespace w3svc
