@@ -72,6 +72,64 @@ int mkdir(ProgramContext& ctx, const QString& rest) {
     return status;
 }
 
+// rd [/s] [/q] folder...: an empty folder, or with /s the folder with everything in it. Without /q
+// cmd asks on its standard input first; a hidden window gives no answer, so nothing is removed.
+int rmdir(ProgramContext& ctx, const QString& rest) {
+    bool tree = false;
+    bool quiet = false;
+    QStringList folders;
+    for (const QString& a : cmdArguments(rest)) {
+        if (a.compare(u"/s"_s, Qt::CaseInsensitive) == 0)
+            tree = true;
+        else if (a.compare(u"/q"_s, Qt::CaseInsensitive) == 0)
+            quiet = true;
+        else if (a.startsWith(u'/')) {
+            ctx.eprintln(u"参数格式不正确 - \"%1\"。"_s.arg(a));
+            return 1;
+        } else
+            folders << a;
+    }
+    if (folders.isEmpty()) {
+        ctx.eprintln(u"命令语法不正确。"_s);
+        return 1;
+    }
+    int status = 0;
+    for (const QString& arg : folders) {
+        const WinPath path = absolute(arg);
+        if (const QString problem = fserr::problemText(path); !problem.isEmpty()) {
+            ctx.eprintln(problem);
+            status = 1;
+            continue;
+        }
+        if (!ctx.files.exists(path)) {
+            ctx.eprintln(fserr::FileNotFound);
+            status = 1;
+            continue;
+        }
+        if (!ctx.files.isFolder(path)) {
+            ctx.eprintln(u"目录名称无效。"_s);
+            status = 1;
+            continue;
+        }
+        if (!tree && !ctx.files.children(path).isEmpty()) {
+            ctx.eprintln(u"目录不是空的。"_s);
+            status = 1;
+            continue;
+        }
+        if (tree && !quiet) {
+            ctx.println(u"%1, 是否确认(Y/N)? "_s.arg(arg));
+            status = 1;
+            continue;
+        }
+        // The drive root is never removed; every entry must let the operator delete it.
+        if (const auto removed = ctx.files.DeleteTree(ctx.files.displayPath(path)); !removed) {
+            ctx.eprintln(removed.error().text);
+            status = 1;
+        }
+    }
+    return status;
+}
+
 int copy(ProgramContext& ctx, const QString& rest) {
     QStringList args;
     bool overwrite = false;
@@ -234,6 +292,8 @@ std::optional<Builtin> builtin(const QString& name) {
     const QString n = name.toLower();
     if (n == u"md"_s || n == u"mkdir"_s)
         return &mkdir;
+    if (n == u"rd"_s || n == u"rmdir"_s)
+        return &rmdir;
     if (n == u"copy"_s)
         return &copy;
     if (n == u"echo"_s)

@@ -120,6 +120,25 @@ TEST_F(InterpreterTest, MkDirMakesParentsAndFailsWhenTheFolderExists) {
     EXPECT_FALSE(folder(u"D:\\bad"_s) && folder(u"D:\\bad<name"_s));
 }
 
+TEST_F(InterpreterTest, RdRemovesAnEmptyFolderOrWithSAndQAWholeTree) {
+    ASSERT_EQ(cmd(u"cmd.exe /c md D:\\WebRoot\\a\\web"_s).exitCode, 0);
+    m.writeFile(u"D:\\WebRoot\\a\\web\\index.html"_s, "x");
+    const auto notEmpty = cmd(u"cmd.exe /c rd D:\\WebRoot\\a"_s);
+    EXPECT_EQ(notEmpty.exitCode, 1);
+    EXPECT_EQ(notEmpty.output, u"目录不是空的。\r\n"_s);
+    // /s without /q asks first; a hidden window answers nothing.
+    EXPECT_EQ(cmd(u"cmd.exe /c rd /s D:\\WebRoot\\a"_s).exitCode, 1);
+    EXPECT_TRUE(folder(u"D:\\WebRoot\\a\\web"_s));
+    EXPECT_EQ(cmd(u"cmd.exe /c rmdir /S /Q d:\\webroot\\A"_s).exitCode, 0);
+    EXPECT_FALSE(folder(u"D:\\WebRoot\\a"_s));
+    EXPECT_TRUE(folder(u"D:\\WebRoot"_s));
+    EXPECT_EQ(cmd(u"cmd.exe /c rd D:\\WebRoot\\a"_s).output, u"系统找不到指定的文件。\r\n"_s);
+    m.writeFile(u"D:\\file.txt"_s, "x");
+    EXPECT_EQ(cmd(u"cmd.exe /c rd D:\\file.txt"_s).output, u"目录名称无效。\r\n"_s);
+    EXPECT_EQ(cmd(u"cmd.exe /c rd /s /q D:\\"_s).exitCode, 1) << "never a drive root";
+    EXPECT_TRUE(QFileInfo::exists(m->hostPath(u"D:\\file.txt"_s)));
+}
+
 TEST_F(InterpreterTest, CopyPutsTheFileIntoAFolderGivenWithATrailingBackslash) {
     m.writeFile(u"C:\\WINDOWS\\system32\\drivers\\index.html"_s, "<html>ok</html>");
     cmd(u"cmd.exe /c MkDir D:\\WebRoot\\shop\\web"_s);
