@@ -11,7 +11,13 @@
 #include <climits>
 #include <cstdlib>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace w3svc {
 
@@ -36,7 +42,15 @@ bool within(const std::string& path, const std::string& folder) {
 } // namespace
 
 StaticFiles::StaticFiles(const QString& drivesFolder)
-    : m_drives(QFile::encodeName(drivesFolder).toStdString()), m_realDrives(realPath(m_drives)) {}
+    : m_drives(QFile::encodeName(drivesFolder).toStdString()), m_realDrives(realPath(m_drives)) {
+    if (!m_realDrives.empty())
+        m_drivesFd = ::open(m_realDrives.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+StaticFiles::~StaticFiles() {
+    if (m_drivesFd >= 0)
+        ::close(m_drivesFd);
+}
 
 std::string etagOf(std::time_t modified) {
     const auto filetime = (static_cast<std::uint64_t>(modified) + 11644473600ull) * 10000000ull;
@@ -63,18 +77,36 @@ bool noneMatchHits(const std::string& ifNoneMatch, const std::string& etag) {
     return false;
 }
 
-std::optional<emulation::files::WinPath>
-StaticFiles::target(const std::string& hostPath, const std::string& folder, std::string& resolved) const {
+std::optional<emulation::files::WinPath> StaticFiles::target(const std::string& hostPath,
+                                                             const std::string& folder,
+                                                             const emulation::files::WinPath& asNamed,
+                                                             std::string& resolved) const {
+    // Most paths hold no link: one walk of the kernel's that refuses any link says so.
+    if (m_drivesFd >= 0 && within(hostPath, m_drives)) {
+        const std::string relative = hostPath.substr(m_drives.size() + 1);
+        open_how how{};
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const long fd = ::syscall(SYS_openat2, m_drivesFd, relative.c_str(), &how, sizeof how);
+        if (fd >= 0) {
+            ::close(static_cast<int>(fd));
+            resolved = m_realDrives + '/' + relative;
+            return asNamed;
+        }
+        if (errno == ENOENT || errno == ENOTDIR)
+            return std::nullopt;
+        // ELOOP: a link on the way, checked below; ENOSYS or EPERM: a kernel without openat2.
+    }
     resolved = realPath(hostPath);
     if (resolved.empty() || m_realDrives.empty() || !within(resolved, m_realDrives))
         return std::nullopt;
     const bool linked = hostPath.compare(0, m_drives.size(), m_drives) != 0 ||
                         resolved != m_realDrives + hostPath.substr(m_drives.size());
-    if (linked) {
-        const std::string realFolder = realPath(folder);
-        if (resolved != realFolder && !within(resolved, realFolder))
-            return std::nullopt;
-    }
+    if (!linked)
+        return asNamed;
+    const std::string realFolder = realPath(folder);
+    if (resolved != realFolder && !within(resolved, realFolder))
+        return std::nullopt;
     // The Windows path of what is really there: drive letter, then the names.
     const QString rest =
         QFile::decodeName(QByteArray::fromStdString(resolved.substr(m_realDrives.size() + 1)));
@@ -162,7 +194,7 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
 
     // Links: never out of the drives; within the home directory their target's rights apply.
     std::string resolved;
-    const auto real = target(file, home, resolved);
+    const auto real = target(file, home, path, resolved);
     if (!real) {
         fail(r, 404, 0, FileNotFound);
         return r;
