@@ -119,6 +119,28 @@ std::optional<emulation::files::WinPath> StaticFiles::target(const std::string& 
     return path;
 }
 
+std::string StaticFiles::homeFolder(const emulation::files::WinPath& root, bool again) {
+    const std::string key = root.toString().toLower().toStdString();
+    if (!again) {
+        std::lock_guard lock(m_homesLock);
+        const auto it = m_homes.find(key);
+        if (it != m_homes.end())
+            return it->second;
+    }
+    std::string folder = m_drives + '/' + QString(root.drive).toStdString();
+    for (const QString& name : root.names) {
+        const auto stored = m_folders.find(folder, name);
+        if (!stored)
+            return {};
+        folder += '/' + *stored;
+    }
+    std::lock_guard lock(m_homesLock);
+    if (m_homes.size() > 65536)
+        m_homes.clear();
+    m_homes[key] = folder;
+    return folder;
+}
+
 Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const Site& site,
                             const RightsOf& rightsOf) {
     Response r;
@@ -132,22 +154,20 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
         stem += u'/';
     r.entry.uriStem = stem;
 
-    // The file on this computer: the names as written first, else matched without regard to case.
-    const std::string drive = m_drives + '/' + QString(site.root.drive).toStdString();
-    std::string home = drive;
-    for (const QString& name : site.root.names)
-        home += '/' + name.toStdString();
+    // The file on this computer: below the home folder as last found, the names as written first,
+    // else matched without regard to case; the home folder is looked for again when that fails.
+    std::string home = homeFolder(site.root, false);
     emulation::files::WinPath path = site.root;
     path.names += url->names;
     struct stat info {};
-    auto locate = [&](std::string& file) {
-        file = drive;
-        for (const QString& name : path.names)
+    auto below = [&](const std::string& from, std::string& file) {
+        file = from;
+        for (const QString& name : url->names)
             file += '/' + name.toStdString();
         if (::stat(file.c_str(), &info) == 0)
             return true;
-        std::string folder = drive;
-        for (const QString& name : path.names) {
+        std::string folder = from;
+        for (const QString& name : url->names) {
             const auto stored = m_folders.find(folder, name);
             if (!stored)
                 return false;
@@ -155,6 +175,12 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
         }
         file = folder;
         return ::stat(file.c_str(), &info) == 0;
+    };
+    auto locate = [&](std::string& file) {
+        if (!home.empty() && below(home, file))
+            return true;
+        home = homeFolder(site.root, true);
+        return !home.empty() && below(home, file);
     };
     std::string file;
     if (!locate(file)) {

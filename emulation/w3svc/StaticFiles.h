@@ -7,8 +7,10 @@
 #include "emulation/w3svc/SiteTable.h"
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace w3svc {
 
@@ -49,10 +51,16 @@ public:
                                                     std::string& resolved) const;
 
 private:
+    // The host folder of a site's home directory, its names matched without regard to case;
+    // remembered, and looked for again when again is set. Empty when it is not there.
+    std::string homeFolder(const emulation::files::WinPath& root, bool again);
+
     std::string m_drives;     // as the machine names it
     std::string m_realDrives; // the same with every link resolved
     int m_drivesFd = -1;      // that folder, opened to walk below it
     FolderIndex m_folders;
+    std::mutex m_homesLock;
+    std::unordered_map<std::string, std::string> m_homes; // lower-case Windows path -> host folder
     FileContents m_files;
 };
 
