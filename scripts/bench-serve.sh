@@ -87,7 +87,7 @@ slow_phase() { # port pid name
   wrk -t1 -c4 -d"${seconds}s" --latency -H "Host: www.bench.example" "http://127.0.0.1:$1/" > "$work/$3.slowwrk"
   during_rss=$(rss_all "$2"); during_thr=$(threads_all "$2")
   wait "$slow_pid" || true
-  sleep 2
+  sleep 6 # serve hands freed memory back every 5 s
   echo "$before_rss $before_thr $during_rss $during_thr $(rss_all "$2") $(threads_all "$2")" > "$work/$3.slowfig"
 }
 

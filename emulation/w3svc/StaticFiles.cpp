@@ -11,7 +11,13 @@
 #include <climits>
 #include <cstdlib>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace w3svc {
 
@@ -36,7 +42,15 @@ bool within(const std::string& path, const std::string& folder) {
 } // namespace
 
 StaticFiles::StaticFiles(const QString& drivesFolder)
-    : m_drives(QFile::encodeName(drivesFolder).toStdString()), m_realDrives(realPath(m_drives)) {}
+    : m_drives(QFile::encodeName(drivesFolder).toStdString()), m_realDrives(realPath(m_drives)) {
+    if (!m_realDrives.empty())
+        m_drivesFd = ::open(m_realDrives.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+StaticFiles::~StaticFiles() {
+    if (m_drivesFd >= 0)
+        ::close(m_drivesFd);
+}
 
 std::string etagOf(std::time_t modified) {
     const auto filetime = (static_cast<std::uint64_t>(modified) + 11644473600ull) * 10000000ull;
@@ -63,18 +77,36 @@ bool noneMatchHits(const std::string& ifNoneMatch, const std::string& etag) {
     return false;
 }
 
-std::optional<emulation::files::WinPath>
-StaticFiles::target(const std::string& hostPath, const std::string& folder, std::string& resolved) const {
+std::optional<emulation::files::WinPath> StaticFiles::target(const std::string& hostPath,
+                                                             const std::string& folder,
+                                                             const emulation::files::WinPath& asNamed,
+                                                             std::string& resolved) const {
+    // Most paths hold no link: one walk of the kernel's that refuses any link says so.
+    if (m_drivesFd >= 0 && within(hostPath, m_drives)) {
+        const std::string relative = hostPath.substr(m_drives.size() + 1);
+        open_how how{};
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const long fd = ::syscall(SYS_openat2, m_drivesFd, relative.c_str(), &how, sizeof how);
+        if (fd >= 0) {
+            ::close(static_cast<int>(fd));
+            resolved = m_realDrives + '/' + relative;
+            return asNamed;
+        }
+        if (errno == ENOENT || errno == ENOTDIR)
+            return std::nullopt;
+        // ELOOP: a link on the way, checked below; ENOSYS or EPERM: a kernel without openat2.
+    }
     resolved = realPath(hostPath);
     if (resolved.empty() || m_realDrives.empty() || !within(resolved, m_realDrives))
         return std::nullopt;
     const bool linked = hostPath.compare(0, m_drives.size(), m_drives) != 0 ||
                         resolved != m_realDrives + hostPath.substr(m_drives.size());
-    if (linked) {
-        const std::string realFolder = realPath(folder);
-        if (resolved != realFolder && !within(resolved, realFolder))
-            return std::nullopt;
-    }
+    if (!linked)
+        return asNamed;
+    const std::string realFolder = realPath(folder);
+    if (resolved != realFolder && !within(resolved, realFolder))
+        return std::nullopt;
     // The Windows path of what is really there: drive letter, then the names.
     const QString rest =
         QFile::decodeName(QByteArray::fromStdString(resolved.substr(m_realDrives.size() + 1)));
@@ -85,6 +117,28 @@ StaticFiles::target(const std::string& hostPath, const std::string& folder, std:
     path.drive = names.takeFirst().at(0).toUpper();
     path.names = names;
     return path;
+}
+
+std::string StaticFiles::homeFolder(const emulation::files::WinPath& root, bool again) {
+    const std::string key = root.toString().toLower().toStdString();
+    if (!again) {
+        std::lock_guard lock(m_homesLock);
+        const auto it = m_homes.find(key);
+        if (it != m_homes.end())
+            return it->second;
+    }
+    std::string folder = m_drives + '/' + QString(root.drive).toStdString();
+    for (const QString& name : root.names) {
+        const auto stored = m_folders.find(folder, name);
+        if (!stored)
+            return {};
+        folder += '/' + *stored;
+    }
+    std::lock_guard lock(m_homesLock);
+    if (m_homes.size() > 65536)
+        m_homes.clear();
+    m_homes[key] = folder;
+    return folder;
 }
 
 Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const Site& site,
@@ -100,22 +154,20 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
         stem += u'/';
     r.entry.uriStem = stem;
 
-    // The file on this computer: the names as written first, else matched without regard to case.
-    const std::string drive = m_drives + '/' + QString(site.root.drive).toStdString();
-    std::string home = drive;
-    for (const QString& name : site.root.names)
-        home += '/' + name.toStdString();
+    // The file on this computer: below the home folder as last found, the names as written first,
+    // else matched without regard to case; the home folder is looked for again when that fails.
+    std::string home = homeFolder(site.root, false);
     emulation::files::WinPath path = site.root;
     path.names += url->names;
     struct stat info {};
-    auto locate = [&](std::string& file) {
-        file = drive;
-        for (const QString& name : path.names)
+    auto below = [&](const std::string& from, std::string& file) {
+        file = from;
+        for (const QString& name : url->names)
             file += '/' + name.toStdString();
         if (::stat(file.c_str(), &info) == 0)
             return true;
-        std::string folder = drive;
-        for (const QString& name : path.names) {
+        std::string folder = from;
+        for (const QString& name : url->names) {
             const auto stored = m_folders.find(folder, name);
             if (!stored)
                 return false;
@@ -123,6 +175,12 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
         }
         file = folder;
         return ::stat(file.c_str(), &info) == 0;
+    };
+    auto locate = [&](std::string& file) {
+        if (!home.empty() && below(home, file))
+            return true;
+        home = homeFolder(site.root, true);
+        return !home.empty() && below(home, file);
     };
     std::string file;
     if (!locate(file)) {
@@ -162,7 +220,7 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
 
     // Links: never out of the drives; within the home directory their target's rights apply.
     std::string resolved;
-    const auto real = target(file, home, resolved);
+    const auto real = target(file, home, path, resolved);
     if (!real) {
         fail(r, 404, 0, FileNotFound);
         return r;

@@ -7,8 +7,10 @@
 #include "emulation/w3svc/SiteTable.h"
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace w3svc {
 
@@ -32,21 +34,33 @@ class StaticFiles {
 public:
     // drivesFolder: the machine's drives on this computer ("<machine>/drives").
     explicit StaticFiles(const QString& drivesFolder);
+    ~StaticFiles();
+    StaticFiles(const StaticFiles&) = delete;
+    StaticFiles& operator=(const StaticFiles&) = delete;
 
     // The rights the anonymous user holds on a path of the machine.
     using RightsOf = std::function<std::uint32_t(const emulation::files::WinPath&)>;
     Response serve(const FileRequest& rq, const SiteTable& table, const Site& site, const RightsOf& rightsOf);
 
-    // The host path a link-free path of the machine has, followed through links: the Windows path
-    // of what it really names, or nullopt when that lies outside the drives, or (when a link was
-    // passed) outside the folder within.
+    // What a host path below the drives (the file asNamed) really names, followed through links:
+    // asNamed when no link is on the way, else the Windows path of the link's target; nullopt when
+    // it is not there, lies outside the drives, or (when a link was passed) outside the folder
+    // within. resolved receives the host path without links.
     std::optional<emulation::files::WinPath> target(const std::string& hostPath, const std::string& within,
+                                                    const emulation::files::WinPath& asNamed,
                                                     std::string& resolved) const;
 
 private:
+    // The host folder of a site's home directory, its names matched without regard to case;
+    // remembered, and looked for again when again is set. Empty when it is not there.
+    std::string homeFolder(const emulation::files::WinPath& root, bool again);
+
     std::string m_drives;     // as the machine names it
     std::string m_realDrives; // the same with every link resolved
+    int m_drivesFd = -1;      // that folder, opened to walk below it
     FolderIndex m_folders;
+    std::mutex m_homesLock;
+    std::unordered_map<std::string, std::string> m_homes; // lower-case Windows path -> host folder
     FileContents m_files;
 };
 
