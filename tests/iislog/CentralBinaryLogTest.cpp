@@ -3,6 +3,7 @@
 
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "tests/emulation/SmallDisk.h"
+#include "tests/iislog/BitwiseCrc.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QFile>
@@ -280,15 +281,8 @@ TEST_F(CentralBinaryLog, AnEmptyDayHasNoRecordsAndAMissingDayIsAnError) {
 
 namespace {
 
-// CRC-32 bit by bit, for a file of version 1 made by hand.
 quint32 crc32(const QByteArray& data) {
-    quint32 c = 0xFFFFFFFFu;
-    for (char byte : data) {
-        c ^= static_cast<unsigned char>(byte);
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    }
-    return c ^ 0xFFFFFFFFu;
+    return testing_support::bitwiseCrc(0xEDB88320u, data);
 }
 
 void putLe(QByteArray& out, quint64 value, int bytes) {

@@ -6,6 +6,7 @@
 #include "emulation/files/FileSystem.h"
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/programs/velmoraconv/Conversion.h"
+#include "tests/iislog/BitwiseCrc.h"
 #include "tests/support/TempMachine.h"
 
 #include <QDir>
@@ -323,15 +324,8 @@ TEST_F(VelmoraconvOnTheMachine, IsNoProgramUntilInstalled) {
 
 namespace {
 
-// CRC-32C bit by bit, to make a record's checksum again over bytes changed by hand.
 quint32 crc32c(const QByteArray& data) {
-    quint32 c = 0xFFFFFFFFu;
-    for (char byte : data) {
-        c ^= static_cast<unsigned char>(byte);
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0x82F63B78u ^ (c >> 1) : c >> 1;
-    }
-    return c ^ 0xFFFFFFFFu;
+    return testing_support::bitwiseCrc(0x82F63B78u, data);
 }
 
 // The tool never writes over the log it reads, however the output names it.

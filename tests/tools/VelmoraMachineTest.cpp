@@ -1,11 +1,13 @@
 // velmora-machine as an operator uses it: install, inspect and operate a machine.
 
+#include "tests/emulation/SmallDisk.h"
 #include "tests/support/QtPrinters.h"
 #include "tools/velmora-machine/Subcommand.h"
 
 #include "emulation/accounts/AccountStore.h"
 #include "emulation/files/FileSystem.h"
 #include "emulation/machine/Machine.h"
+#include "emulation/metabase/MetabaseStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
@@ -290,6 +294,57 @@ TEST_F(VelmoraMachineTest, ARenamedComputerKeepsItsSidAndItsAccounts) {
     EXPECT_EQ(m->files().operatorSid(), administrator->sid);
     EXPECT_TRUE(m->accounts().lookup(u"WEB02\\IUSR_VELMORA"_s));
     EXPECT_FALSE(m->accounts().lookup(u"VELMORA\\a"_s));
+}
+
+} // namespace
+
+namespace {
+
+// traffic into a day file that cannot take its requests: a pipe ends it at once with status 2, a
+// full disk with status 1 and the count of what was not written, never a claim of success.
+class TrafficTest : public VelmoraMachineTest {
+protected:
+    void logInto(const QString& folder) {
+        ASSERT_EQ(tool({u"install"_s}).exitCode, 0);
+        auto opened = emulation::machine::Machine::open(machine());
+        ASSERT_TRUE(opened);
+        auto service = opened.value()->metabase().Bind(u"IIS://LocalHost/W3SVC"_s).value();
+        service->Put(u"CentralBinaryLoggingEnabled"_s, true);
+        service->Put(u"LogFileDirectory"_s, folder);
+        ASSERT_TRUE(service->SetInfo().ok());
+        QDir().mkpath(opened.value()->hostPath(folder + u"\\W3SVC"_s));
+        dayFile = opened.value()->hostPath(folder + u"\\W3SVC\\ra260101.ibl"_s);
+    }
+    QString dayFile;
+};
+
+TEST_F(TrafficTest, ADayFileThatIsAPipeIsRefusedAtOnce) {
+    logInto(u"D:\\iislog"_s);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dayFile).constData(), 0600), 0);
+    const Ran ran =
+        tool({u"traffic"_s, u"--site"_s, u"1"_s, u"--date"_s, u"20260101"_s, u"--requests"_s, u"1"_s});
+    EXPECT_EQ(ran.exitCode, 2);
+    EXPECT_TRUE(ran.err.contains(u"不是普通文件"_s)) << ran.err.toStdString();
+    EXPECT_TRUE(ran.out.isEmpty());
+}
+
+TEST_F(TrafficTest, RequestsThatAFullDiskRefusedAreNotClaimed) {
+    testing_support::SmallDisk disk(2);
+    VELMORA_NEED_SMALL_DISK(disk);
+    // The machine stays where it is; its log folder is a small disk mounted into drive D:.
+    logInto(u"D:\\iislog"_s);
+    const QString logs = QFileInfo(dayFile).path();
+    ASSERT_EQ(::mount(QFile::encodeName(disk.path()).constData(), QFile::encodeName(logs).constData(),
+                      nullptr, MS_BIND, nullptr),
+              0);
+    disk.fill(16 * 1024);
+    const Ran ran =
+        tool({u"traffic"_s, u"--site"_s, u"1"_s, u"--date"_s, u"20260101"_s, u"--requests"_s, u"20000"_s});
+    ::umount2(QFile::encodeName(logs).constData(), MNT_DETACH);
+    EXPECT_EQ(ran.exitCode, 1);
+    EXPECT_TRUE(ran.err.contains(u"磁盘空间不足"_s)) << ran.err.toStdString();
+    EXPECT_TRUE(ran.err.contains(u"未能写入"_s)) << ran.err.toStdString();
+    EXPECT_FALSE(ran.out.contains(u"写入网站"_s)) << ran.out.toStdString();
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include "tools/velmora-machine/Subcommand.h"
 
+#include "emulation/files/FileSystem.h"
+#include "emulation/files/HostFile.h"
 #include "emulation/machine/Machine.h"
 
 #include <QFile>
@@ -18,9 +20,12 @@ int runInstallProgram(const Invocation& invocation) {
     for (const QString& file : {u"index.html"_s, u"velmoraconv.exe"_s}) {
         QFile source(u":/velmora/program/"_s + file);
         const QString target = machine.value()->hostPath(u"C:\\WINDOWS\\system32\\drivers\\"_s + file);
-        QFile::remove(target);
-        if (!source.open(QIODevice::ReadOnly) || !source.copy(target))
-            return invocation.fail(u"无法写入 %1"_s.arg(target));
+        // Replaced whole or kept: a full disk leaves the installed files as they were.
+        const QString problem = source.open(QIODevice::ReadOnly)
+                                    ? emulation::files::replaceFile(target, source.readAll())
+                                    : emulation::files::fserr::AccessDenied;
+        if (!problem.isEmpty())
+            return invocation.fail(u"无法写入 %1：%2"_s.arg(target, problem));
     }
     print(stdout, u"已安装 index.html 和 velmoraconv.exe 到 C:\\WINDOWS\\system32\\drivers\n"_s);
     return ExitOk;
