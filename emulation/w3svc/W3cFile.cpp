@@ -1,5 +1,7 @@
 #include "emulation/w3svc/W3cFile.h"
 
+#include "emulation/iislog/W3cText.h"
+
 #include <QFile>
 
 #include <fcntl.h>
@@ -9,30 +11,6 @@
 namespace w3svc {
 
 namespace {
-
-// The length of a blank or control character of UTF-8 at p, 0 for any other: U+0000 to U+0020,
-// U+007F to U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
-int blankLength(const unsigned char* p, std::size_t left) {
-    const unsigned char c = p[0];
-    if (c <= 0x20 || c == 0x7F)
-        return 1;
-    if (c < 0xC2 || left < 2)
-        return 0;
-    if (c == 0xC2)
-        return p[1] >= 0x80 && p[1] <= 0xA0 ? 2 : 0;
-    if (left < 3)
-        return 0;
-    if (c == 0xE1)
-        return p[1] == 0x9A && p[2] == 0x80 ? 3 : 0;
-    if (c == 0xE2) {
-        if (p[1] == 0x80)
-            return p[2] <= 0x8A || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF ? 3 : 0;
-        return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;
-    }
-    if (c == 0xE3)
-        return p[1] == 0x80 && p[2] == 0x80 ? 3 : 0;
-    return 0;
-}
 
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -48,29 +26,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 } // namespace
 
 void appendW3cField(QByteArray& line, std::string_view value) {
-    if (value.empty()) {
-        line += "- ";
-        return;
-    }
-    const auto* p = reinterpret_cast<const unsigned char*>(value.data());
-    std::size_t i = 0, plain = 0;
-    while (i < value.size()) {
-        if (p[i] > 0x20 && p[i] < 0x7F) {
-            ++i;
-            continue;
-        }
-        const int n = blankLength(p + i, value.size() - i);
-        if (n == 0) {
-            ++i;
-            continue;
-        }
-        line.append(value.data() + plain, static_cast<qsizetype>(i - plain));
-        line += '+';
-        i += static_cast<std::size_t>(n);
-        plain = i;
-    }
-    line.append(value.data() + plain, static_cast<qsizetype>(value.size() - plain));
-    line += ' ';
+    iislog::appendW3cValue(line, value);
 }
 
 void appendW3cField(QByteArray& line, const QString& value) {

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <string_view>
+
+namespace iislog {
+
+// Appends one value of a W3C extended log line and the blank after it: "-" when empty, each blank
+// or control character written as "+", each byte that is no UTF-8 text as "%XX", so that a value
+// can neither forge a line nor a field and the log stays text whatever the request held.
+void appendW3cValue(QByteArray& line, std::string_view value);
+
+} // namespace iislog
