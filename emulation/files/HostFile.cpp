@@ -1,6 +1,7 @@
 #include "emulation/files/HostFile.h"
 
 #include "emulation/files/FileSystem.h"
+#include "emulation/iislog/WriteAll.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 namespace emulation::files {
 
 using namespace Qt::Literals::StringLiterals;
+using iislog::writeAll;
 
 namespace {
 
@@ -38,20 +40,6 @@ public:
 private:
     int m_fd;
 };
-
-bool writeAll(int fd, const char* data, qsizetype size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
 
 // A new, unique file in target's folder, opened for writing without following links. Its name is
 // short, so that it fits wherever the target's name fits.

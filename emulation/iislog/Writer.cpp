@@ -1,6 +1,7 @@
 // The central binary log's writer: appends whole records under the file's lock.
 
 #include "emulation/iislog/Format.h"
+#include "emulation/iislog/WriteAll.h"
 
 #include <QFile>
 
@@ -20,19 +21,6 @@ using namespace format;
 
 namespace {
 
-bool writeAll(int fd, const char* data, qsizetype size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
 // Holds an exclusive advisory lock on a file for one scope.
 class FileLock {
 public:

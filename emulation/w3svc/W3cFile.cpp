@@ -1,6 +1,7 @@
 #include "emulation/w3svc/W3cFile.h"
 
 #include "emulation/iislog/W3cText.h"
+#include "emulation/iislog/WriteAll.h"
 
 #include <QFile>
 
@@ -9,21 +10,6 @@
 #include <unistd.h>
 
 namespace w3svc {
-
-namespace {
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-} // namespace
 
 void appendW3cField(QByteArray& line, std::string_view value) {
     iislog::appendW3cValue(line, value);
@@ -66,7 +52,7 @@ void W3cFile::append(const QByteArray& line) {
 
 void W3cFile::flush() {
     if (m_fd >= 0 && !m_pending.isEmpty())
-        writeAll(m_fd, m_pending.constData(), static_cast<std::size_t>(m_pending.size()));
+        iislog::writeAll(m_fd, m_pending.constData(), m_pending.size());
     m_pending.clear();
 }
 
