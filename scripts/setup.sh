@@ -13,6 +13,8 @@ packages=(
   xvfb xauth xdotool imagemagick
   # the machine's web service (velmora-machine serve) and its benchmark
   libboost1.81-dev wrk nginx-light
+  # the FTP service's tests (real clients) and its benchmark beside vsftpd
+  curl python3 vsftpd
 )
 
 missing=()

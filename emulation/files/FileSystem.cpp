@@ -149,6 +149,19 @@ void FileSystem::forgetAces(const WinPath& path) {
     st.run();
 }
 
+void FileSystem::moveAces(const WinPath& from, const WinPath& to) {
+    const QString k = key(from), target = key(to);
+    if (k == target) // another letter case names the same object
+        return;
+    const QString below = k.endsWith(u'\\') ? k : k + u'\\';
+    // Entries already at the target belong to what the move replaced.
+    forgetAces(to);
+    auto st = m_db.prepare("UPDATE aces SET path = ?3 || substr(path, length(?1) + 1) "
+                           "WHERE path = ?1 OR substr(path, 1, length(?2)) = ?2");
+    st.bind(1, k).bind(2, below).bind(3, target);
+    st.run();
+}
+
 std::vector<Ace> FileSystem::effectiveAces(const WinPath& path) {
     std::vector<Ace> explicitDeny, explicitAllow, inheritedDeny, inheritedAllow;
     for (const Ace& ace : explicitAces(path))

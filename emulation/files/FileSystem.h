@@ -62,6 +62,8 @@ public:
 
     // Entries made for a new folder's tree go with it; entries of a deleted tree go too.
     void forgetAces(const WinPath& path);
+    // A renamed or moved object takes its explicit entries (and those of its tree) along.
+    void moveAces(const WinPath& from, const WinPath& to);
 
 private:
     static QString key(const WinPath& path);

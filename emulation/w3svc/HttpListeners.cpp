@@ -9,13 +9,24 @@ namespace w3svc {
 
 using namespace Qt::Literals::StringLiterals;
 
+std::vector<std::pair<QString, QString>> loopbackAddresses(const QStringList& machineAddresses) {
+    std::vector<std::pair<QString, QString>> out;
+    int n = 0;
+    for (const QString& a : machineAddresses)
+        if (++n < 255)
+            out.emplace_back(a, u"127.0.1."_s + QString::number(n));
+    return out;
+}
+
 HttpListeners::HttpListeners(WebService& service, int portOffset, unsigned threads, Limits limits)
     : m_service(service), m_offset(portOffset), m_limits(limits),
-      m_loop(std::make_unique<net::EventLoop>(threads)) {
-    int n = 0;
-    for (const QString& a : service.machineAddresses())
-        if (++n < 255)
-            m_addresses.emplace_back(a, u"127.0.1."_s + QString::number(n));
+      m_ownLoop(std::make_unique<net::EventLoop>(threads)), m_loop(m_ownLoop.get()) {
+    m_addresses = loopbackAddresses(service.machineAddresses());
+}
+
+HttpListeners::HttpListeners(WebService& service, net::EventLoop& loop, int portOffset, Limits limits)
+    : m_service(service), m_offset(portOffset), m_limits(limits), m_loop(&loop) {
+    m_addresses = loopbackAddresses(service.machineAddresses());
 }
 
 HttpListeners::~HttpListeners() {
@@ -118,7 +129,8 @@ void HttpListeners::closeAll() {
 
 void HttpListeners::stop() {
     closeAll();
-    m_loop->stop();
+    if (m_ownLoop)
+        m_ownLoop->stop();
 }
 
 } // namespace w3svc

@@ -22,6 +22,9 @@ namespace w3svc {
 class WebService;
 struct ListenEndpoint;
 
+// Each machine address's loopback address, in order: 127.0.1.1, 127.0.1.2, ...
+std::vector<std::pair<QString, QString>> loopbackAddresses(const QStringList& machineAddresses);
+
 // The web service's HTTP listeners on loopback addresses, on a fixed number of event-loop threads.
 // Each machine address gets a loopback address of its own (127.0.1.1, 127.0.1.2, ...); bindings of
 // all unassigned addresses answer on 127.0.0.1 and on every mapped address; a binding's port is
@@ -32,6 +35,8 @@ class HttpListeners {
 public:
     // threads 0: one a core.
     HttpListeners(WebService& service, int portOffset, unsigned threads = 0, Limits limits = {});
+    // On an event loop shared with other services (the FTP service), which outlives the listeners.
+    HttpListeners(WebService& service, net::EventLoop& loop, int portOffset, Limits limits = {});
     ~HttpListeners();
     HttpListeners(const HttpListeners&) = delete;
     HttpListeners& operator=(const HttpListeners&) = delete;
@@ -59,7 +64,8 @@ private:
     WebService& m_service;
     int m_offset;
     Limits m_limits;
-    std::unique_ptr<net::EventLoop> m_loop;
+    std::unique_ptr<net::EventLoop> m_ownLoop; // null on a shared loop
+    net::EventLoop* m_loop;
     std::vector<std::pair<QString, QString>> m_addresses;
     std::map<std::pair<QString, std::uint16_t>, Listener> m_open; // loopback, port
     std::uint64_t m_generation = 0;

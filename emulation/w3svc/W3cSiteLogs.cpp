@@ -7,8 +7,8 @@ namespace w3svc {
 
 using namespace Qt::Literals::StringLiterals;
 
-W3cSiteLogs::W3cSiteLogs(std::function<QString(const QString&)> hostFolder)
-    : m_hostFolder(std::move(hostFolder)) {}
+W3cSiteLogs::W3cSiteLogs(std::function<QString(const QString&)> hostFolder, QString service, Header header)
+    : m_hostFolder(std::move(hostFolder)), m_service(std::move(service)), m_header(std::move(header)) {}
 
 W3cSiteLogs::~W3cSiteLogs() = default;
 
@@ -46,25 +46,29 @@ QByteArray W3cSiteLogs::line(const iislog::LogRecord& e) {
 }
 
 void W3cSiteLogs::write(const iislog::LogRecord& e, const QString& directory) {
-    const QDate day = QDateTime::fromMSecsSinceEpoch(e.timeMs, Qt::UTC).date();
-    const QByteArray text = line(e);
+    writeLine(e.siteId, e.timeMs, line(e), directory);
+}
+
+void W3cSiteLogs::writeLine(std::uint32_t siteId, std::int64_t timeMs, const QByteArray& text,
+                            const QString& directory) {
+    const QDate day = QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC).date();
     std::lock_guard lock(m_lock);
     // A server with thousands of sites would run out of file handles: past MaxOpen the files are
     // closed, and opened again (for appending) by their next request.
-    if (m_open.size() >= MaxOpen && !m_open.count(e.siteId))
+    if (m_open.size() >= MaxOpen && !m_open.count(siteId))
         m_open.clear();
-    OpenLog& log = m_open[e.siteId];
+    OpenLog& log = m_open[siteId];
     if (!log.file || !log.file->isOpen() || log.day != day || log.directory != directory) {
         log.file = std::make_unique<W3cFile>();
         log.day = day;
         log.directory = directory;
-        const QString folder = m_hostFolder(directory + u"\\W3SVC"_s + QString::number(e.siteId));
+        const QString folder = m_hostFolder(directory + u'\\' + m_service + QString::number(siteId));
         if (folder.isEmpty() || !QDir().mkpath(folder))
             return;
         const QString path = folder + u'/' + fileName(day);
         // The header opens each file and each run of the service that writes to it.
         const bool head = !m_headed.contains(path);
-        if (!log.file->open(path, head ? header(e.timeMs) : QByteArray()))
+        if (!log.file->open(path, head ? m_header(timeMs) : QByteArray()))
             return;
         m_headed.insert(path);
     }

@@ -1,6 +1,10 @@
-// velmora-machine serve: the machine's web service (W3SVC) in the foreground.
+// velmora-machine serve: the machine's web service (W3SVC) and FTP service (MSFTPSVC) in the
+// foreground, on one event loop.
 
 #include "emulation/machine/Machine.h"
+#include "emulation/msftpsvc/FtpListeners.h"
+#include "emulation/msftpsvc/FtpService.h"
+#include "emulation/net/EventLoop.h"
 #include "emulation/w3svc/HttpListeners.h"
 #include "emulation/w3svc/WebService.h"
 #include "tools/velmora-machine/Subcommand.h"
@@ -56,6 +60,21 @@ void printSites(const w3svc::Snapshot& snap, const w3svc::HttpListeners& listene
         say(stdout, u"  ……另有 %1 个绑定"_s.arg(more));
 }
 
+// Where each started FTP site answers.
+void printFtpSites(const msftpsvc::FtpSnapshot& snap, const msftpsvc::FtpListeners& listeners) {
+    for (const msftpsvc::FtpSite& site : snap.table->sites()) {
+        if (site.state != msftpsvc::state::Started && site.state != msftpsvc::state::Paused)
+            continue;
+        for (const msftpsvc::FtpBinding& b : site.bindings) {
+            const QString address = b.ip.isEmpty() ? u"127.0.0.1"_s : listeners.loopbackOf(b.ip);
+            say(stdout, u"  FTP %1 %2 (%3:%4:)%5 -> ftp://%6:%7/"_s.arg(site.id).arg(
+                            site.comment, b.ip, QString::number(b.port),
+                            site.state == msftpsvc::state::Paused ? u" [已暂停]"_s : QString(), address,
+                            QString::number(b.port + listeners.portOffset())));
+        }
+    }
+}
+
 } // namespace
 
 // Runs the web service of the machine in folder until SIGINT or SIGTERM. Exit status 0 after a
@@ -63,14 +82,20 @@ void printSites(const w3svc::Snapshot& snap, const w3svc::HttpListeners& listene
 // web service already runs in another process.
 int serveCommand(const QString& folder, QStringList args) {
     int offset = 8000;
+    bool ftp = true;
     for (qsizetype i = 0; i < args.size(); ++i) {
         bool ok = false;
+        if (args[i] == u"--no-ftp"_s) {
+            ftp = false;
+            continue;
+        }
         if (args[i] == u"--port-offset"_s && i + 1 < args.size()) {
             offset = args[++i].toInt(&ok);
             if (ok && offset >= 0 && offset < 65535)
                 continue;
         }
-        say(stderr, u"用法：velmora-machine serve [--machine 文件夹] [--port-offset N]（默认 8000）"_s);
+        say(stderr,
+            u"用法：velmora-machine serve [--machine 文件夹] [--port-offset N]（默认 8000） [--no-ftp]"_s);
         return 2;
     }
 
@@ -111,24 +136,53 @@ int serveCommand(const QString& folder, QStringList args) {
         ::pwrite(lock, self.constData(), static_cast<size_t>(self.size()), 0) < 0)
         say(stderr, u"无法写入 %1"_s.arg(QFile::decodeName(lockFile)));
     emulation::machine::Machine& machine = *opened.value();
+    // The FTP service reads the machine through a connection of its own.
+    std::unique_ptr<emulation::machine::Machine> ftpMachine;
+    if (ftp) {
+        auto second = emulation::machine::Machine::open(folder);
+        if (!second) {
+            say(stderr, second.error().text);
+            return 1;
+        }
+        ftpMachine = std::move(second).value();
+    }
+    // The services outlive the event loop: connections still queued on it when it ends use them.
     w3svc::WebService service(machine);
-    w3svc::HttpListeners listeners(service, offset);
+    std::unique_ptr<msftpsvc::FtpService> ftpService;
+    if (ftp)
+        ftpService = std::make_unique<msftpsvc::FtpService>(*ftpMachine);
+    net::EventLoop loop;
+    w3svc::HttpListeners listeners(service, loop, offset);
+    std::unique_ptr<msftpsvc::FtpListeners> ftpListeners;
+    if (ftp)
+        ftpListeners =
+            std::make_unique<msftpsvc::FtpListeners>(*ftpService, loop, offset, listeners.addressMap());
     auto warn = [](const QString& text) {
         say(stderr, text);
     };
 
-    say(stdout, u"W3SVC：模拟服务器 %1，端口 = 绑定端口 + %2，%3 个事件线程"_s.arg(folder).arg(offset).arg(
-                    listeners.threadCount()));
+    say(stdout, u"W3SVC%1：模拟服务器 %2，端口 = 绑定端口 + %3，%4 个事件线程"_s
+                    .arg(ftp ? u" 和 MSFTPSVC"_s : QString(), folder)
+                    .arg(offset)
+                    .arg(loop.threadCount()));
     say(stdout, u"地址映射（本机地址 -> 回环地址）："_s);
     for (const auto& [address, loopback] : listeners.addressMap())
         say(stdout, u"  %1 -> %2"_s.arg(address, loopback));
     say(stdout, u"  (全部未分配) -> 127.0.0.1 及以上各回环地址"_s);
     listeners.update(warn);
+    if (ftpListeners)
+        ftpListeners->update(warn);
     const auto snap = service.current();
     if (!snap->running)
         say(stdout, u"W3SVC 服务已停止：启动服务后开始应答。"_s);
     say(stdout, u"站点："_s);
     printSites(*snap, listeners);
+    if (ftpService) {
+        const auto ftpSnap = ftpService->current();
+        if (!ftpSnap->running)
+            say(stdout, u"MSFTPSVC 服务已停止：启动服务后开始应答。"_s);
+        printFtpSites(*ftpSnap, *ftpListeners);
+    }
     say(stdout, u"正在运行。按 Ctrl+C 停止。"_s);
 
     std::time_t lastFlush = std::time(nullptr);
@@ -138,9 +192,13 @@ int serveCommand(const QString& folder, QStringList args) {
         if (sig == SIGINT || sig == SIGTERM)
             break;
         listeners.update(warn);
+        if (ftpListeners)
+            ftpListeners->update(warn);
         // The logs reach their files at least once a second, so that they can be read at once.
         if (std::time(nullptr) != lastFlush) {
             service.flushLogs();
+            if (ftpService)
+                ftpService->flushLogs();
             lastFlush = std::time(nullptr);
             // What a crowd of connections left behind goes back to the system once they are gone.
             if (lastFlush % 5 == 0)
@@ -148,7 +206,12 @@ int serveCommand(const QString& folder, QStringList args) {
         }
     }
     listeners.stop();
+    if (ftpListeners)
+        ftpListeners->stop();
+    loop.stop();
     service.flushLogs();
+    if (ftpService)
+        ftpService->flushLogs();
     say(stdout, u"W3SVC 已停止。"_s);
     return 0;
 }
@@ -159,6 +222,8 @@ int runServe(const Invocation& invocation) {
     QStringList args;
     if (invocation.isSet(u"port-offset"_s))
         args << u"--port-offset"_s << invocation.value(u"port-offset"_s);
+    if (invocation.isSet(u"no-ftp"_s))
+        args << u"--no-ftp"_s;
     return serveCommand(invocation.machineFolder(), args);
 }
 

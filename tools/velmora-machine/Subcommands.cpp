@@ -70,13 +70,16 @@ const std::vector<Subcommand>& subcommands() {
          2,
          runMetabase},
         {u"serve"_s,
-         u"在前台运行模拟服务器的 Web 服务（W3SVC），直到按 Ctrl+C 或收到 SIGTERM"_s,
+         u"在前台运行模拟服务器的 Web 服务（W3SVC）和 FTP 服务（MSFTPSVC），直到按 Ctrl+C 或收到 SIGTERM"_s,
          {},
          u"只在环回地址上应答：服务器的每个 IP 地址映射到一个自己的 127.0.1.x 地址（启动时列出），"
          "“全部未分配”的绑定在 127.0.0.1 和每个映射地址上应答；每个绑定的端口加上偏移量。"
-         "每个请求都记入日志（中央二进制日志，或每个网站自己的 W3C 日志）。"_s,
+         "每个请求都记入日志（中央二进制日志，或每个网站自己的 W3C 日志）。"
+         "已启动的 FTP 站点（默认 FTP 站点绑定 :21:）同样在端口加偏移量处应答（默认 8021），"
+         "用服务器的帐户登录，每个命令记入 MSFTPSVC<n> 的 W3C 日志。"_s,
          {QCommandLineOption(u"port-offset"_s, u"加在每个绑定端口上的偏移量（默认 8000；0 表示真实端口）"_s,
-                             u"N"_s)},
+                             u"N"_s),
+          QCommandLineOption(u"no-ftp"_s, u"不运行 FTP 服务"_s)},
          0,
          0,
          runServe},
