@@ -622,14 +622,16 @@ void FtpSession::passive(bool extended) {
 
 void FtpSession::acceptData() {
     auto socket = std::make_shared<tcp::socket>(m_control.get_executor());
-    m_passive->async_accept(*socket,
-                            [self = shared_from_this(), socket](const boost::system::error_code& ec) {
+    auto peer = std::make_shared<tcp::endpoint>();
+    m_passive->async_accept(*socket, *peer,
+                            [self = shared_from_this(), socket, peer](const boost::system::error_code& ec) {
                                 if (ec || self->m_closed || !self->m_passive)
                                     return;
                                 boost::system::error_code e;
                                 // Only the client itself may connect: a data connection from elsewhere is
-                                // dropped.
-                                if (socket->remote_endpoint(e).address() != self->m_clientAddress || e) {
+                                // dropped. The address is the one accept() saw, so that a connection already
+                                // reset is still the client's.
+                                if (peer->address() != self->m_clientAddress) {
                                     socket->close(e);
                                     self->acceptData();
                                     return;
