@@ -21,9 +21,9 @@ if [ ! -e "$machine/machine.db" ]; then
 fi
 export VELMORA_MACHINE="$machine"
 
-# The machine's web service: started in the background unless it already serves this machine,
-# ended when the window closes. Sites answer on 127.0.0.1 (and 127.0.1.x for the machine's own
-# addresses) at their port + 8000.
+# The machine's web and FTP services: started in the background unless they already serve this
+# machine, ended when the window closes. Sites answer on 127.0.0.1 (and 127.0.1.x for the
+# machine's own addresses) at their port + 8000: HTTP at 8080, FTP at 8021.
 serve_pid=""
 serve_out="$machine/w3svc.out"
 "$tool" serve --machine "$machine" > "$serve_out" 2>&1 &
@@ -38,6 +38,8 @@ if kill -0 "$serve_pid" 2>/dev/null; then
   grep -v "Ctrl+C" "$serve_out"
   echo "网站在 http://127.0.0.1:8080/ 应答（端口 = 绑定端口 + 8000），例如："
   echo "  curl -H \"Host: www.example.com\" http://127.0.0.1:8080/"
+  echo "FTP 在 ftp://127.0.0.1:8021/ 应答，用网站自己的帐户登录，例如："
+  echo "  curl -T index.html ftp://帐户:密码@127.0.0.1:8021/web/"
   echo "W3SVC 的输出：$serve_out"
 else
   wait "$serve_pid" 2>/dev/null || true
