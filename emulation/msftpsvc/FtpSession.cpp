@@ -708,6 +708,10 @@ void FtpSession::withData(const std::string& opening, std::function<void()> go) 
     m_busy = true;
     m_transferring = true;
     m_bytes = 0;
+    if (m_mode == DataMode::None) {
+        endTransfer(false, "425 Can't open data connection.");
+        return;
+    }
     if (m_mode == DataMode::Passive) {
         if (m_dataConnected) {
             reply("125 Data connection already open; Transfer starting.");
@@ -746,7 +750,7 @@ void FtpSession::endTransfer(bool ok, const std::string& failure) {
     if (!m_tempPath.empty()) {
         // An upload is put in place when whole; one cut off takes the place of no existing file
         // but is kept where there was none, so that the client can resume it.
-        if (ok || !m_replacing) {
+        if (ok || (!m_replacing && m_bytes > 0)) {
             if (::rename(m_tempPath.c_str(), m_finalPath.c_str()) != 0)
                 ok = false;
         }
@@ -1187,7 +1191,11 @@ void FtpSession::renameTo(const QString& argument) {
         refuse("RNTO", t->path.toString(), {550, AccessDenied}, Denied);
         return;
     }
-    if (::rename(from.host.c_str(), t->host.c_str()) != 0) {
+    // Only the letter case changes: the new name as the client wrote it.
+    std::string to = t->host;
+    if (sameObject && !t->path.names.isEmpty())
+        to = to.substr(0, to.rfind('/') + 1) + QFile::encodeName(t->path.names.back()).toStdString();
+    if (::rename(from.host.c_str(), to.c_str()) != 0) {
         const bool missing = errno == ENOENT;
         refuse("RNTO", t->path.toString(), {550, missing ? PathNotFound : AccessDenied},
                missing

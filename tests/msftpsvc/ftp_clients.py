@@ -315,6 +315,9 @@ class CustomersPublishTheirSites(FtpTestCase):
         f.storbinary("STOR a.txt", io.BytesIO(b"A"))
         f.rename("a.txt", "Sub/b.txt")
         f.rename("Sub", "Moved")
+        f.rename("Moved", "moved")  # only the letter case changes
+        self.assertIn("moved", f.nlst())
+        f.rename("moved", "Moved")
         self.assertEqual(f.nlst("moved"), ["b.txt"])  # names without regard to case
         with self.assertRaises(ftplib.error_perm) as full:
             f.rmd("Moved")
@@ -430,6 +433,10 @@ class CustomersPublishTheirSites(FtpTestCase):
         data.close()
         self.assertEqual(sorted(listing.decode().split()), ["log", "web"])
         self.assertTrue(read_reply(s).startswith("226"))
+        # A transfer without PASV or PORT first has no data connection, and leaves nothing behind.
+        self.assertTrue(self.send(s, "STOR web/nothing.txt").startswith("425"))
+        self.assertFalse(os.path.exists(self.machine.host("D:\\WebRoot\\shop\\web") + "/nothing.txt"))
+        self.assertEqual(self.send(s, "NOOP"), "200 NOOP command successful.\r\n")
         # A line longer than any command ends the session.
         s.sendall(b"NOOP " + b"x" * 20000 + b"\r\n")
         self.assertTrue(read_reply(s).startswith("500"))
