@@ -838,12 +838,13 @@ void FtpSession::receive() {
         if (n > 0) {
             self->m_lastActivity = Clock::now();
             if (!writeAll(self->m_fd, self->m_chunk.data(), n)) {
-                self->endTransfer(
-                    false, errno == ENOSPC || errno == EDQUOT
-                               ? "550 " + self->m_transferStem.toStdString() +
-                                     ": There is not enough space on the disk."
-                               : "550 " + self->m_transferStem.toStdString() +
-                                     ": The request could not be performed because of an I/O device error.");
+                const bool full = errno == ENOSPC || errno == EDQUOT;
+                const std::string name =
+                    self->m_transferStem.mid(self->m_transferStem.lastIndexOf(u'/') + 1).toStdString();
+                self->endTransfer(false, "550 " + name +
+                                             (full ? ": There is not enough space on the disk."
+                                                   : ": The request could not be performed because of an I/O "
+                                                     "device error."));
                 return;
             }
             self->m_bytes += n;

@@ -462,6 +462,34 @@ class CustomersPublishTheirSites(FtpTestCase):
         f.delete("web/keep.html")
 
 
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("mount"), "a small disk needs root to mount")
+    def test_a_full_disk_refuses_the_upload_and_keeps_the_old_file(self):
+        f = self.ftp()
+        f.mkd("web/full")
+        folder = self.machine.host("D:\\WebRoot\\shop\\web") + "/full"
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", folder], check=True)
+        self.addCleanup(lambda: f.rmd("web/full"))
+        self.addCleanup(subprocess.run, ["umount", "-l", folder], check=True)
+        f.storbinary("STOR web/full/page.html", io.BytesIO(b"old page"))
+        data = f.transfercmd("STOR web/full/page.html")
+        try:
+            for _ in range(48):  # 3 MB; the service stops reading when the disk is full
+                data.sendall(os.urandom(64 * 1024))
+        except OSError:
+            pass
+        data.close()
+        with self.assertRaises(ftplib.error_perm) as full:
+            f.voidresp()
+        self.assertEqual(str(full.exception), "550 page.html: There is not enough space on the disk.")
+        got = io.BytesIO()
+        f.retrbinary("RETR web/full/page.html", got.write)
+        self.assertEqual(got.getvalue(), b"old page")
+        self.assertEqual(os.listdir(folder), ["page.html"])
+        # Once there is room, uploads work again.
+        f.storbinary("STOR web/full/page.html", io.BytesIO(b"new page"))
+        f.delete("web/full/page.html")
+
+
 class TheOperatorControlsTheFtpSite(FtpTestCase):
     """Pausing, stopping and resetting the service, and the metabase's limits."""
 
