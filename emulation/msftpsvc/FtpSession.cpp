@@ -392,8 +392,12 @@ void FtpSession::execute(const std::string& verb, const std::string& argumentByt
     }
     if (verb == "ALLO")
         return simple("202 ALLO command ignored.");
-    if (verb == "ACCT" || verb == "REIN" || verb == "SMNT" || verb == "SITE")
-        return simple("502 Command not implemented.");
+    if (verb == "ACCT" || verb == "REIN" || verb == "SMNT" || verb == "SITE") {
+        // ACCT's argument is account information: it stays out of the log, as a password does.
+        reply("502 Command not implemented.");
+        logCommand(v, verb == "ACCT" ? QString() : argument, 502, 0);
+        return;
+    }
     if (verb == "PASV")
         return passive(false);
     if (verb == "EPSV") {
