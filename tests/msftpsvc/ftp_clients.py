@@ -462,6 +462,35 @@ class CustomersPublishTheirSites(FtpTestCase):
         f.delete("web/keep.html")
 
 
+    def test_the_smaller_commands_answer_as_iis_does(self):
+        f = self.ftp()
+        self.assertEqual(f.sendcmd("SYST"), "215 Windows_NT")
+        self.assertEqual(f.sendcmd("TYPE I"), "200 Type set to I.")
+        self.assertEqual(f.sendcmd("TYPE A"), "200 Type set to A.")
+        self.assertEqual(f.sendcmd("MODE S"), "200 MODE S command successful.")
+        self.assertEqual(f.sendcmd("STRU F"), "200 STRU F command successful.")
+        for command, code in (("TYPE X", "501"), ("MODE B", "504"), ("STRU R", "504"), ("REST -5", "501"),
+                              ("SITE CHMOD 777 x", "502"), ("ACCT secret", "502"), ("MLSD", "500")):
+            with self.subTest(command=command):
+                with self.assertRaises(ftplib.Error) as refused:
+                    f.sendcmd(command)
+                self.assertTrue(str(refused.exception).startswith(code), str(refused.exception))
+        self.assertTrue(f.sendcmd("HELP").startswith("214-"))
+        self.assertTrue(f.sendcmd("STAT").endswith("211 End of status."))
+        self.assertEqual(f.sendcmd("NOOP"), "200 NOOP command successful.")
+        # STOU makes a name of its own; APPE adds to a file.
+        f.cwd("web")
+        f.storbinary("STOR unique.txt", io.BytesIO(b"first"))
+        f.storbinary("STOU unique.txt", io.BytesIO(b"second"))
+        f.storbinary("APPE unique.txt", io.BytesIO(b"+more"))
+        names = f.nlst()
+        self.assertIn("unique.txt1", names)
+        got = io.BytesIO()
+        f.retrbinary("RETR unique.txt", got.write)
+        self.assertEqual(got.getvalue(), b"first+more")
+        f.delete("unique.txt")
+        f.delete("unique.txt1")
+
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("mount"), "a small disk needs root to mount")
     def test_a_full_disk_refuses_the_upload_and_keeps_the_old_file(self):
         f = self.ftp()
@@ -599,6 +628,24 @@ class TheOperatorControlsTheFtpSite(FtpTestCase):
             self.assertEqual(read_reply(a, timeout=10), "421 Timeout (3 seconds): closing control connection.\r\n")
         finally:
             self.set_ftp_site(MaxConnections="100000", ConnectionTimeout="120")
+
+    def test_the_unix_listing_when_msdos_output_is_off(self):
+        with open(self.machine.host("D:\\WebRoot\\shop\\web") + "/page.html", "w") as page:
+            page.write("12345")
+        self.set_ftp_site(MSDOSDirOutput="FALSE")
+        try:
+            def unix():
+                lines = []
+                self.ftp().retrlines("LIST web", lines.append)
+                return lines and lines[0].startswith("-rwxrwxrwx")
+
+            self.assertTrue(self.eventually(unix))
+            lines = []
+            self.ftp().retrlines("LIST", lines.append)
+            self.assertTrue(any(re.match(r"^drwxrwxrwx   1 owner    group +0 \w{3} [ \d]\d +[\d:]{4,5} web$", l)
+                                for l in lines), lines)
+        finally:
+            self.set_ftp_site(MSDOSDirOutput="TRUE")
 
     def test_a_failed_logon_is_answered_late(self):
         s = self.control()
