@@ -70,4 +70,34 @@ public:
     static platform::MetaValue decodeValue(int type, QStringView text);
 };
 
+// Property records from the most specific key to the most general one: a value is read from the
+// first record that holds it, as the metabase inherits (a virtual directory, its site, the service).
+class PropertyChain {
+public:
+    PropertyChain(std::initializer_list<const QString*> records) : m_records(records) {}
+    void append(const QString* record) { m_records.push_back(record); }
+
+    std::optional<platform::MetaValue> lookup(QStringView name) const {
+        for (const QString* record : m_records)
+            if (auto v = PropertyRecord::find(*record, name))
+                return v;
+        return std::nullopt;
+    }
+    QString text(QStringView name) const {
+        const auto v = lookup(name);
+        return v ? v->toString() : QString();
+    }
+    std::uint32_t number(QStringView name, std::uint32_t fallback) const {
+        const auto v = lookup(name);
+        return v ? v->toNumber() : fallback;
+    }
+    bool flag(QStringView name, bool fallback) const {
+        const auto v = lookup(name);
+        return v ? v->toBool() : fallback;
+    }
+
+private:
+    std::vector<const QString*> m_records;
+};
+
 } // namespace emulation::metabase

@@ -168,13 +168,8 @@ void FtpService::moveAces(const emulation::files::WinPath& from, const emulation
 }
 
 QByteArray FtpService::logHeader(std::int64_t timeMs) {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC);
-    return "#Software: Microsoft Internet Information Services 6.0\r\n"
-           "#Version: 1.0\r\n"
-           "#Date: " +
-           t.toString(u"yyyy-MM-dd hh:mm:ss"_s).toLatin1() +
-           "\r\n"
-           "#Fields: time c-ip cs-method cs-uri-stem sc-status sc-win32-status \r\n";
+    return w3svc::W3cSiteLogs::headerNaming(timeMs,
+                                            "time c-ip cs-method cs-uri-stem sc-status sc-win32-status");
 }
 
 QByteArray FtpService::logLine(const FtpLogEntry& e) {

@@ -13,31 +13,7 @@ using platform::MetaValue;
 
 namespace {
 
-// Property records from the most specific key to the most general one: a value is read from the
-// first record that holds it, as the metabase inherits.
-using Chain = std::vector<const QString*>;
-
-std::optional<MetaValue> lookup(const Chain& chain, QStringView name) {
-    for (const QString* record : chain)
-        if (auto v = emulation::metabase::PropertyRecord::find(*record, name))
-            return v;
-    return std::nullopt;
-}
-
-QString text(const Chain& chain, QStringView name) {
-    const auto v = lookup(chain, name);
-    return v ? v->toString() : QString();
-}
-
-std::uint32_t number(const Chain& chain, QStringView name, std::uint32_t fallback) {
-    const auto v = lookup(chain, name);
-    return v ? v->toNumber() : fallback;
-}
-
-bool flag(const Chain& chain, QStringView name, bool fallback) {
-    const auto v = lookup(chain, name);
-    return v ? v->toBool() : fallback;
-}
+using Chain = emulation::metabase::PropertyChain;
 
 constexpr std::uint32_t AccessReadBit = 0x1;
 constexpr std::uint32_t AccessWriteBit = 0x2;
@@ -87,27 +63,27 @@ std::unique_ptr<FtpSiteTable> FtpSiteTable::read(emulation::machine::Database& d
         const Chain siteChain{&key.record, &serviceRecord};
         FtpSite site;
         site.id = id;
-        site.comment = text(siteChain, u"ServerComment");
-        site.state = number(siteChain, u"ServerState", state::Stopped);
-        for (const QString& b : lookup(siteChain, u"ServerBindings").value_or(MetaValue()).toStringList()) {
+        site.comment = siteChain.text(u"ServerComment");
+        site.state = siteChain.number(u"ServerState", state::Stopped);
+        for (const QString& b : siteChain.lookup(u"ServerBindings").value_or(MetaValue()).toStringList()) {
             const QStringList parts = b.split(u':');
             bool ok = false;
             const uint port = parts.size() >= 2 ? parts[1].trimmed().toUInt(&ok) : 0;
             if (ok && port > 0 && port <= 65535)
                 site.bindings.push_back({parts[0].trimmed(), static_cast<std::uint16_t>(port)});
         }
-        site.allowAnonymous = flag(siteChain, u"AllowAnonymous", true);
-        site.anonymousOnly = flag(siteChain, u"AnonymousOnly", false);
-        site.anonymousUser = text(siteChain, u"AnonymousUserName");
-        site.anonymousPass = text(siteChain, u"AnonymousUserPass");
-        site.greeting = lookup(siteChain, u"GreetingMessage").value_or(MetaValue()).toStringList();
-        site.exitMessage = text(siteChain, u"ExitMessage");
-        site.maxClientsMessage = text(siteChain, u"MaxClientsMessage");
-        site.maxConnections = number(siteChain, u"MaxConnections", 100000);
-        site.connectionTimeout = number(siteChain, u"ConnectionTimeout", 120);
-        site.msdosListing = flag(siteChain, u"MSDOSDirOutput", true);
-        site.logging = number(siteChain, u"LogType", 1) == 1 && !flag(siteChain, u"DontLog", false);
-        site.logFileDirectory = text(siteChain, u"LogFileDirectory");
+        site.allowAnonymous = siteChain.flag(u"AllowAnonymous", true);
+        site.anonymousOnly = siteChain.flag(u"AnonymousOnly", false);
+        site.anonymousUser = siteChain.text(u"AnonymousUserName");
+        site.anonymousPass = siteChain.text(u"AnonymousUserPass");
+        site.greeting = siteChain.lookup(u"GreetingMessage").value_or(MetaValue()).toStringList();
+        site.exitMessage = siteChain.text(u"ExitMessage");
+        site.maxClientsMessage = siteChain.text(u"MaxClientsMessage");
+        site.maxConnections = siteChain.number(u"MaxConnections", 100000);
+        site.connectionTimeout = siteChain.number(u"ConnectionTimeout", 120);
+        site.msdosListing = siteChain.flag(u"MSDOSDirOutput", true);
+        site.logging = siteChain.number(u"LogType", 1) == 1 && !siteChain.flag(u"DontLog", false);
+        site.logFileDirectory = siteChain.text(u"LogFileDirectory");
 
         // The virtual directories: ROOT and every IIsFtpVirtualDir below it, each reading its
         // access flags through the keys above it.
@@ -118,11 +94,11 @@ std::unique_ptr<FtpSiteTable> FtpSiteTable::read(emulation::machine::Database& d
                 break;
             if (it->second.keyType.compare(u"IIsFtpVirtualDir"_s, Qt::CaseInsensitive) != 0)
                 continue;
-            Chain chain;
+            Chain chain{};
             for (QString up = p; up.size() >= rootBelow.size(); up = up.left(up.lastIndexOf(u'/')))
-                chain.push_back(&recordOf(up));
-            chain.push_back(&key.record);
-            chain.push_back(&serviceRecord);
+                chain.append(&recordOf(up));
+            chain.append(&key.record);
+            chain.append(&serviceRecord);
             FtpVirtualDir dir;
             // The names as stored: the key names of the levels below ROOT.
             QStringList names;
@@ -134,7 +110,7 @@ std::unique_ptr<FtpSiteTable> FtpSiteTable::read(emulation::machine::Database& d
                 emulation::metabase::PropertyRecord::find(it->second.record, u"Path")
                     .value_or(MetaValue())
                     .toString());
-            const std::uint32_t access = number(chain, u"AccessFlags", AccessReadBit);
+            const std::uint32_t access = chain.number(u"AccessFlags", AccessReadBit);
             dir.read = (access & AccessReadBit) != 0;
             dir.write = (access & AccessWriteBit) != 0;
             site.dirs.push_back(std::move(dir));

@@ -13,24 +13,10 @@ using platform::MetaValue;
 
 namespace {
 
-// Property records from the most specific key to the most general one: a value is read from the
-// first record that holds it, as the metabase inherits.
-using Chain = std::vector<const QString*>;
-
-std::optional<MetaValue> lookup(const Chain& chain, QStringView name) {
-    for (const QString* record : chain)
-        if (auto v = emulation::metabase::PropertyRecord::find(*record, name))
-            return v;
-    return std::nullopt;
-}
-
-QString text(const Chain& chain, QStringView name) {
-    const auto v = lookup(chain, name);
-    return v ? v->toString() : QString();
-}
+using Chain = emulation::metabase::PropertyChain;
 
 bool bit(const Chain& chain, QStringView flags, std::uint32_t mask, bool fallback) {
-    const auto v = lookup(chain, flags);
+    const auto v = chain.lookup(flags);
     return v ? (v->toNumber() & mask) != 0 : fallback;
 }
 
@@ -101,10 +87,10 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
     }
     const Chain service{&serviceRecord};
     table->m_centralBinary =
-        lookup(service, u"CentralBinaryLoggingEnabled").value_or(MetaValue(false)).toBool();
-    table->m_logFileDirectory = text(service, u"LogFileDirectory");
+        service.lookup(u"CentralBinaryLoggingEnabled").value_or(MetaValue(false)).toBool();
+    table->m_logFileDirectory = service.text(u"LogFileDirectory");
     if (const std::uint32_t timeout =
-            lookup(service, u"ConnectionTimeout").value_or(MetaValue(120u)).toNumber())
+            service.lookup(u"ConnectionTimeout").value_or(MetaValue(120u)).toNumber())
         table->m_connectionTimeout = timeout;
     addMimeTypes(table->m_serviceMimeTypes,
                  emulation::metabase::PropertyRecord::find(serviceRecord, u"MimeMap"));
@@ -126,15 +112,15 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
 
         Site site;
         site.id = id;
-        site.comment = text(siteChain, u"ServerComment");
-        site.state = lookup(siteChain, u"ServerState").value_or(MetaValue(state::Stopped)).toNumber();
-        for (const QString& b : lookup(siteChain, u"ServerBindings").value_or(MetaValue()).toStringList())
+        site.comment = siteChain.text(u"ServerComment");
+        site.state = siteChain.lookup(u"ServerState").value_or(MetaValue(state::Stopped)).toNumber();
+        for (const QString& b : siteChain.lookup(u"ServerBindings").value_or(MetaValue()).toStringList())
             if (auto binding = Binding::parse(b))
                 site.bindings.push_back(*binding);
         site.root = emulation::files::WinPath::parse(
             emulation::metabase::PropertyRecord::find(rootRecord, u"Path").value_or(MetaValue()).toString());
-        site.redirect = text(rootChain, u"HttpRedirect").trimmed();
-        const QString docs = text(rootChain, u"DefaultDoc");
+        site.redirect = rootChain.text(u"HttpRedirect").trimmed();
+        const QString docs = rootChain.text(u"DefaultDoc");
         auto& list = docLists[docs];
         if (!list) {
             QStringList names;
@@ -146,13 +132,13 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
         site.defaultDocs = list;
         site.enableDefaultDoc = bit(rootChain, u"DirBrowseFlags", EnableDefaultDocBit, true);
         site.accessRead = bit(rootChain, u"AccessFlags", AccessReadBit, false);
-        site.anonymousUser = text(rootChain, u"AnonymousUserName");
-        site.anonymousPass = text(rootChain, u"AnonymousUserPass");
+        site.anonymousUser = rootChain.text(u"AnonymousUserName");
+        site.anonymousPass = rootChain.text(u"AnonymousUserPass");
         addMimeTypes(site.ownMimeTypes, emulation::metabase::PropertyRecord::find(rootRecord, u"MimeMap"));
         addMimeTypes(site.ownMimeTypes, emulation::metabase::PropertyRecord::find(row.record, u"MimeMap"));
-        site.logging = lookup(rootChain, u"LogType").value_or(MetaValue(1u)).toNumber() == 1 &&
-                       !lookup(rootChain, u"DontLog").value_or(MetaValue(false)).toBool();
-        site.logFileDirectory = text(siteChain, u"LogFileDirectory");
+        site.logging = rootChain.lookup(u"LogType").value_or(MetaValue(1u)).toNumber() == 1 &&
+                       !rootChain.lookup(u"DontLog").value_or(MetaValue(false)).toBool();
+        site.logFileDirectory = siteChain.text(u"LogFileDirectory");
         table->m_sites.push_back(std::move(site));
     }
     std::sort(table->m_sites.begin(), table->m_sites.end(),

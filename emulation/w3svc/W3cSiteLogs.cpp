@@ -16,15 +16,18 @@ QString W3cSiteLogs::fileName(QDate day) {
     return u"ex"_s + day.toString(u"yyMMdd"_s) + u".log"_s;
 }
 
-QByteArray W3cSiteLogs::header(std::int64_t timeMs) {
+QByteArray W3cSiteLogs::headerNaming(std::int64_t timeMs, const char* fields) {
     const QDateTime t = QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC);
     return "#Software: Microsoft Internet Information Services 6.0\r\n"
            "#Version: 1.0\r\n"
            "#Date: " +
-           t.toString(u"yyyy-MM-dd hh:mm:ss"_s).toLatin1() +
-           "\r\n"
-           "#Fields: date time s-sitename s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip "
-           "cs(User-Agent) sc-status sc-substatus sc-win32-status \r\n";
+           t.toString(u"yyyy-MM-dd hh:mm:ss"_s).toLatin1() + "\r\n#Fields: " + fields + " \r\n";
+}
+
+QByteArray W3cSiteLogs::header(std::int64_t timeMs) {
+    return headerNaming(
+        timeMs, "date time s-sitename s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip "
+                "cs(User-Agent) sc-status sc-substatus sc-win32-status");
 }
 
 QByteArray W3cSiteLogs::line(const iislog::LogRecord& e) {

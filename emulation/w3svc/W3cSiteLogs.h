@@ -33,6 +33,8 @@ public:
     static constexpr size_t MaxOpen = 256;
     static QByteArray line(const iislog::LogRecord& record);
     static QByteArray header(std::int64_t timeMs);
+    // The header lines IIS 6 opens a W3C log with, naming the fields given (blank-separated).
+    static QByteArray headerNaming(std::int64_t timeMs, const char* fields);
 
 private:
     struct OpenLog {
