@@ -57,6 +57,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -197,8 +198,20 @@ public:
     QString errorString() const { return m_error; }
     const FileHeader& header() const { return m_header; }
 
+    // Opens the file another reader has open, to read it from the first sound record at or after a
+    // file offset on: a part of the file read beside the other. Where it starts is no damage.
+    bool openPart(const Reader& whole, qint64 from);
+
     // Only records of this site are returned from now on; 0 returns every site's records.
     void setSiteFilter(quint32 siteId) { m_site = siteId; }
+    // Reading ends in front of the first record that starts at or after this file offset (the
+    // file's end unless set).
+    void setEnd(qint64 offset) { m_stopAt = offset; }
+    // The file offset of the next record to look at: where a part read by openPart() started before
+    // its first next(), where reading ended after next() returned false.
+    qint64 position() const { return m_bufferPos + m_begin; }
+    // The file's size when it was opened.
+    qint64 fileSize() const { return m_fileSize; }
 
     // The next record (of the filtered site), or false at the end of the file or on a read error
     // (errorString() is then not empty).
@@ -214,6 +227,8 @@ private:
     bool nextRecord(RecordView& view);
     bool fill(qsizetype need);
     bool resync(qint64 fromFilePos);
+    bool seekSound(qint64 fromFilePos);
+    void reset();
     bool checkAhead(qsizetype size);
 
     int m_fd = -1;
@@ -227,6 +242,8 @@ private:
     qsizetype m_end = 0;    // end of valid bytes in the buffer
     qint64 m_bufferPos = 0; // file offset of m_buffer[0]
     bool m_eof = false;
+    qint64 m_stopAt = std::numeric_limits<qint64>::max();
+    qint64 m_fileSize = 0;
     format::Crc m_crc{};
     // The checksums of the stretch of the file a search for the next sound record looks at: they
     // cover the file's bytes [m_sumsFrom, m_sumsEnd).

@@ -24,7 +24,7 @@ Reader::~Reader() {
         ::close(m_fd);
 }
 
-bool Reader::open(const QString& hostPath) {
+void Reader::reset() {
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
@@ -35,9 +35,15 @@ bool Reader::open(const QString& hostPath) {
     m_begin = m_end = 0;
     m_bufferPos = 0;
     m_eof = false;
+    m_stopAt = std::numeric_limits<qint64>::max();
+    m_fileSize = 0;
     m_sums.reset();
     m_sumsFrom = m_sumsEnd = -1;
     m_checkedTo = -1;
+}
+
+bool Reader::open(const QString& hostPath) {
+    reset();
     const QByteArray native = QFile::encodeName(hostPath);
     // Without blocking: a named pipe with no writer would hold the open forever.
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -66,6 +72,7 @@ bool Reader::open(const QString& hostPath) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     m_fd = fd;
+    m_fileSize = st.st_size;
     m_buffer.resize(static_cast<std::size_t>(ReadChunk));
     if (st.st_size == 0) {
         // A writer that stopped before its header: an empty day.
@@ -90,6 +97,34 @@ bool Reader::open(const QString& hostPath) {
     return true;
 }
 
+bool Reader::openPart(const Reader& whole, qint64 from) {
+    reset();
+    if (whole.m_fd < 0 || whole.m_header.version == 0) {
+        m_openError = OpenError::Unreadable;
+        m_error = u"日志文件未打开"_s;
+        return false;
+    }
+    // A descriptor of its own on the same open file: reads give their offsets, so the two readers
+    // never move each other.
+    m_fd = ::fcntl(whole.m_fd, F_DUPFD_CLOEXEC, 0);
+    if (m_fd < 0) {
+        m_openError = OpenError::Unreadable;
+        m_error = u"无法读取日志文件：%1"_s.arg(systemError(errno));
+        return false;
+    }
+    m_header = whole.m_header;
+    m_crc = whole.m_crc;
+    m_fileSize = whole.m_fileSize;
+    m_buffer.resize(static_cast<std::size_t>(ReadChunk));
+    from = std::max<qint64>(from, HeaderSize);
+    m_bufferPos = from;
+    if (!seekSound(from) && !m_error.isEmpty()) {
+        m_openError = OpenError::Unreadable;
+        return false;
+    }
+    return true;
+}
+
 bool Reader::fill(qsizetype need) {
     if (m_end - m_begin >= need)
         return true;
@@ -102,8 +137,9 @@ bool Reader::fill(qsizetype need) {
     if (static_cast<qsizetype>(m_buffer.size()) < need)
         m_buffer.resize(static_cast<std::size_t>(need));
     while (m_end < need && !m_eof) {
-        const ssize_t n = ::read(m_fd, m_buffer.data() + m_end,
-                                 static_cast<size_t>(static_cast<qsizetype>(m_buffer.size()) - m_end));
+        const ssize_t n = ::pread(m_fd, m_buffer.data() + m_end,
+                                  static_cast<size_t>(static_cast<qsizetype>(m_buffer.size()) - m_end),
+                                  m_bufferPos + m_end);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -124,11 +160,14 @@ bool Reader::fill(qsizetype need) {
 // from one pass over it. Each byte is passed over a few times at most, whatever the markers claim.
 bool Reader::resync(qint64 from) {
     ++m_damaged;
+    return seekSound(from);
+}
+
+// The search of resync(), which counts what it passes over as damage.
+bool Reader::seekSound(qint64 from) {
     if (from >= m_bufferPos && from <= m_bufferPos + m_end) {
         m_begin = from - m_bufferPos;
     } else {
-        if (::lseek(m_fd, from, SEEK_SET) < 0)
-            return false;
         m_bufferPos = from;
         m_begin = m_end = 0;
         m_eof = false;
@@ -232,6 +271,8 @@ bool Reader::nextRecord(RecordView& view) {
     if (m_fd < 0)
         return false;
     for (;;) {
+        if (m_bufferPos + m_begin >= m_stopAt)
+            return false;
         if (m_end - m_begin < 12 && !fill(12)) {
             if (m_error.isEmpty() && m_end > m_begin) {
                 // A record cut off in its first bytes at the end of the file.

@@ -76,7 +76,7 @@ struct RunResult {
     QString output;
 };
 
-RunResult runTool(const QStringList& args) {
+RunResult runTool(const QStringList& args, qint64 splitFrom = velmoraconv::defaultSplitFrom()) {
     velmoraconv::PathResolver paths;
     paths.input = [](const QString& p) {
         return velmoraconv::Resolved{p, {}, velmoraconv::Success};
@@ -85,7 +85,7 @@ RunResult runTool(const QStringList& args) {
         return velmoraconv::Resolved{p, {}, velmoraconv::Success};
     };
     RunResult r;
-    r.status = velmoraconv::run(args, paths, r.output);
+    r.status = velmoraconv::run(args, paths, r.output, splitFrom);
     return r;
 }
 
@@ -419,6 +419,115 @@ TEST_F(Velmoraconv, AbsurdTimesAreDamageAndBadTextIsEscaped) {
     EXPECT_FALSE(text.contains("-292275")) << text.toStdString();
     EXPECT_TRUE(text.contains(" %80%E4%B8%C0 ")) << text.toStdString();
     EXPECT_TRUE(QString::fromUtf8(text).toUtf8() == text) << "the log is UTF-8 text";
+}
+
+// A log read in two halves side by side gives what one reader from start to end gives: the same
+// lines, the same count, the same damage reported, whatever lies at the middle of the file.
+class VelmoraconvInHalves : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString log = dir.filePath(u"ra240105.ibl"_s);
+    QString out = dir.filePath(u"ex240105.log"_s);
+    QByteArray header;
+
+    void SetUp() override {
+        iislog::Writer writer;
+        ASSERT_TRUE(writer.open(log, QDate(2024, 1, 5)));
+        writer.close();
+        header = readBytes(log);
+    }
+    // Records of three sites, of varying lengths; site 10002 only in the second half.
+    static QByteArray records(int from, int to) {
+        QByteArray bytes;
+        for (int n = from; n < to; ++n) {
+            LogRecord r = smallDay()[n % 3];
+            r.timeMs = Jan5 + n * 1000;
+            r.siteId = n >= 150 && n % 5 == 0 ? 10002 : 10000 + static_cast<quint32>(n % 2);
+            r.uriStem = u"/page/%1.html"_s.arg(QString(n % 17, u'x'));
+            iislog::encodeRecord(r, bytes);
+        }
+        return bytes;
+    }
+    void setLog(const QByteArray& bytes) {
+        QFile f(log);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    }
+    // Each site's output and report, read whole and in halves, are the same.
+    void expectHalvesAsWhole(const char* what) {
+        SCOPED_TRACE(what);
+        for (const QString& site : {u"10000"_s, u"10002"_s, u"10009"_s}) {
+            const auto whole = runTool(query(out, log, site), std::numeric_limits<qint64>::max());
+            const QByteArray wholeText = readBytes(out);
+            ASSERT_TRUE(QFile::remove(out));
+            const auto halves = runTool(query(out, log, site), 1);
+            EXPECT_EQ(halves.status, whole.status) << site.toStdString();
+            EXPECT_EQ(halves.output, whole.output) << site.toStdString();
+            EXPECT_EQ(readBytes(out), wholeText) << site.toStdString();
+            EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2)
+                << "no scratch file left";
+        }
+    }
+};
+
+TEST_F(VelmoraconvInHalves, ASoundLogIsTheSame) {
+    const QByteArray bytes = header + records(0, 300);
+    setLog(bytes);
+    expectHalvesAsWhole("sound");
+    const auto r = runTool(query(out, log, u"10002"_s), 1);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.output.contains(u"网站 10002 的 30 条记录"_s)) << r.output.toStdString();
+    // Its first line is the first of the site, in the second half: the header's date is its time.
+    EXPECT_TRUE(readBytes(out).contains("#Date: 2024-01-05 00:02:30\r\n")) << readBytes(out).toStdString();
+}
+
+TEST_F(VelmoraconvInHalves, DamageAroundTheMiddleIsTheSame) {
+    const QByteArray sound = header + records(0, 300);
+    const qsizetype middle = sound.size() / 2;
+    for (qsizetype at = middle - 400; at < middle + 400; at += 47) {
+        QByteArray bytes = sound;
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x21);
+        setLog(bytes);
+        expectHalvesAsWhole(qPrintable(u"a changed byte at %1"_s.arg(at - middle)));
+        // A stretch cut out, so that a record runs into the next one.
+        setLog(sound.left(at) + sound.mid(at + 97));
+        expectHalvesAsWhole(qPrintable(u"97 bytes cut out at %1"_s.arg(at - middle)));
+    }
+    // False markers claiming the longest record, across the middle.
+    QByteArray markers;
+    for (int i = 0; i < 2000; ++i)
+        markers += QByteArray("\xFF\xFE\x52\x43\x43\x00\x0B\x00", 8); // 720963 bytes long
+    const QByteArray front = records(0, 150);
+    setLog(header + front + markers + records(150, 300));
+    expectHalvesAsWhole("false markers");
+}
+
+// A record may hold the bytes of a whole sound record in a text (written by hand here): a reader
+// started at the middle takes it for a record, one reading from the start never does. The output
+// is still that of one reader from the start.
+TEST_F(VelmoraconvInHalves, ARecordHiddenInsideARecordAtTheMiddleIsNoRecord) {
+    QByteArray hidden;
+    LogRecord inner = smallDay().first();
+    inner.uriStem = u"/hidden"_s;
+    iislog::encodeRecord(inner, hidden);
+    LogRecord outer = smallDay().first();
+    outer.siteId = 10001;
+    outer.uriQuery = QString(20000, u'a') + QString(hidden.size(), u'b');
+    QByteArray carrier;
+    iislog::encodeRecord(outer, carrier);
+    const qsizetype at = carrier.indexOf(QByteArray(hidden.size(), 'b'));
+    carrier.replace(at, hidden.size(), hidden);
+    const quint32 sum = crc32c(carrier.mid(4, carrier.size() - 8));
+    for (int i = 0; i < 4; ++i)
+        carrier[carrier.size() - 4 + i] = static_cast<char>(sum >> (8 * i));
+    const QByteArray bytes = header + records(0, 20) + carrier + records(20, 40);
+    const qsizetype carrierAt = header.size() + records(0, 20).size();
+    ASSERT_LT(carrierAt + at - 20000, bytes.size() / 2) << "the middle is in the text";
+    ASSERT_GT(carrierAt + at, bytes.size() / 2) << "the hidden record after it";
+    setLog(bytes);
+    expectHalvesAsWhole("a record inside a record");
+    runTool(query(out, log, u"10000"_s), 1);
+    EXPECT_FALSE(readBytes(out).contains("/hidden"));
 }
 
 } // namespace

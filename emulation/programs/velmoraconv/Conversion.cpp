@@ -4,6 +4,7 @@
 
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/iislog/W3cText.h"
+#include "emulation/iislog/WriteAll.h"
 
 #include <QDate>
 #include <QFile>
@@ -14,8 +15,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace velmoraconv {
 
@@ -173,7 +177,40 @@ public:
             data += n;
             size -= n;
         }
+        // The disk starts on what is written while the log is still being read, so that the wait
+        // for it in commit() is short. Only a hint: commit() says whether the bytes are stored.
+        ::sync_file_range(m_fd, m_written, bytes.size(), SYNC_FILE_RANGE_WRITE);
+        m_written += bytes.size();
         return true;
+    }
+    // Appends the bytes of another file (read from its start).
+    bool appendFrom(int fd) {
+        if (::lseek(fd, 0, SEEK_SET) != 0)
+            return fail();
+        for (;;) {
+            const ssize_t n = ::copy_file_range(fd, nullptr, m_fd, nullptr, 1 << 30, 0);
+            if (n == 0)
+                return true;
+            if (n > 0)
+                continue;
+            if (errno == EINTR)
+                continue;
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+                return fail();
+            break; // a file system that cannot copy within the kernel: copied here
+        }
+        std::vector<char> buffer(static_cast<std::size_t>(WriteChunk));
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return fail();
+            if (n == 0)
+                return true;
+            if (!write(QByteArray::fromRawData(buffer.data(), n)))
+                return false;
+        }
     }
     bool commit() {
         if (::fdatasync(m_fd) != 0)
@@ -198,8 +235,86 @@ private:
     QByteArray m_target;
     QByteArray m_temp;
     int m_fd = -1;
+    qint64 m_written = 0;
     QString m_error;
 };
+
+// A file for lines written beside the output, in its folder, with no name: it is gone when closed,
+// whatever happens.
+class ScratchFile {
+public:
+    ~ScratchFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool open(const QString& besideHostPath) {
+        const QByteArray target = QFile::encodeName(besideHostPath);
+        const qsizetype slash = target.lastIndexOf('/');
+        const QByteArray folder = slash < 0 ? QByteArray(".") : target.left(slash);
+        m_fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        for (int attempt = 0; m_fd < 0 && attempt < 100; ++attempt) {
+            const QByteArray name = folder + "/." + Name + '-' + QByteArray::number(::getpid()) + "-part-" +
+                                    QByteArray::number(attempt);
+            m_fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (m_fd >= 0)
+                ::unlink(name.constData());
+            else if (errno != EEXIST)
+                break;
+        }
+        if (m_fd < 0)
+            m_error = writeError(errno);
+        return m_fd >= 0;
+    }
+    bool write(const QByteArray& bytes) {
+        if (iislog::writeAll(m_fd, bytes.constData(), bytes.size()))
+            return true;
+        m_error = writeError(errno);
+        return false;
+    }
+    int fd() const { return m_fd; }
+    QString errorString() const { return m_error; }
+
+private:
+    int m_fd = -1;
+    QString m_error;
+};
+
+// One reader's lines of the site, written out a chunk at a time.
+struct Part {
+    quint64 written = 0;
+    std::optional<qint64> firstTime; // of the first record
+    bool writeFailed = false;
+};
+
+// Reads the site's records of a reader to its end and writes their lines; with a header in front of
+// the first when asked. False when a write failed.
+template <typename Write> bool extractLines(iislog::Reader& reader, bool header, Part& part, Write&& write) {
+    QByteArray pending;
+    pending.reserve(WriteChunk + 64 * 1024);
+    iislog::RecordView record;
+    LineWriter lines;
+    while (reader.next(record)) {
+        if (!part.firstTime) {
+            part.firstTime = record.timeMs;
+            if (header)
+                pending += w3cHeader(record.timeMs);
+        }
+        lines.append(pending, record);
+        ++part.written;
+        if (pending.size() >= WriteChunk) {
+            if (!write(pending)) {
+                part.writeFailed = true;
+                return false;
+            }
+            pending.clear();
+        }
+    }
+    if (!pending.isEmpty() && !write(pending)) {
+        part.writeFailed = true;
+        return false;
+    }
+    return true;
+}
 
 // Whether two paths name one file: the same file of the same device, however spelled (letter case
 // on the machine, links, "..").
@@ -269,7 +384,11 @@ bool parseArguments(const QStringList& args, Query& query, QString& error) {
     return true;
 }
 
-int run(const QStringList& args, const PathResolver& paths, QString& output) {
+qint64 defaultSplitFrom() {
+    return std::thread::hardware_concurrency() >= 2 ? 64 * 1024 * 1024 : std::numeric_limits<qint64>::max();
+}
+
+int run(const QStringList& args, const PathResolver& paths, QString& output, qint64 splitFrom) {
     auto fail = [&](ExitStatus status, const QString& message) {
         output += message + u"\r\n"_s;
         if (status == BadArguments)
@@ -314,37 +433,78 @@ int run(const QStringList& args, const PathResolver& paths, QString& output) {
     if (!file.open(out.hostPath))
         return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
 
-    QByteArray pending;
-    pending.reserve(WriteChunk + 64 * 1024);
-    quint64 written = 0;
-    iislog::RecordView record;
-    LineWriter lines;
-    bool first = true;
-    auto writePending = [&] {
-        if (!pending.isEmpty() && !file.write(pending))
-            return false;
-        pending.clear();
-        return true;
+    const auto writeFailure = [&](const QString& why) {
+        return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, why));
     };
-    while (reader.next(record)) {
-        if (first) {
-            pending += w3cHeader(record.timeMs);
-            first = false;
+    const auto readFailure = [&](const QString& why) {
+        return fail(BadInput, u"读取日志文件 %1 失败：%2"_s.arg(query.input, why));
+    };
+    const auto toFile = [&](const QByteArray& bytes) {
+        return file.write(bytes);
+    };
+    Part first;
+    Part latter;
+    quint64 damaged = 0;
+    bool whole = false; // the first reader has read to the end
+    // A large log is read in two halves side by side when the processor has two cores: the second
+    // half's reader starts at the first sound record after the middle, and its lines go into a
+    // scratch file that is appended to the output. The first half's reader reads on to where the
+    // second began. Should it come to another place instead (damage near the middle that hides where
+    // records start), the second half's work is dropped and the first reader reads on to the end: the
+    // output is always what one reader from start to end gives.
+    iislog::Reader second;
+    ScratchFile scratch;
+    if (reader.fileSize() >= splitFrom && second.openPart(reader, reader.fileSize() / 2)) {
+        second.setSiteFilter(query.siteId);
+        const qint64 secondStart = second.position();
+        reader.setEnd(secondStart);
+        if (!scratch.open(out.hostPath))
+            return writeFailure(scratch.errorString());
+        bool firstOk = true;
+        {
+            std::jthread worker([&] {
+                extractLines(second, false, latter,
+                             [&](const QByteArray& bytes) { return scratch.write(bytes); });
+            });
+            firstOk = extractLines(reader, true, first, toFile);
         }
-        lines.append(pending, record);
-        ++written;
-        if (pending.size() >= WriteChunk && !writePending())
-            return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
+        if (!firstOk)
+            return writeFailure(file.errorString());
+        if (!reader.errorString().isEmpty())
+            return readFailure(reader.errorString());
+        reader.setEnd(std::numeric_limits<qint64>::max());
+        if (reader.position() == secondStart) {
+            if (latter.writeFailed)
+                return writeFailure(scratch.errorString());
+            if (!second.errorString().isEmpty())
+                return readFailure(second.errorString());
+            whole = true;
+            if (!first.firstTime && latter.firstTime && !file.write(w3cHeader(*latter.firstTime)))
+                return writeFailure(file.errorString());
+            if (!file.appendFrom(scratch.fd()))
+                return writeFailure(file.errorString());
+            damaged = second.damagedRecords();
+            if (latter.firstTime)
+                first.firstTime = latter.firstTime;
+        } else {
+            latter = {};
+        }
     }
-    if (!reader.errorString().isEmpty())
-        return fail(BadInput, u"读取日志文件 %1 失败：%2"_s.arg(query.input, reader.errorString()));
-    if (first)
-        pending += w3cHeader(dayStart(reader.header()));
-    if (!writePending() || !file.commit())
-        return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
+    if (!whole) {
+        if (!extractLines(reader, true, first, toFile))
+            return writeFailure(file.errorString());
+        if (!reader.errorString().isEmpty())
+            return readFailure(reader.errorString());
+    }
+    if (!first.firstTime && !file.write(w3cHeader(dayStart(reader.header()))))
+        return writeFailure(file.errorString());
+    if (!file.commit())
+        return writeFailure(file.errorString());
+    damaged += reader.damagedRecords();
+    const quint64 written = first.written + latter.written;
 
-    if (reader.damagedRecords() > 0)
-        output += u"警告：跳过了 %1 处损坏或不完整的记录。\r\n"_s.arg(reader.damagedRecords());
+    if (damaged > 0)
+        output += u"警告：跳过了 %1 处损坏或不完整的记录。\r\n"_s.arg(damaged);
     output += u"网站 %1 的 %2 条记录已写入 %3\r\n"_s.arg(query.siteId).arg(written).arg(query.output);
     return Success;
 }

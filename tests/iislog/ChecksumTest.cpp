@@ -1,0 +1,59 @@
+// The log's checksums summed several stretches at a time (one chain each, side by side) give what
+// the CRC taken bit by bit gives for each stretch, whatever the stretches' lengths and alignments.
+
+#include "emulation/iislog/Checksum.h"
+#include "tests/iislog/BitwiseCrc.h"
+
+#include <QByteArray>
+#include <QRandomGenerator>
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using iislog::format::Crc;
+
+namespace {
+
+constexpr quint32 CastagnoliPoly = 0x82F63B78u;
+constexpr quint32 IeeePoly = 0xEDB88320u;
+
+QByteArray randomBytes(QRandomGenerator& random, qsizetype size) {
+    QByteArray buffer(size, Qt::Uninitialized);
+    for (char& byte : buffer)
+        byte = static_cast<char>(random.bounded(256));
+    return buffer;
+}
+
+} // namespace
+
+TEST(LogChecksums, SeveralStretchesAtOnceAreEachTheirOwnCrc) {
+    QRandomGenerator random(20260315);
+    const QByteArray buffer = randomBytes(random, 16 * 1024);
+    for (int round = 0; round < 3000; ++round) {
+        SCOPED_TRACE(round);
+        const int count = random.bounded(1, iislog::format::MaxStretches + 1);
+        const char* data[iislog::format::MaxStretches];
+        qsizetype sizes[iislog::format::MaxStretches];
+        for (int i = 0; i < count; ++i) {
+            // Empty, shorter than a step, or long; at any alignment; one much longer than the rest.
+            const int length = random.bounded(4) == 0   ? random.bounded(9)
+                               : random.bounded(8) == 0 ? random.bounded(3000)
+                                                        : random.bounded(200, 330);
+            data[i] = buffer.constData() + random.bounded(static_cast<int>(buffer.size()) - length + 1);
+            sizes[i] = length;
+        }
+        for (const auto& [kind, poly] :
+             {std::pair{Crc::Castagnoli, CastagnoliPoly}, std::pair{Crc::Ieee, IeeePoly}}) {
+            quint32 out[iislog::format::MaxStretches + 1];
+            out[count] = 0xDEADBEEFu;
+            iislog::format::crcs(kind, data, sizes, count, out);
+            for (int i = 0; i < count; ++i)
+                ASSERT_EQ(out[i],
+                          testing_support::bitwiseCrc(poly, QByteArray::fromRawData(data[i], sizes[i])))
+                    << "stretch " << i << " of " << count << ", " << sizes[i] << " bytes";
+            EXPECT_EQ(out[count], 0xDEADBEEFu) << "nothing is written past the last stretch";
+            EXPECT_EQ(out[0], iislog::format::crc(kind, data[0], sizes[0]));
+        }
+    }
+}
