@@ -15,7 +15,13 @@
 #include <QSet>
 
 #include <algorithm>
+#include <array>
+#include <deque>
 #include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace emulation::check {
 
@@ -36,19 +42,73 @@ constexpr std::uint32_t WorkerRights = accounts::rights::ReadAttributes | accoun
                                        accounts::rights::Synchronize;
 constexpr std::uint32_t Inherits = accounts::aceflags::ObjectInherit | accounts::aceflags::ContainerInherit;
 
+// The properties the check reads from a key, each read in the one pass over the key's record.
+enum Prop : std::uint8_t {
+    ServerComment,
+    AppPoolId,
+    AnonymousUserName,
+    AnonymousUserPass,
+    Path,
+    AppFriendlyName,
+    ServerBindings,
+    PropCount,
+};
+constexpr std::array<QStringView, PropCount> PropNames = {
+    u"ServerComment", u"AppPoolId",       u"AnonymousUserName", u"AnonymousUserPass",
+    u"Path",          u"AppFriendlyName", u"ServerBindings",
+};
+
+// The key classes the check tells apart (KeyType compared exactly).
+enum class Class : std::uint8_t { Other, WebServer, ApplicationPool, FtpServer, FtpVirtualDir };
+
+Class classOf(QByteArrayView keyType) {
+    if (keyType == "IIsWebServer")
+        return Class::WebServer;
+    if (keyType == "IIsApplicationPool")
+        return Class::ApplicationPool;
+    if (keyType == "IIsFtpServer")
+        return Class::FtpServer;
+    if (keyType == "IIsFtpVirtualDir")
+        return Class::FtpVirtualDir;
+    return Class::Other;
+}
+
+// A metabase key with the properties the check reads (the first of a name in the record, as a
+// lookup by name finds it); the rest of the record is not kept.
 struct Key {
-    std::int64_t id;
-    std::int64_t parent;
+    std::int64_t id = 0;
+    std::int64_t parent = 0;
     QString cpath;
     QString name;
-    QString cls;
-    QString record;
+    Class cls = Class::Other;
+    std::uint8_t present = 0;                    // a bit per Prop the record holds
+    std::vector<std::pair<Prop, QString>> texts; // the text of each present Prop but ServerBindings
+    QStringList bindings;                        // ServerBindings
 
-    QString text(QStringView property) const {
-        const auto v = PropertyRecord::find(record, property);
-        return v ? v->toString() : QString();
+    bool has(Prop p) const { return present & (1u << p); }
+    QString text(Prop p) const {
+        for (const auto& [q, t] : texts)
+            if (q == p)
+                return t;
+        return {};
     }
-    bool has(QStringView property) const { return PropertyRecord::find(record, property).has_value(); }
+    void read(QStringView record) {
+        PropertyRecord::forEach(record, [&](QStringView property, int type, QStringView value) {
+            for (int p = 0; p < PropCount; ++p) {
+                if (has(Prop(p)) || property.size() != PropNames[p].size() ||
+                    !metabase::sameIgnoringCase(property, PropNames[p]))
+                    continue;
+                present |= std::uint8_t(1u << p);
+                const platform::MetaValue v = PropertyRecord::decodeValue(type, value);
+                if (p == ServerBindings)
+                    bindings = v.toStringList();
+                else
+                    texts.emplace_back(Prop(p), v.toString());
+                break;
+            }
+            return false;
+        });
+    }
 };
 
 struct Site {
@@ -56,10 +116,12 @@ struct Site {
     const Key* root = nullptr; // the ROOT virtual directory, when there is one
     QString comment;           // ServerComment, trimmed
     QString anonymous;         // the anonymous user as the root reads it (inherited)
+    QString account;           // the account part of it, lower case
     QString password;
     QString pool;
     QString path;
-    QString folder; // the name of its folder directly under the sites root, lower case; or empty
+    QString folder;   // the name of its folder directly under the sites root, lower case; or empty
+    QString relative; // its path relative to the sites root's host folder, when the folder is listed
 };
 
 QString lower(const QString& s) {
@@ -81,8 +143,7 @@ struct Account {
 };
 
 // The first name below the sites root of a Windows path under it, lower case; empty otherwise.
-QString folderUnderRoot(const files::WinPath& root, const QString& path) {
-    const files::WinPath p = files::WinPath::parse(path);
+QString folderUnderRoot(const files::WinPath& root, const files::WinPath& p) {
     if (!p.valid() || p.drive != root.drive || p.names.size() <= root.names.size())
         return {};
     for (qsizetype i = 0; i < root.names.size(); ++i)
@@ -91,9 +152,19 @@ QString folderUnderRoot(const files::WinPath& root, const QString& path) {
     return lower(p.names[root.names.size()]);
 }
 
+QString folderUnderRoot(const files::WinPath& root, const QString& path) {
+    return folderUnderRoot(root, files::WinPath::parse(path));
+}
+
 class Checker {
 public:
     Checker(machine::Machine& machine, Result& result) : m(machine), r(result) {}
+    ~Checker() {
+        if (rootFd >= 0)
+            ::close(rootFd);
+    }
+    Checker(const Checker&) = delete;
+    Checker& operator=(const Checker&) = delete;
 
     platform::Status run();
 
@@ -114,51 +185,70 @@ private:
         Finding f{kind, s.key->name, s.comment, {}, {}, Repair::None, {}};
         return f;
     }
-    // Whether a folder exists, by its host path first, by the machine's own lookup (which
-    // matches names without regard to case) when that fails.
-    bool folderExists(const QString& windowsPath, const QString& hostGuess) const {
-        if (!hostGuess.isEmpty() && QFileInfo(hostGuess).isDir())
+    // The path of a Windows path below the sites root relative to the root's host folder, through
+    // its folder's name as the listing spells it; empty when the path is not below the root or its
+    // folder is not listed.
+    QString relativeBelowRoot(const files::WinPath& p) const;
+    // The file type (S_IFDIR, S_IFREG, ...) of what a path relative to the sites root's host folder
+    // names, links followed; 0 when there is nothing.
+    mode_t typeBelowRoot(const QString& relative) const;
+    // Whether a folder exists, by its host path below the sites root first, by the machine's own
+    // lookup (which matches names without regard to case) when that fails.
+    bool folderExists(const QString& windowsPath, const QString& relative) const {
+        if (!relative.isEmpty() && typeBelowRoot(relative) == S_IFDIR)
             return true;
         const files::WinPath p = files::WinPath::parse(windowsPath);
         return p.valid() && m.files().isFolder(p);
     }
-    bool fileExists(const QString& windowsPath, const QString& hostGuess) const {
-        if (!hostGuess.isEmpty() && QFileInfo(hostGuess).isFile())
+    bool fileExists(const QString& windowsPath, const QString& relative) const {
+        if (!relative.isEmpty() && typeBelowRoot(relative) == S_IFREG)
             return true;
         const files::WinPath p = files::WinPath::parse(windowsPath);
         return p.valid() && m.files().exists(p) && !m.files().isFolder(p);
     }
-    // The host path of a path below a folder of the sites root as the listing spelled it.
-    QString hostBelowRoot(const QString& windowsPath) const;
+    bool folderExists(const QString& windowsPath) const {
+        const files::WinPath p = files::WinPath::parse(windowsPath);
+        return folderExists(windowsPath,
+                            folderUnderRoot(root, p).isEmpty() ? QString() : relativeBelowRoot(p));
+    }
 
     machine::Machine& m;
     Result& r;
     files::WinPath root;
     QString rootHost;
+    int rootFd = -1; // the sites root's host folder, open for lookups below it
     bool rootExists = false;
     QHash<QString, QString> rootFolders; // lower case -> as listed
-    std::vector<Key> keys;
+    std::deque<Key> keys;
     std::vector<Site> sites;
-    QHash<QString, const Key*> pools; // lower-case name -> key
-    std::vector<const Key*> ftpDirs;  // under the default FTP site's root
-    QSet<QString> usedPools;          // lower case
-    QHash<QString, Account> accounts; // lower-case name -> account
-    QSet<QString> sids;
-    std::vector<Account> siteAccounts; // the users of velmorausers
+    QHash<QString, const Key*> pools;    // lower-case name -> key
+    std::vector<const Key*> ftpDirs;     // under the default FTP site's root
+    QSet<QString> usedPools;             // lower case
+    std::vector<Account> users;          // every user account, in the database's order
+    QHash<QString, qsizetype> accounts;  // lower-case user name -> index in users
+    QHash<QString, qsizetype> sids;      // every principal's SID -> index in users, or -1
+    std::vector<qsizetype> siteAccounts; // the users of velmorausers (indexes in users)
+    QHash<QString, int> anonymousUse;    // lower-case account of a site's anonymous user -> sites
     QString workerGroupSid;
 };
 
-QString Checker::hostBelowRoot(const QString& windowsPath) const {
-    const files::WinPath p = files::WinPath::parse(windowsPath);
+QString Checker::relativeBelowRoot(const files::WinPath& p) const {
     if (!rootExists || !p.valid() || p.names.size() <= root.names.size())
         return {};
     const auto it = rootFolders.find(lower(p.names[root.names.size()]));
     if (it == rootFolders.end())
         return {};
-    QString host = rootHost + u'/' + *it;
+    QString relative = *it;
     for (qsizetype i = root.names.size() + 1; i < p.names.size(); ++i)
-        host += u'/' + p.names[i];
-    return host;
+        relative += u'/' + p.names[i];
+    return relative;
+}
+
+mode_t Checker::typeBelowRoot(const QString& relative) const {
+    struct stat st {};
+    const int found = rootFd >= 0 ? ::fstatat(rootFd, QFile::encodeName(relative).constData(), &st, 0)
+                                  : ::stat(QFile::encodeName(rootHost + u'/' + relative).constData(), &st);
+    return found == 0 ? st.st_mode & S_IFMT : 0;
 }
 
 void Checker::readMetabase() {
@@ -166,62 +256,72 @@ void Checker::readMetabase() {
     auto st =
         db.prepare("SELECT id, parent, cpath, name, keytype, props FROM mb_keys WHERE path = '/lm/w3svc' "
                    "OR substr(path, 1, 10) = '/lm/w3svc/' OR substr(path, 1, 13) = '/lm/msftpsvc/'");
-    while (st.step())
-        keys.push_back(
-            {st.number(0), st.isNull(1) ? 0 : st.number(1), st.text(2), st.text(3), st.text(4), st.text(5)});
     const Key* w3svc = nullptr;
     const Key* ftpSite = nullptr;
-    for (const Key& k : keys) {
+    while (st.step()) {
+        Key& k = keys.emplace_back();
+        k.id = st.number(0);
+        k.parent = st.isNull(1) ? 0 : st.number(1);
+        k.cpath = st.text(2);
+        k.name = st.text(3);
+        k.cls = classOf(st.utf8(4));
+        k.read(QString::fromUtf8(st.utf8(5)));
         if (k.cpath.compare(u"/LM/W3SVC"_s, Qt::CaseInsensitive) == 0)
             w3svc = &k;
-        else if (k.cls == u"IIsFtpServer"_s && k.text(u"ServerComment") == DefaultFtpSite)
+        else if (k.cls == Class::FtpServer && k.text(ServerComment) == DefaultFtpSite)
             ftpSite = &k; // the last one wins, as the window's start-up finds it
     }
     if (!w3svc)
         return;
     QHash<std::int64_t, std::size_t> siteOf; // site key id -> index in sites
-    for (const Key& k : keys) {
-        if (k.parent == w3svc->id && k.cls == u"IIsWebServer"_s) {
-            siteOf.insert(k.id, sites.size());
-            sites.push_back({&k, nullptr, k.text(u"ServerComment").trimmed(), {}, {}, {}, {}, {}});
-        }
-    }
     const Key* poolsKey = nullptr;
-    const Key* ftpRoot = nullptr;
-    for (const Key& k : keys)
-        if (k.parent == w3svc->id && k.name.compare(u"AppPools"_s, Qt::CaseInsensitive) == 0)
+    for (const Key& k : keys) {
+        if (k.parent != w3svc->id)
+            continue;
+        if (k.cls == Class::WebServer) {
+            siteOf.insert(k.id, sites.size());
+            sites.push_back({&k, nullptr, k.text(ServerComment).trimmed(), {}, {}, {}, {}, {}, {}, {}});
+        }
+        if (k.name.compare(u"AppPools"_s, Qt::CaseInsensitive) == 0)
             poolsKey = &k;
+    }
+    const Key* ftpRoot = nullptr;
     for (const Key& k : keys) {
         if (const auto it = siteOf.find(k.parent);
             it != siteOf.end() && k.name.compare(u"ROOT"_s, Qt::CaseInsensitive) == 0)
             sites[*it].root = &k;
-        else if (poolsKey && k.parent == poolsKey->id && k.cls == u"IIsApplicationPool"_s)
+        else if (poolsKey && k.parent == poolsKey->id && k.cls == Class::ApplicationPool)
             pools.insert(lower(k.name), &k);
         else if (ftpSite && k.parent == ftpSite->id && k.name.compare(u"ROOT"_s, Qt::CaseInsensitive) == 0)
             ftpRoot = &k;
         // Every pool named below W3SVC, outside the pools themselves, is in use.
-        if (k.has(u"AppPoolId") && !(poolsKey && k.parent == poolsKey->id))
-            usedPools.insert(lower(k.text(u"AppPoolId")));
+        if (k.has(AppPoolId) && !(poolsKey && k.parent == poolsKey->id))
+            usedPools.insert(lower(k.text(AppPoolId)));
     }
     if (ftpRoot)
         for (const Key& k : keys)
-            if (k.parent == ftpRoot->id && k.cls == u"IIsFtpVirtualDir"_s)
+            if (k.parent == ftpRoot->id && k.cls == Class::FtpVirtualDir)
                 ftpDirs.push_back(&k);
-    auto inherited = [&](const Site& s, QStringView property) {
+    auto inherited = [&](const Site& s, Prop property) {
         for (const Key* k : {s.root, s.key, w3svc})
             if (k && k->has(property))
                 return k->text(property);
         return QString();
     };
     for (Site& s : sites) {
-        s.anonymous = inherited(s, u"AnonymousUserName");
-        s.password = inherited(s, u"AnonymousUserPass");
-        s.pool = inherited(s, u"AppPoolId");
+        s.anonymous = inherited(s, AnonymousUserName);
+        s.account = lower(accountPart(s.anonymous));
+        ++anonymousUse[s.account];
+        s.password = inherited(s, AnonymousUserPass);
+        s.pool = inherited(s, AppPoolId);
         if (s.pool.isEmpty())
             s.pool = DefaultPool;
         usedPools.insert(lower(s.pool));
-        s.path = s.root ? s.root->text(u"Path") : QString();
-        s.folder = folderUnderRoot(root, s.path);
+        s.path = s.root ? s.root->text(Path) : QString();
+        const files::WinPath p = files::WinPath::parse(s.path);
+        s.folder = folderUnderRoot(root, p);
+        if (!s.folder.isEmpty())
+            s.relative = relativeBelowRoot(p);
     }
 }
 
@@ -230,44 +330,49 @@ void Checker::readAccounts() {
     auto st = db.prepare("SELECT sid, name, kind, flags, salt, hash FROM principals");
     while (st.step()) {
         const QString sid = st.text(0);
-        sids.insert(sid);
-        if (st.text(2) == u"user"_s)
-            accounts.insert(lower(st.text(1)), {sid, st.text(1), static_cast<std::uint32_t>(st.number(3)),
-                                                st.text(4), st.text(5)});
-        if (st.text(1).compare(u"IIS_WPG"_s, Qt::CaseInsensitive) == 0)
+        const QString name = st.text(1);
+        qsizetype index = -1;
+        if (st.utf8(2) == "user") {
+            index = qsizetype(users.size());
+            users.push_back({sid, name, static_cast<std::uint32_t>(st.number(3)), st.text(4), st.text(5)});
+            accounts.insert(lower(name), index);
+        }
+        sids.insert(sid, index);
+        if (name.compare(u"IIS_WPG"_s, Qt::CaseInsensitive) == 0)
             workerGroupSid = sid;
     }
-    auto members =
-        db.prepare("SELECT p.sid, p.name, p.flags FROM principals g JOIN members m ON m.group_sid = "
-                   "g.sid JOIN principals p ON p.sid = m.member_sid WHERE g.name = ?1 AND p.kind = "
-                   "'user' ORDER BY p.name");
+    // The group's members that are users; the order does not matter, the findings are sorted.
+    auto members = db.prepare(
+        "SELECT member_sid FROM members WHERE group_sid IN (SELECT sid FROM principals WHERE name = ?1)");
     members.bind(1, SiteAccountGroup);
     while (members.step())
-        siteAccounts.push_back(
-            {members.text(0), members.text(1), static_cast<std::uint32_t>(members.number(2)), {}, {}});
+        if (const qsizetype index = sids.value(members.text(0), -1); index >= 0)
+            siteAccounts.push_back(index);
 }
 
 void Checker::checkFolders() {
     for (const Site& s : sites) {
-        Finding f = about(Kind::MissingFolder, s);
         if (!s.root || s.path.isEmpty()) {
+            Finding f = about(Kind::MissingFolder, s);
             f.object = s.key->cpath + u"/ROOT"_s;
             f.problem = u"网站没有主目录"_s;
             add(f);
             continue;
         }
-        const QString host = hostBelowRoot(s.path);
-        f.object = s.path;
-        if (!folderExists(s.path, host)) {
+        if (!folderExists(s.path, s.relative)) {
+            Finding f = about(Kind::MissingFolder, s);
+            f.object = s.path;
             f.problem = u"主目录不存在"_s;
             add(f);
             continue;
         }
         // A site the window made carries its friendly name and gets the default page.
-        if (s.root->text(u"AppFriendlyName") != u"默认应用程序 "_s + s.key->text(u"ServerComment"))
+        if (!s.root->has(AppFriendlyName) ||
+            s.root->text(AppFriendlyName) != u"默认应用程序 "_s + s.key->text(ServerComment))
             continue;
         const QString page = s.path + u"\\index.html"_s;
-        if (!fileExists(page, host.isEmpty() ? QString() : host + u"/index.html"_s)) {
+        if (!fileExists(page, s.relative.isEmpty() ? QString() : s.relative + u"/index.html"_s)) {
+            Finding f = about(Kind::MissingFolder, s);
             f.object = page;
             f.problem = u"默认页不存在"_s;
             add(f);
@@ -276,29 +381,32 @@ void Checker::checkFolders() {
 }
 
 void Checker::checkAnonymousUsers() {
-    QHash<QString, int> users; // lower-case account -> sites using it
-    for (const Site& s : sites)
-        ++users[lower(accountPart(s.anonymous))];
     for (const Site& s : sites) {
         if (s.anonymous.isEmpty())
             continue;
         const QString name = accountPart(s.anonymous);
-        Finding f = about(Kind::AnonymousUser, s);
-        f.object = name;
-        const auto it = accounts.find(lower(name));
+        QString problem;
+        std::optional<QString> own; // the site's own account, which may take the stored password
+        const auto it = accounts.find(s.account);
         if (it == accounts.end()) {
-            f.problem = u"匿名用户不存在，访问者会得到 401"_s;
-        } else if (it->flags & platform::userflags::AccountDisable) {
-            f.problem = u"匿名用户已停用，访问者会得到 401"_s;
-        } else if (accounts::AccountStore::hashPassword(it->salt, s.password) != it->hash) {
-            f.problem = u"元数据库中的匿名用户密码与帐户密码不符，访问者会得到 401"_s;
+            problem = u"匿名用户不存在，访问者会得到 401"_s;
+        } else if (const Account& a = users[std::size_t(*it)];
+                   a.flags & platform::userflags::AccountDisable) {
+            problem = u"匿名用户已停用，访问者会得到 401"_s;
+        } else if (accounts::AccountStore::hashPassword(a.salt, s.password) != a.hash) {
+            problem = u"元数据库中的匿名用户密码与帐户密码不符，访问者会得到 401"_s;
             // Only the site's own account, used by no other site, may take the stored password.
-            if (name.compare(s.comment, Qt::CaseInsensitive) == 0 && users.value(lower(name)) == 1) {
-                f.repair = Repair::SyncAnonymousPassword;
-                f.argument = it->name;
-            }
+            if (name.compare(s.comment, Qt::CaseInsensitive) == 0 && anonymousUse.value(s.account) == 1)
+                own = a.name;
         } else {
             continue;
+        }
+        Finding f = about(Kind::AnonymousUser, s);
+        f.object = name;
+        f.problem = problem;
+        if (own) {
+            f.repair = Repair::SyncAnonymousPassword;
+            f.argument = *own;
         }
         add(f);
     }
@@ -314,7 +422,7 @@ void Checker::checkPools() {
         f.repair = Repair::ResetPool;
         QStringList holders; // the keys of the site that name the pool
         for (const Key* k : {s.key, s.root})
-            if (k && k->has(u"AppPoolId"))
+            if (k && k->has(AppPoolId))
                 holders << k->cpath;
         f.argument = holders.join(u'\n');
         if (holders.isEmpty())
@@ -336,6 +444,8 @@ void Checker::checkPools() {
 }
 
 void Checker::checkFtp() {
+    if (ftpDirs.empty())
+        return;
     QSet<QString> names;
     for (const Site& s : sites)
         names.insert(s.comment.toUpper());
@@ -345,7 +455,7 @@ void Checker::checkFtp() {
             f.problem = u"FTP 目录的网站不存在"_s;
             f.repair = Repair::DeleteFtpDirectory;
             f.argument = k->cpath;
-        } else if (const QString path = k->text(u"Path"); !folderExists(path, hostBelowRoot(path))) {
+        } else if (const QString path = k->text(Path); !folderExists(path)) {
             f.object = path;
             f.problem = u"FTP 目录的文件夹不存在"_s;
         } else {
@@ -356,13 +466,14 @@ void Checker::checkFtp() {
 }
 
 void Checker::checkAccounts() {
-    QSet<QString> used;
-    for (const Site& s : sites)
-        used.insert(lower(accountPart(s.anonymous)));
+    QSet<QString> ftpNames;
     for (const Key* k : ftpDirs)
-        used.insert(lower(k->name.trimmed()));
-    for (const Account& a : siteAccounts) {
-        if (used.contains(lower(a.name)) || (a.flags & platform::userflags::AccountDisable))
+        ftpNames.insert(lower(k->name.trimmed()));
+    for (const qsizetype index : siteAccounts) {
+        const Account& a = users[std::size_t(index)];
+        if (a.flags & platform::userflags::AccountDisable)
+            continue;
+        if (const QString name = lower(a.name); anonymousUse.contains(name) || ftpNames.contains(name))
             continue;
         add({Kind::UnusedAccount,
              {},
@@ -381,10 +492,10 @@ void Checker::checkOrphanFolders() {
     for (const Site& s : sites)
         used.insert(s.folder);
     for (const Key* k : ftpDirs)
-        used.insert(folderUnderRoot(root, k->text(u"Path")));
+        used.insert(folderUnderRoot(root, k->text(Path)));
     QStringList orphans;
     for (auto it = rootFolders.begin(); it != rootFolders.end(); ++it)
-        if (!used.contains(it.key()) && QFileInfo(rootHost + u'/' + it.value()).isDir())
+        if (!used.contains(it.key()) && typeBelowRoot(it.value()) == S_IFDIR)
             orphans << it.value();
     orphans.sort(Qt::CaseInsensitive);
     for (const QString& name : orphans)
@@ -408,21 +519,21 @@ void Checker::checkAces() {
         const QString name = accountPart(s.anonymous);
         if (name.compare(s.comment, Qt::CaseInsensitive) != 0)
             continue;
-        if (const auto it = accounts.find(lower(name)); it != accounts.end())
-            ownAccount.insert(it->sid, &s);
+        if (const auto it = accounts.find(s.account); it != accounts.end())
+            ownAccount.insert(users[std::size_t(*it)].sid, &s);
     }
     auto st = m.db().prepare("SELECT path, deny, sid FROM aces WHERE sid <> '' AND (path = ?1 OR "
                              "substr(path, 1, length(?1) + 1) = ?1 || '\\') ORDER BY path, id");
     st.bind(1, prefix);
     QString path;
+    QByteArray pathBytes;        // the path as the database holds it
+    const Site* owner = nullptr; // the site whose folder holds the path
     QStringList deleted;
     QSet<QString> foreign;
     auto flush = [&] {
-        if (path.isEmpty())
+        if (path.isEmpty() || (deleted.isEmpty() && foreign.isEmpty()))
             return;
         const QString shown = m.files().displayPath(files::WinPath::parse(path));
-        const QString folder = folderUnderRoot(root, path);
-        const Site* owner = folderSite.value(folder);
         if (!deleted.isEmpty())
             add({Kind::DeletedAccountAce, owner ? owner->key->name : QString(),
                  owner ? owner->comment : QString(), shown,
@@ -442,9 +553,11 @@ void Checker::checkAces() {
         foreign.clear();
     };
     while (st.step()) {
-        if (st.text(0) != path) {
+        if (st.utf8(0) != QByteArrayView(pathBytes)) {
             flush();
-            path = st.text(0);
+            pathBytes = st.utf8(0).toByteArray();
+            path = QString::fromUtf8(pathBytes);
+            owner = folderSite.value(folderUnderRoot(root, path));
         }
         const QString sid = st.text(2);
         if (!sids.contains(sid)) {
@@ -454,7 +567,6 @@ void Checker::checkAces() {
         }
         if (st.number(1) != 0)
             continue; // a deny takes nothing away from the folder's own site
-        const Site* owner = folderSite.value(folderUnderRoot(root, path));
         const Site* granted = ownAccount.value(sid);
         if (owner && granted && granted != owner)
             foreign.insert(accountPart(granted->anonymous));
@@ -495,26 +607,33 @@ void Checker::checkRoot() {
 }
 
 void Checker::checkBindings() {
-    QHash<QString, std::vector<const Site*>> byBinding;
-    QStringList order;
+    // A binding with the first site that lists it and, once a second one does, its group.
+    struct Use {
+        const Site* first;
+        qsizetype group = -1;
+    };
+    QHash<QString, Use> byBinding;
+    std::vector<std::pair<QString, std::vector<const Site*>>> shared; // in the order they became shared
+    QStringList own; // the site's bindings so far: one listed twice by one site is not shared
     for (const Site& s : sites) {
-        const auto v = PropertyRecord::find(s.key->record, u"ServerBindings");
-        if (!v)
-            continue;
-        QSet<QString> own; // a binding listed twice by one site is not shared
-        for (const QString& b : v->toStringList()) {
+        own.clear();
+        for (const QString& b : s.key->bindings) {
             const QString normal = lower(b.trimmed());
             if (normal.isEmpty() || own.contains(normal))
                 continue;
-            own.insert(normal);
-            auto& list = byBinding[normal];
-            if (list.size() == 1)
-                order << normal;
-            list.push_back(&s);
+            own << normal;
+            const auto it = byBinding.find(normal);
+            if (it == byBinding.end()) {
+                byBinding.insert(normal, {&s});
+            } else if (it->group < 0) {
+                it->group = qsizetype(shared.size());
+                shared.push_back({normal, {it->first, &s}});
+            } else {
+                shared[std::size_t(it->group)].second.push_back(&s);
+            }
         }
     }
-    for (const QString& b : std::as_const(order)) {
-        const auto& list = byBinding[b];
+    for (const auto& [b, list] : shared) {
         QStringList numbers, names;
         for (const Site* s : list) {
             numbers << s->key->name;
@@ -539,6 +658,7 @@ platform::Status Checker::run() {
     rootExists = m.files().isFolder(root);
     if (rootExists) {
         rootHost = m.files().hostPath(root);
+        rootFd = ::open(QFile::encodeName(rootHost).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         for (const QString& name : m.files().children(root))
             rootFolders.insert(lower(name), name);
     }

@@ -173,6 +173,21 @@ TEST_F(CheckTest, MachineMadeWholeByTheWindowHasNothingToReport) {
     EXPECT_EQ(velmora_machine::runCommandLine({u"check"_s, u"--machine"_s, tm.folder()}), 0);
 }
 
+// A home directory elsewhere than under the sites root is looked for where it is, even when a folder
+// of the same name lies under the root.
+TEST_F(CheckTest, HomeDirectoryOutsideTheSitesRootIsLookedForWhereItIs) {
+    makeSite(u"alpha"_s, 10000, Everything);
+    auto root = bind(u"W3SVC/10000/ROOT"_s);
+    root->Put(u"Path"_s, u"D:\\Elsewhere\\alpha\\web"_s);
+    ASSERT_TRUE(root->SetInfo().ok());
+    EXPECT_EQ(found(), std::multiset<std::string>{"missing-folder 10000"});
+    EXPECT_EQ(run(u"cmd.exe /c MkDir D:\\Elsewhere\\alpha\\web"_s), 0);
+    EXPECT_EQ(found(), std::multiset<std::string>{"missing-folder 10000"}) << "the default page is not there";
+    EXPECT_EQ(
+        run(u"cmd.exe /c copy %systemroot%\\system32\\drivers\\index.html D:\\Elsewhere\\alpha\\web\\"_s), 0);
+    EXPECT_EQ(found(), std::multiset<std::string>{});
+}
+
 // One machine holding every kind of drift at once; each is made the way it happens.
 class DriftedMachine : public CheckTest {
 protected:
