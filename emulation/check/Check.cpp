@@ -120,8 +120,10 @@ struct Site {
     QString password;
     QString pool;
     QString path;
-    QString folder;   // the name of its folder directly under the sites root, lower case; or empty
-    QString relative; // its path relative to the sites root's host folder, when the folder is listed
+    QString folder;         // the name of its folder directly under the sites root, lower case; or empty
+    QString relative;       // its path relative to the sites root's host folder, when the folder is listed
+    qsizetype user = -1;    // its anonymous user's account (index in the users), or -1
+    bool poolExists = true; // whether its pool is one of the pools
 };
 
 QString lower(const QString& s) {
@@ -140,6 +142,22 @@ struct Account {
     std::uint32_t flags = 0;
     QString salt;
     QString hash;
+};
+
+// A user name (lower case) with the account that answers to it and the sites using it.
+struct AccountUse {
+    qsizetype user = -1; // index in the users: the last account of the name
+    int sites = 0;       // sites whose anonymous user has the name
+};
+
+struct Pool {
+    const Key* key;
+    bool used = false;
+};
+
+struct RootFolder {
+    QString listed; // the name as the listing spells it
+    bool used = false;
 };
 
 // The first name below the sites root of a Windows path under it, lower case; empty otherwise.
@@ -171,6 +189,8 @@ public:
 private:
     void readMetabase();
     void readAccounts();
+    // Counts the sites of each account, and gives each site its anonymous user's account.
+    void useAccounts();
     void checkFolders();
     void checkAnonymousUsers();
     void checkPools();
@@ -189,6 +209,19 @@ private:
     // its folder's name as the listing spells it; empty when the path is not below the root or its
     // folder is not listed.
     QString relativeBelowRoot(const files::WinPath& p) const;
+    // Marks a folder directly under the sites root (lower case) as used by a site or FTP directory.
+    void useRootFolder(const QString& folder) {
+        if (const auto it = rootFolders.find(folder); it != rootFolders.end())
+            it->used = true;
+    }
+    // Marks the pool of a name as used; false when there is no such pool.
+    bool usePool(const QString& name) {
+        const auto it = pools.find(lower(name));
+        if (it == pools.end())
+            return false;
+        it->used = true;
+        return true;
+    }
     // The file type (S_IFDIR, S_IFREG, ...) of what a path relative to the sites root's host folder
     // names, links followed; 0 when there is nothing.
     mode_t typeBelowRoot(const QString& relative) const;
@@ -218,17 +251,14 @@ private:
     QString rootHost;
     int rootFd = -1; // the sites root's host folder, open for lookups below it
     bool rootExists = false;
-    QHash<QString, QString> rootFolders; // lower case -> as listed
+    QHash<QString, RootFolder> rootFolders; // lower case -> as listed
     std::deque<Key> keys;
     std::vector<Site> sites;
-    QHash<QString, const Key*> pools;    // lower-case name -> key
+    QHash<QString, Pool> pools;          // lower-case name -> key
     std::vector<const Key*> ftpDirs;     // under the default FTP site's root
-    QSet<QString> usedPools;             // lower case
     std::vector<Account> users;          // every user account, in the database's order
-    QHash<QString, qsizetype> accounts;  // lower-case user name -> index in users
-    QHash<QString, qsizetype> sids;      // every principal's SID -> index in users, or -1
+    QHash<QString, AccountUse> accounts; // lower-case user name -> account and its use
     std::vector<qsizetype> siteAccounts; // the users of velmorausers (indexes in users)
-    QHash<QString, int> anonymousUse;    // lower-case account of a site's anonymous user -> sites
     QString workerGroupSid;
 };
 
@@ -238,7 +268,7 @@ QString Checker::relativeBelowRoot(const files::WinPath& p) const {
     const auto it = rootFolders.find(lower(p.names[root.names.size()]));
     if (it == rootFolders.end())
         return {};
-    QString relative = *it;
+    QString relative = it->listed;
     for (qsizetype i = root.names.size() + 1; i < p.names.size(); ++i)
         relative += u'/' + p.names[i];
     return relative;
@@ -273,31 +303,43 @@ void Checker::readMetabase() {
     }
     if (!w3svc)
         return;
-    QHash<std::int64_t, std::size_t> siteOf; // site key id -> index in sites
     const Key* poolsKey = nullptr;
     for (const Key& k : keys) {
         if (k.parent != w3svc->id)
             continue;
         if (k.cls == Class::WebServer) {
-            siteOf.insert(k.id, sites.size());
-            sites.push_back({&k, nullptr, k.text(ServerComment).trimmed(), {}, {}, {}, {}, {}, {}, {}});
+            sites.push_back(
+                {&k, nullptr, k.text(ServerComment).trimmed(), {}, {}, {}, {}, {}, {}, {}, -1, true});
         }
         if (k.name.compare(u"AppPools"_s, Qt::CaseInsensitive) == 0)
             poolsKey = &k;
     }
+    // The sites by their key's id, for finding the site of a ROOT.
+    std::vector<std::pair<std::int64_t, std::size_t>> siteOf;
+    siteOf.reserve(sites.size());
+    for (std::size_t i = 0; i < sites.size(); ++i)
+        siteOf.emplace_back(sites[i].key->id, i);
+    std::sort(siteOf.begin(), siteOf.end());
+    auto siteWithKey = [&](std::int64_t id) -> Site* {
+        const auto it = std::lower_bound(siteOf.begin(), siteOf.end(), std::pair{id, std::size_t(0)});
+        return it != siteOf.end() && it->first == id ? &sites[it->second] : nullptr;
+    };
     const Key* ftpRoot = nullptr;
+    std::vector<const Key*> naming; // the keys that name a pool, outside the pools themselves
     for (const Key& k : keys) {
-        if (const auto it = siteOf.find(k.parent);
-            it != siteOf.end() && k.name.compare(u"ROOT"_s, Qt::CaseInsensitive) == 0)
-            sites[*it].root = &k;
+        const bool isRoot = k.name.compare(u"ROOT"_s, Qt::CaseInsensitive) == 0;
+        if (Site* site = isRoot ? siteWithKey(k.parent) : nullptr)
+            site->root = &k;
         else if (poolsKey && k.parent == poolsKey->id && k.cls == Class::ApplicationPool)
-            pools.insert(lower(k.name), &k);
-        else if (ftpSite && k.parent == ftpSite->id && k.name.compare(u"ROOT"_s, Qt::CaseInsensitive) == 0)
+            pools.insert(lower(k.name), {&k});
+        else if (ftpSite && k.parent == ftpSite->id && isRoot)
             ftpRoot = &k;
-        // Every pool named below W3SVC, outside the pools themselves, is in use.
         if (k.has(AppPoolId) && !(poolsKey && k.parent == poolsKey->id))
-            usedPools.insert(lower(k.text(AppPoolId)));
+            naming.push_back(&k);
     }
+    // Every pool named below W3SVC, outside the pools themselves, is in use.
+    for (const Key* k : naming)
+        usePool(k->text(AppPoolId));
     if (ftpRoot)
         for (const Key& k : keys)
             if (k.parent == ftpRoot->id && k.cls == Class::FtpVirtualDir)
@@ -311,43 +353,59 @@ void Checker::readMetabase() {
     for (Site& s : sites) {
         s.anonymous = inherited(s, AnonymousUserName);
         s.account = lower(accountPart(s.anonymous));
-        ++anonymousUse[s.account];
         s.password = inherited(s, AnonymousUserPass);
         s.pool = inherited(s, AppPoolId);
         if (s.pool.isEmpty())
             s.pool = DefaultPool;
-        usedPools.insert(lower(s.pool));
+        s.poolExists = usePool(s.pool);
         s.path = s.root ? s.root->text(Path) : QString();
         const files::WinPath p = files::WinPath::parse(s.path);
         s.folder = folderUnderRoot(root, p);
-        if (!s.folder.isEmpty())
+        if (!s.folder.isEmpty()) {
             s.relative = relativeBelowRoot(p);
+            useRootFolder(s.folder);
+        }
     }
+    for (const Key* k : ftpDirs)
+        useRootFolder(folderUnderRoot(root, k->text(Path)));
 }
 
 void Checker::readAccounts() {
     Database& db = m.db();
+    // The members of velmorausers, in the order of their SIDs' bytes.
+    std::vector<QByteArray> members;
+    auto group = db.prepare("SELECT member_sid FROM members WHERE group_sid IN (SELECT sid FROM principals "
+                            "WHERE name = ?1) ORDER BY member_sid");
+    group.bind(1, SiteAccountGroup);
+    while (group.step())
+        members.push_back(group.utf8(0).toByteArray());
     auto st = db.prepare("SELECT sid, name, kind, flags, salt, hash FROM principals");
     while (st.step()) {
-        const QString sid = st.text(0);
         const QString name = st.text(1);
-        qsizetype index = -1;
         if (st.utf8(2) == "user") {
-            index = qsizetype(users.size());
-            users.push_back({sid, name, static_cast<std::uint32_t>(st.number(3)), st.text(4), st.text(5)});
-            accounts.insert(lower(name), index);
+            const qsizetype index = qsizetype(users.size());
+            users.push_back(
+                {st.text(0), name, static_cast<std::uint32_t>(st.number(3)), st.text(4), st.text(5)});
+            accounts[lower(name)].user = index;
+            // The group's members that are users; their order does not matter, the findings are
+            // sorted.
+            const QByteArrayView sid = st.utf8(0);
+            if (const auto it = std::lower_bound(members.begin(), members.end(), sid,
+                                                 [](const QByteArray& a, QByteArrayView b) { return a < b; });
+                it != members.end() && *it == sid)
+                siteAccounts.push_back(index);
         }
-        sids.insert(sid, index);
         if (name.compare(u"IIS_WPG"_s, Qt::CaseInsensitive) == 0)
-            workerGroupSid = sid;
+            workerGroupSid = st.text(0);
     }
-    // The group's members that are users; the order does not matter, the findings are sorted.
-    auto members = db.prepare(
-        "SELECT member_sid FROM members WHERE group_sid IN (SELECT sid FROM principals WHERE name = ?1)");
-    members.bind(1, SiteAccountGroup);
-    while (members.step())
-        if (const qsizetype index = sids.value(members.text(0), -1); index >= 0)
-            siteAccounts.push_back(index);
+}
+
+void Checker::useAccounts() {
+    for (Site& s : sites)
+        if (const auto it = accounts.find(s.account); it != accounts.end()) {
+            ++it->sites;
+            s.user = it->user;
+        }
 }
 
 void Checker::checkFolders() {
@@ -387,16 +445,15 @@ void Checker::checkAnonymousUsers() {
         const QString name = accountPart(s.anonymous);
         QString problem;
         std::optional<QString> own; // the site's own account, which may take the stored password
-        const auto it = accounts.find(s.account);
-        if (it == accounts.end()) {
+        if (s.user < 0) {
             problem = u"匿名用户不存在，访问者会得到 401"_s;
-        } else if (const Account& a = users[std::size_t(*it)];
+        } else if (const Account& a = users[std::size_t(s.user)];
                    a.flags & platform::userflags::AccountDisable) {
             problem = u"匿名用户已停用，访问者会得到 401"_s;
         } else if (accounts::AccountStore::hashPassword(a.salt, s.password) != a.hash) {
             problem = u"元数据库中的匿名用户密码与帐户密码不符，访问者会得到 401"_s;
             // Only the site's own account, used by no other site, may take the stored password.
-            if (name.compare(s.comment, Qt::CaseInsensitive) == 0 && anonymousUse.value(s.account) == 1)
+            if (name.compare(s.comment, Qt::CaseInsensitive) == 0 && accounts.value(s.account).sites == 1)
                 own = a.name;
         } else {
             continue;
@@ -414,7 +471,7 @@ void Checker::checkAnonymousUsers() {
 
 void Checker::checkPools() {
     for (const Site& s : sites) {
-        if (pools.contains(lower(s.pool)))
+        if (s.poolExists)
             continue;
         Finding f = about(Kind::MissingPool, s);
         f.object = u"AppPoolId = "_s + s.pool;
@@ -430,9 +487,9 @@ void Checker::checkPools() {
         add(f);
     }
     std::vector<const Key*> unused;
-    for (const Key* k : std::as_const(pools))
-        if (!usedPools.contains(lower(k->name)) && k->name.compare(DefaultPool, Qt::CaseInsensitive) != 0)
-            unused.push_back(k);
+    for (const Pool& p : std::as_const(pools))
+        if (!p.used && p.key->name.compare(DefaultPool, Qt::CaseInsensitive) != 0)
+            unused.push_back(p.key);
     for (const Key* k : unused)
         add({Kind::UnusedPool,
              {},
@@ -473,7 +530,7 @@ void Checker::checkAccounts() {
         const Account& a = users[std::size_t(index)];
         if (a.flags & platform::userflags::AccountDisable)
             continue;
-        if (const QString name = lower(a.name); anonymousUse.contains(name) || ftpNames.contains(name))
+        if (const QString name = lower(a.name); accounts.value(name).sites > 0 || ftpNames.contains(name))
             continue;
         add({Kind::UnusedAccount,
              {},
@@ -488,15 +545,10 @@ void Checker::checkAccounts() {
 void Checker::checkOrphanFolders() {
     if (!rootExists)
         return;
-    QSet<QString> used;
-    for (const Site& s : sites)
-        used.insert(s.folder);
-    for (const Key* k : ftpDirs)
-        used.insert(folderUnderRoot(root, k->text(Path)));
     QStringList orphans;
-    for (auto it = rootFolders.begin(); it != rootFolders.end(); ++it)
-        if (!used.contains(it.key()) && typeBelowRoot(it.value()) == S_IFDIR)
-            orphans << it.value();
+    for (const RootFolder& folder : std::as_const(rootFolders))
+        if (!folder.used && typeBelowRoot(folder.listed) == S_IFDIR)
+            orphans << folder.listed;
     orphans.sort(Qt::CaseInsensitive);
     for (const QString& name : orphans)
         add({Kind::OrphanFolder,
@@ -510,21 +562,27 @@ void Checker::checkOrphanFolders() {
 
 void Checker::checkAces() {
     const QString prefix = lower(root.toString());
-    // The sites' own accounts: an account named like its site, serving as its anonymous user.
+    // The entries on the root and below it, in the order of the index on their path (whose range
+    // holds every path that starts with the root's), each with whether its account still exists.
+    auto st = m.db().prepare(
+        "SELECT a.path, a.deny, a.sid, p.sid IS NOT NULL FROM aces a LEFT JOIN principals p ON p.sid = a.sid "
+        "WHERE a.sid <> '' AND a.path >= ?1 AND a.path < ?1 || ']' AND (a.path = ?1 OR "
+        "substr(a.path, 1, length(?1) + 1) = ?1 || '\\') ORDER BY a.path, a.id");
+    st.bind(1, prefix);
+    // The sites' own accounts (an account named like its site, serving as its anonymous user) and
+    // the sites' folders, gathered at the first entry.
     QHash<QString, const Site*> ownAccount; // SID -> site
     QHash<QString, const Site*> folderSite; // lower-case folder under the root -> site
-    for (const Site& s : sites) {
-        if (!s.folder.isEmpty())
-            folderSite.insert(s.folder, &s);
-        const QString name = accountPart(s.anonymous);
-        if (name.compare(s.comment, Qt::CaseInsensitive) != 0)
-            continue;
-        if (const auto it = accounts.find(s.account); it != accounts.end())
-            ownAccount.insert(users[std::size_t(*it)].sid, &s);
-    }
-    auto st = m.db().prepare("SELECT path, deny, sid FROM aces WHERE sid <> '' AND (path = ?1 OR "
-                             "substr(path, 1, length(?1) + 1) = ?1 || '\\') ORDER BY path, id");
-    st.bind(1, prefix);
+    bool gathered = false;
+    auto gather = [&] {
+        gathered = true;
+        for (const Site& s : sites) {
+            if (!s.folder.isEmpty())
+                folderSite.insert(s.folder, &s);
+            if (s.user >= 0 && accountPart(s.anonymous).compare(s.comment, Qt::CaseInsensitive) == 0)
+                ownAccount.insert(users[std::size_t(s.user)].sid, &s);
+        }
+    };
     QString path;
     QByteArray pathBytes;        // the path as the database holds it
     const Site* owner = nullptr; // the site whose folder holds the path
@@ -553,6 +611,8 @@ void Checker::checkAces() {
         foreign.clear();
     };
     while (st.step()) {
+        if (!gathered)
+            gather();
         if (st.utf8(0) != QByteArrayView(pathBytes)) {
             flush();
             pathBytes = st.utf8(0).toByteArray();
@@ -560,7 +620,7 @@ void Checker::checkAces() {
             owner = folderSite.value(folderUnderRoot(root, path));
         }
         const QString sid = st.text(2);
-        if (!sids.contains(sid)) {
+        if (st.number(3) == 0) {
             if (!deleted.contains(u'*' + sid))
                 deleted << u'*' + sid;
             continue;
@@ -660,10 +720,11 @@ platform::Status Checker::run() {
         rootHost = m.files().hostPath(root);
         rootFd = ::open(QFile::encodeName(rootHost).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         for (const QString& name : m.files().children(root))
-            rootFolders.insert(lower(name), name);
+            rootFolders.insert(lower(name), {name});
     }
-    readMetabase();
     readAccounts();
+    readMetabase();
+    useAccounts();
     if (!m.db().lastError().isEmpty() && keys.empty())
         return platform::Error{platform::hr::Fail, m.db().lastError()};
     checkFolders();
