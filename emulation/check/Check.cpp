@@ -19,6 +19,7 @@
 #include <deque>
 #include <optional>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,24 +75,19 @@ Class classOf(QByteArrayView keyType) {
 }
 
 // A metabase key with the properties the check reads (the first of a name in the record, as a
-// lookup by name finds it); the rest of the record is not kept.
+// lookup by name finds it); the rest of the record is not kept, nor its path (cpathOf reads it when
+// a finding names it).
 struct Key {
     std::int64_t id = 0;
     std::int64_t parent = 0;
-    QString cpath;
     QString name;
     Class cls = Class::Other;
-    std::uint8_t present = 0;                    // a bit per Prop the record holds
-    std::vector<std::pair<Prop, QString>> texts; // the text of each present Prop but ServerBindings
-    QStringList bindings;                        // ServerBindings
+    std::uint8_t present = 0;                  // a bit per Prop the record holds
+    std::array<QString, ServerBindings> texts; // the text of each present Prop but ServerBindings
+    QStringList bindings;                      // ServerBindings
 
     bool has(Prop p) const { return present & (1u << p); }
-    QString text(Prop p) const {
-        for (const auto& [q, t] : texts)
-            if (q == p)
-                return t;
-        return {};
-    }
+    QString text(Prop p) const { return texts[p]; }
     void read(QStringView record) {
         PropertyRecord::forEach(record, [&](QStringView property, int type, QStringView value) {
             for (int p = 0; p < PropCount; ++p) {
@@ -99,11 +95,14 @@ struct Key {
                     !metabase::sameIgnoringCase(property, PropNames[p]))
                     continue;
                 present |= std::uint8_t(1u << p);
-                const platform::MetaValue v = PropertyRecord::decodeValue(type, value);
-                if (p == ServerBindings)
+                if (p != ServerBindings && type == PropertyRecord::StringType &&
+                    !value.contains(PropertyRecord::Escape))
+                    texts[std::size_t(p)] = value.toString(); // a plain text, as decodeValue gives it
+                else if (const platform::MetaValue v = PropertyRecord::decodeValue(type, value);
+                         p == ServerBindings)
                     bindings = v.toStringList();
                 else
-                    texts.emplace_back(Prop(p), v.toString());
+                    texts[std::size_t(p)] = v.toString();
                 break;
             }
             return false;
@@ -188,6 +187,7 @@ public:
 
 private:
     void readMetabase();
+    void listRoot();
     void readAccounts();
     // Counts the sites of each account, and gives each site its anonymous user's account.
     void useAccounts();
@@ -209,6 +209,12 @@ private:
     // its folder's name as the listing spells it; empty when the path is not below the root or its
     // folder is not listed.
     QString relativeBelowRoot(const files::WinPath& p) const;
+    // The key's path as written, read when a finding names it.
+    QString cpathOf(const Key* key) const {
+        auto st = m.db().prepare("SELECT cpath FROM mb_keys WHERE id = ?1");
+        st.bind(1, key->id);
+        return st.step() ? st.text(0) : QString();
+    }
     // Marks a folder directly under the sites root (lower case) as used by a site or FTP directory.
     void useRootFolder(const QString& folder) {
         if (const auto it = rootFolders.find(folder); it != rootFolders.end())
@@ -281,6 +287,37 @@ mode_t Checker::typeBelowRoot(const QString& relative) const {
     return found == 0 ? st.st_mode & S_IFMT : 0;
 }
 
+void Checker::listRoot() {
+    // One pass of readdir over the root's open folder: every entry but "." and "..", as the
+    // machine lists a folder, in no particular order.
+    const int fd = rootFd >= 0 ? ::dup(rootFd) : -1; // the listing takes its descriptor over
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    bool plain = dir != nullptr;
+    if (dir) {
+        while (const dirent* e = ::readdir(dir)) {
+            const char* n = e->d_name;
+            if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+                continue;
+            const QString name = QFile::decodeName(n);
+            const qsizetype before = rootFolders.size();
+            RootFolder& folder = rootFolders[lower(name)];
+            if (rootFolders.size() == before) {
+                plain = false; // names that differ only in case: the machine's sorted listing decides
+                break;
+            }
+            folder.listed = name;
+        }
+        ::closedir(dir);
+    } else if (fd >= 0) {
+        ::close(fd);
+    }
+    if (plain)
+        return;
+    rootFolders.clear();
+    for (const QString& name : m.files().children(root))
+        rootFolders.insert(lower(name), {name});
+}
+
 void Checker::readMetabase() {
     Database& db = m.db();
     auto st =
@@ -292,11 +329,12 @@ void Checker::readMetabase() {
         Key& k = keys.emplace_back();
         k.id = st.number(0);
         k.parent = st.isNull(1) ? 0 : st.number(1);
-        k.cpath = st.text(2);
         k.name = st.text(3);
         k.cls = classOf(st.utf8(4));
         k.read(QString::fromUtf8(st.utf8(5)));
-        if (k.cpath.compare(u"/LM/W3SVC"_s, Qt::CaseInsensitive) == 0)
+        // A path of more bytes than nine characters can take is not the service's.
+        if (const QByteArrayView cpath = st.utf8(2);
+            cpath.size() <= 36 && QString::fromUtf8(cpath).compare(u"/LM/W3SVC"_s, Qt::CaseInsensitive) == 0)
             w3svc = &k;
         else if (k.cls == Class::FtpServer && k.text(ServerComment) == DefaultFtpSite)
             ftpSite = &k; // the last one wins, as the window's start-up finds it
@@ -304,6 +342,8 @@ void Checker::readMetabase() {
     if (!w3svc)
         return;
     const Key* poolsKey = nullptr;
+    sites.reserve(std::size_t(
+        std::count_if(keys.begin(), keys.end(), [&](const Key& k) { return k.parent == w3svc->id; })));
     for (const Key& k : keys) {
         if (k.parent != w3svc->id)
             continue;
@@ -412,7 +452,7 @@ void Checker::checkFolders() {
     for (const Site& s : sites) {
         if (!s.root || s.path.isEmpty()) {
             Finding f = about(Kind::MissingFolder, s);
-            f.object = s.key->cpath + u"/ROOT"_s;
+            f.object = cpathOf(s.key) + u"/ROOT"_s;
             f.problem = u"网站没有主目录"_s;
             add(f);
             continue;
@@ -480,7 +520,7 @@ void Checker::checkPools() {
         QStringList holders; // the keys of the site that name the pool
         for (const Key* k : {s.key, s.root})
             if (k && k->has(AppPoolId))
-                holders << k->cpath;
+                holders << cpathOf(k);
         f.argument = holders.join(u'\n');
         if (holders.isEmpty())
             f.repair = Repair::None; // inherited from the service: not the site's to change
@@ -494,10 +534,10 @@ void Checker::checkPools() {
         add({Kind::UnusedPool,
              {},
              k->name,
-             k->cpath,
+             cpathOf(k),
              u"没有网站使用这个应用程序池"_s,
              Repair::DeletePool,
-             k->cpath});
+             cpathOf(k)});
 }
 
 void Checker::checkFtp() {
@@ -507,18 +547,18 @@ void Checker::checkFtp() {
     for (const Site& s : sites)
         names.insert(s.comment.toUpper());
     for (const Key* k : ftpDirs) {
-        Finding f{Kind::FtpDirectory, {}, k->name, k->cpath, {}, Repair::None, {}};
         if (!names.contains(k->name.trimmed().toUpper())) {
-            f.problem = u"FTP 目录的网站不存在"_s;
-            f.repair = Repair::DeleteFtpDirectory;
-            f.argument = k->cpath;
+            const QString cpath = cpathOf(k);
+            add({Kind::FtpDirectory,
+                 {},
+                 k->name,
+                 cpath,
+                 u"FTP 目录的网站不存在"_s,
+                 Repair::DeleteFtpDirectory,
+                 cpath});
         } else if (const QString path = k->text(Path); !folderExists(path)) {
-            f.object = path;
-            f.problem = u"FTP 目录的文件夹不存在"_s;
-        } else {
-            continue;
+            add({Kind::FtpDirectory, {}, k->name, path, u"FTP 目录的文件夹不存在"_s, Repair::None, {}});
         }
-        add(f);
     }
 }
 
@@ -719,8 +759,7 @@ platform::Status Checker::run() {
     if (rootExists) {
         rootHost = m.files().hostPath(root);
         rootFd = ::open(QFile::encodeName(rootHost).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        for (const QString& name : m.files().children(root))
-            rootFolders.insert(lower(name), {name});
+        listRoot();
     }
     readAccounts();
     readMetabase();

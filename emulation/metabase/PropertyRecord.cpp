@@ -12,7 +12,7 @@ constexpr QChar RecordSeparator = PropertyRecord::RecordSeparator;
 constexpr QChar FieldSeparator = PropertyRecord::FieldSeparator;
 constexpr QChar ListSeparator(0x1F); // before each element of a list
 
-constexpr QChar Escape(0x1B); // makes a separator inside a text plain text
+constexpr QChar Escape = PropertyRecord::Escape;
 
 // Texts may hold any character: the separators and the escape itself are written escaped.
 QString escaped(const QString& text) {
@@ -45,7 +45,13 @@ QString unescaped(QStringView text) {
     return out;
 }
 
-enum ValueType { TString = 0, TNumber = 1, TBoolean = 2, TStringList = 3, TMimeMap = 4 };
+enum ValueType {
+    TString = PropertyRecord::StringType,
+    TNumber = 1,
+    TBoolean = 2,
+    TStringList = 3,
+    TMimeMap = 4
+};
 
 } // namespace
 

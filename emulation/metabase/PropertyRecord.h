@@ -75,6 +75,8 @@ public:
 
     static constexpr QChar RecordSeparator{0x1D}; // between properties
     static constexpr QChar FieldSeparator{0x1E};  // between name, type and value
+    static constexpr QChar Escape{0x1B};          // makes a separator inside a text plain text
+    static constexpr int StringType = 0;          // the type of a string value: its text, unescaped
 };
 
 template <typename Visit> void PropertyRecord::forEach(QStringView record, Visit&& visit) {

@@ -188,6 +188,18 @@ TEST_F(CheckTest, HomeDirectoryOutsideTheSitesRootIsLookedForWhereItIs) {
     EXPECT_EQ(found(), std::multiset<std::string>{});
 }
 
+// Two folders under the root whose names differ only in case (made on the host: Windows cannot
+// hold both) are one folder to the check, spelled as the machine's sorted listing ends with it.
+TEST_F(CheckTest, FoldersDifferingOnlyInCaseAreOneFolder) {
+    ASSERT_TRUE(QDir().mkpath(m().hostPath(u"D:\\WebRoot"_s) + u"/Orphan"_s));
+    ASSERT_TRUE(QDir().mkpath(m().hostPath(u"D:\\WebRoot"_s) + u"/orphan"_s));
+    auto r = check::run(m());
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r.value().findings.size(), 1u);
+    EXPECT_EQ(r.value().findings[0].kind, Kind::OrphanFolder);
+    EXPECT_EQ(r.value().findings[0].object, u"D:\\WebRoot\\orphan"_s);
+}
+
 // One machine holding every kind of drift at once; each is made the way it happens.
 class DriftedMachine : public CheckTest {
 protected:
