@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 namespace emulation::files {
@@ -24,6 +26,26 @@ bool forbidden(QChar c) {
 } // namespace
 
 bool WinPath::isDeviceName(const QString& name) {
+    // A plain ASCII base is compared as it is, without building its upper-case copy: most names
+    // are answered so.
+    QStringView part(name);
+    if (const qsizetype dot = part.indexOf(u'.'); dot >= 0)
+        part = part.first(dot);
+    part = part.trimmed();
+    if (std::all_of(part.begin(), part.end(), [](QChar c) { return c.unicode() < 128; })) {
+        if (part.size() > 7)
+            return false;
+        auto is = [&](QLatin1StringView device) {
+            return part.compare(device, Qt::CaseInsensitive) == 0;
+        };
+        if (is("CON"_L1) || is("PRN"_L1) || is("AUX"_L1) || is("NUL"_L1) || is("CLOCK$"_L1) ||
+            is("CONIN$"_L1) || is("CONOUT$"_L1))
+            return true;
+        return part.size() == 4 &&
+               (part.startsWith("COM"_L1, Qt::CaseInsensitive) ||
+                part.startsWith("LPT"_L1, Qt::CaseInsensitive)) &&
+               part[3] >= u'1' && part[3] <= u'9';
+    }
     const QString base = name.section(u'.', 0, 0).trimmed().toUpper();
     if (base == u"CON"_s || base == u"PRN"_s || base == u"AUX"_s || base == u"NUL"_s || base == u"CLOCK$"_s ||
         base == u"CONIN$"_s || base == u"CONOUT$"_s)
@@ -76,7 +98,11 @@ WinPath WinPath::parse(const QString& text) {
             p.problem = Problem::Device;
         p.names << name;
     }
-    if (p.problem == Problem::None && p.toString().size() > MaxPath)
+    // The length of toString(): "D:\" and the names with a separator between each two.
+    qsizetype length = 3 + (p.names.isEmpty() ? 0 : p.names.size() - 1);
+    for (const QString& name : std::as_const(p.names))
+        length += name.size();
+    if (p.problem == Problem::None && length > MaxPath)
         p.problem = Problem::TooLong;
     return p;
 }

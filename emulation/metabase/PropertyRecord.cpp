@@ -8,11 +8,11 @@ using platform::MetaValue;
 using platform::MimeMapList;
 
 namespace {
-constexpr QChar RecordSeparator(0x1D); // between properties
-constexpr QChar FieldSeparator(0x1E);  // between name, type and value
-constexpr QChar ListSeparator(0x1F);   // before each element of a list
+constexpr QChar RecordSeparator = PropertyRecord::RecordSeparator;
+constexpr QChar FieldSeparator = PropertyRecord::FieldSeparator;
+constexpr QChar ListSeparator(0x1F); // before each element of a list
 
-constexpr QChar Escape(0x1B); // makes a separator inside a text plain text
+constexpr QChar Escape = PropertyRecord::Escape;
 
 // Texts may hold any character: the separators and the escape itself are written escaped.
 QString escaped(const QString& text) {
@@ -45,26 +45,14 @@ QString unescaped(QStringView text) {
     return out;
 }
 
-enum ValueType { TString = 0, TNumber = 1, TBoolean = 2, TStringList = 3, TMimeMap = 4 };
+enum ValueType {
+    TString = PropertyRecord::StringType,
+    TNumber = 1,
+    TBoolean = 2,
+    TStringList = 3,
+    TMimeMap = 4
+};
 
-// Calls visit(name, type, value) for each property until it returns true.
-template <typename Visit> void forEachProperty(QStringView record, Visit&& visit) {
-    qsizetype pos = 0;
-    while (pos < record.size()) {
-        qsizetype end = record.indexOf(RecordSeparator, pos);
-        if (end < 0)
-            end = record.size();
-        const QStringView item = record.sliced(pos, end - pos);
-        const qsizetype f1 = item.indexOf(FieldSeparator);
-        const qsizetype f2 = f1 < 0 ? -1 : item.indexOf(FieldSeparator, f1 + 1);
-        if (f2 > f1 && f1 > 0) {
-            const int type = item[f1 + 1].unicode() - u'0';
-            if (visit(item.first(f1), type, item.sliced(f2 + 1)))
-                return;
-        }
-        pos = end + 1;
-    }
-}
 } // namespace
 
 std::pair<int, QString> PropertyRecord::encodeValue(const MetaValue& value) {
@@ -124,7 +112,7 @@ QString PropertyRecord::encode(const std::vector<StoredProperty>& properties) {
 
 std::vector<StoredProperty> PropertyRecord::decode(const QString& record) {
     std::vector<StoredProperty> out;
-    forEachProperty(record, [&](QStringView name, int type, QStringView value) {
+    forEach(record, [&](QStringView name, int type, QStringView value) {
         out.push_back({name.toString(), decodeValue(type, value)});
         return false;
     });

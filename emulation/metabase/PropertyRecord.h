@@ -62,12 +62,21 @@ public:
     static std::vector<StoredProperty> decode(const QString& record);
     // The value of one property (name compared without regard to case), without decoding the rest.
     static std::optional<platform::MetaValue> find(QStringView record, QStringView name);
+    // Calls visit(name, type, text) for each property in the record's order, until it returns true,
+    // without decoding any value: decodeValue(type, text) is the value. For reading several
+    // properties of a key in one pass.
+    template <typename Visit> static void forEach(QStringView record, Visit&& visit);
     // Replaces, adds (at the end) or, for a null value, removes one property.
     static void set(std::vector<StoredProperty>& properties, const QString& name,
                     const std::optional<platform::MetaValue>& value);
 
     static std::pair<int, QString> encodeValue(const platform::MetaValue& value);
     static platform::MetaValue decodeValue(int type, QStringView text);
+
+    static constexpr QChar RecordSeparator{0x1D}; // between properties
+    static constexpr QChar FieldSeparator{0x1E};  // between name, type and value
+    static constexpr QChar Escape{0x1B};          // makes a separator inside a text plain text
+    static constexpr int StringType = 0;          // the type of a string value: its text, unescaped
 };
 
 // Property records from the most specific key to the most general one: a value is read from the
@@ -99,5 +108,23 @@ public:
 private:
     std::vector<const QString*> m_records;
 };
+
+template <typename Visit> void PropertyRecord::forEach(QStringView record, Visit&& visit) {
+    qsizetype pos = 0;
+    while (pos < record.size()) {
+        qsizetype end = record.indexOf(RecordSeparator, pos);
+        if (end < 0)
+            end = record.size();
+        const QStringView item = record.sliced(pos, end - pos);
+        const qsizetype f1 = item.indexOf(FieldSeparator);
+        const qsizetype f2 = f1 < 0 ? -1 : item.indexOf(FieldSeparator, f1 + 1);
+        if (f2 > f1 && f1 > 0) {
+            const int type = item[f1 + 1].unicode() - u'0';
+            if (visit(item.first(f1), type, item.sliced(f2 + 1)))
+                return;
+        }
+        pos = end + 1;
+    }
+}
 
 } // namespace emulation::metabase

@@ -173,6 +173,33 @@ TEST_F(CheckTest, MachineMadeWholeByTheWindowHasNothingToReport) {
     EXPECT_EQ(velmora_machine::runCommandLine({u"check"_s, u"--machine"_s, tm.folder()}), 0);
 }
 
+// A home directory elsewhere than under the sites root is looked for where it is, even when a folder
+// of the same name lies under the root.
+TEST_F(CheckTest, HomeDirectoryOutsideTheSitesRootIsLookedForWhereItIs) {
+    makeSite(u"alpha"_s, 10000, Everything);
+    auto root = bind(u"W3SVC/10000/ROOT"_s);
+    root->Put(u"Path"_s, u"D:\\Elsewhere\\alpha\\web"_s);
+    ASSERT_TRUE(root->SetInfo().ok());
+    EXPECT_EQ(found(), std::multiset<std::string>{"missing-folder 10000"});
+    EXPECT_EQ(run(u"cmd.exe /c MkDir D:\\Elsewhere\\alpha\\web"_s), 0);
+    EXPECT_EQ(found(), std::multiset<std::string>{"missing-folder 10000"}) << "the default page is not there";
+    EXPECT_EQ(
+        run(u"cmd.exe /c copy %systemroot%\\system32\\drivers\\index.html D:\\Elsewhere\\alpha\\web\\"_s), 0);
+    EXPECT_EQ(found(), std::multiset<std::string>{});
+}
+
+// Two folders under the root whose names differ only in case (made on the host: Windows cannot
+// hold both) are one folder to the check, spelled as the machine's sorted listing ends with it.
+TEST_F(CheckTest, FoldersDifferingOnlyInCaseAreOneFolder) {
+    ASSERT_TRUE(QDir().mkpath(m().hostPath(u"D:\\WebRoot"_s) + u"/Orphan"_s));
+    ASSERT_TRUE(QDir().mkpath(m().hostPath(u"D:\\WebRoot"_s) + u"/orphan"_s));
+    auto r = check::run(m());
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r.value().findings.size(), 1u);
+    EXPECT_EQ(r.value().findings[0].kind, Kind::OrphanFolder);
+    EXPECT_EQ(r.value().findings[0].object, u"D:\\WebRoot\\orphan"_s);
+}
+
 // One machine holding every kind of drift at once; each is made the way it happens.
 class DriftedMachine : public CheckTest {
 protected:

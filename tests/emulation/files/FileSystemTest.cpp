@@ -37,4 +37,25 @@ TEST_F(AclTest, DeleteTreeRemovesTheFolderAndItsEntries) {
     EXPECT_EQ(m->files().DeleteTree(u"D:\\WebRoot\\shop"_s).error().number, platform::hr::PathNotFound);
 }
 
+// Device names are refused in any case, with an extension, with blanks around the base; names that
+// only resemble one are not. A name with other than ASCII characters is upper-cased whole before
+// the comparison (a dotless i becomes I).
+TEST(WinPath, DeviceNamesAndPathLength) {
+    for (const QString& device :
+         {u"con"_s, u"Con.txt"_s, u"NUL "_s, u"aux.tar.gz"_s, u"lpt9"_s, u"COM1.log"_s, u"clock$"_s,
+          u"ConOut$.x"_s, u"conin$"_s, u"con\u0131n$"_s}) {
+        EXPECT_TRUE(WinPath::isDeviceName(device)) << device.toStdString();
+        EXPECT_EQ(WinPath::parse(u"D:\\WebRoot\\"_s + device + u"\\x"_s).problem, WinPath::Problem::Device)
+            << device.toStdString();
+    }
+    for (const QString& name : {u"console"_s, u"com0"_s, u"lpt10"_s, u"conout"_s, u"c.on"_s, u"nul_"_s,
+                                u"site10000"_s, u"web"_s, u"默认网站"_s, u"x.con"_s})
+        EXPECT_FALSE(WinPath::isDeviceName(name)) << name.toStdString();
+    // MAX_PATH without its null: "D:\" and 256 more characters at most.
+    const QString longest = u"D:\\"_s + QString(100, u'a') + u'\\' + QString(155, u'b');
+    EXPECT_EQ(WinPath::parse(longest).problem, WinPath::Problem::None);
+    EXPECT_EQ(WinPath::parse(longest + u'c').problem, WinPath::Problem::TooLong);
+    EXPECT_EQ(WinPath::parse(longest + u'c').toString().size(), WinPath::MaxPath + 1);
+}
+
 } // namespace

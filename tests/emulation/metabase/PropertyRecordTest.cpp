@@ -62,4 +62,32 @@ TEST(PropertyRecord, FindAndSetMatchNamesWithoutRegardToCase) {
     EXPECT_EQ(props[1].name, u"New"_s);
 }
 
+TEST(PropertyRecord, ForEachVisitsEveryPropertyInOrderUntilTold) {
+    const QString odd = QString::fromUtf16(u"a\u001Db\u001Ec");
+    const QString record =
+        PropertyRecord::encode({{u"ServerComment"_s, MetaValue(odd)},
+                                {u"ServerState"_s, MetaValue(2u)},
+                                {u"ServerBindings"_s, MetaValue(QStringList{u":80:a"_s, odd})},
+                                {u"Path"_s, MetaValue(u"D:\\x"_s)}});
+    QStringList names;
+    std::vector<MetaValue> values;
+    PropertyRecord::forEach(record, [&](QStringView name, int type, QStringView text) {
+        names << name.toString();
+        values.push_back(PropertyRecord::decodeValue(type, text));
+        return false;
+    });
+    EXPECT_EQ(names, (QStringList{u"ServerComment"_s, u"ServerState"_s, u"ServerBindings"_s, u"Path"_s}));
+    ASSERT_EQ(values.size(), 4u);
+    EXPECT_EQ(values[0].toString(), odd) << "the separators inside a value stay inside it";
+    EXPECT_EQ(values[1].toNumber(), 2u);
+    EXPECT_EQ(values[2].toStringList(), (QStringList{u":80:a"_s, odd}));
+    EXPECT_EQ(values[3].toString(), u"D:\\x"_s);
+    int visited = 0;
+    PropertyRecord::forEach(record, [&](QStringView name, int, QStringView) {
+        ++visited;
+        return name == u"ServerState";
+    });
+    EXPECT_EQ(visited, 2) << "a visit that returns true ends the walk";
+}
+
 } // namespace
