@@ -10,6 +10,7 @@ import datetime
 import ftplib
 import io
 import os
+import random
 import re
 import shutil
 import socket
@@ -24,15 +25,10 @@ WAIT = 20  # seconds any single step may take on a slow machine
 
 
 def free_offset():
-    """A port offset at which both the FTP (21) and the web (80) port are free on loopback."""
-    for _ in range(200):
-        probe = socket.socket()
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-        probe.close()
-        offset = port - 21
-        if offset < 1024 or offset + 80 > 65535:
-            continue
+    """A port offset at which both the FTP (21) and the web (80) port are free on loopback, below the
+    ephemeral range so that no client connection or passive port of a test beside this one takes them."""
+    for _ in range(1000):
+        offset = random.randrange(20000, 30000) - 21
         try:
             with socket.socket() as a, socket.socket() as b:
                 a.bind(("127.0.0.1", offset + 21))

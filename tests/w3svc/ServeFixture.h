@@ -110,17 +110,33 @@ protected:
 
     void SetUp() override {
         m->setFact(u"addresses"_s, u"192.168.50.10 192.168.50.11"_s);
-        // The default site answers on port 80; every port is served at port + offset.
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        offset = probe.serverPort() - 80;
-        probe.close();
+        // The default site answers on port 80; every port is served at port + offset. The ports are
+        // taken below the ephemeral range, where no client connection or passive FTP port of a test
+        // running beside this one can land on a port this test expects to be closed.
+        offset = freeOffset();
         writeFile(u"D:\\WebRoot\\shop\\web\\Index.html"_s, "<p>shop</p>");
         writeFile(u"D:\\WebRoot\\shop\\secret.txt"_s, "SECRET");
         addSite(10000, u"shop"_s, {u":80:www.shop.example"_s}, u"D:\\WebRoot\\shop\\web"_s);
     }
 
     void TearDown() override { stop(); }
+
+    // An offset at which the ports the tests use (21 and 80 to 90) are free on loopback.
+    static int freeOffset() {
+        static std::uint32_t seed = static_cast<std::uint32_t>(::getpid()) * 2654435761u;
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            seed = seed * 1664525u + 1013904223u;
+            const int base = 20000 + static_cast<int>((seed >> 8) % 10000);
+            bool free = true;
+            for (int port : {21, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90}) {
+                QTcpServer probe;
+                free = free && probe.listen(QHostAddress::LocalHost, static_cast<quint16>(base + port - 80));
+            }
+            if (free)
+                return base - 80;
+        }
+        return 20000;
+    }
 
     void start() {
         serve.setProcessChannelMode(QProcess::SeparateChannels);
