@@ -163,6 +163,8 @@ public:
     }
     Text operator()(Str s) const { return Text(m_bytes).substr(s.at, s.size); }
     QString qstring(Str s) const { return qstr((*this)(s)); }
+    // Room for that many more bytes: the arena then grows without copying what it holds.
+    void reserve(std::size_t more) { m_bytes.reserve(m_bytes.size() + more); }
 
 private:
     std::string m_bytes;
@@ -177,6 +179,13 @@ public:
         Value value{};
     };
 
+    // Room for that many texts of that many bytes in all.
+    void reserve(std::size_t texts, std::size_t bytes) {
+        m_entries.reserve(texts);
+        m_keys.reserve(bytes);
+        while (m_slots.size() < 2 * texts)
+            grow();
+    }
     // The entry of a text, made when there is none; and whether it was made.
     std::pair<std::uint32_t, bool> insert(Text key) {
         if ((m_entries.size() + 1) * 2 > m_slots.size())
@@ -263,14 +272,37 @@ constexpr int StringListType = 3; // PropertyRecord's type of a list of strings
 // none. (No name of Prop holds a letter that a character beyond ASCII lowers to, so ASCII alone
 // decides.)
 Prop propOf(Text name) {
-    for (int p = 0; p < PropCount; ++p) {
+    auto is = [&](Prop p) {
         const Text want = PropNames[std::size_t(p)];
-        if (name.size() == want.size() &&
-            std::equal(name.begin(), name.end(), want.begin(),
-                       [](char x, char y) { return asciiLower(x) == asciiLower(y); }))
-            return Prop(p);
+        return std::equal(name.begin(), name.end(), want.begin(),
+                          [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+    };
+    Prop p = PropCount; // the one name of that length, or the first of two
+    switch (name.size()) {
+    case 4:
+        p = Path;
+        break;
+    case 9:
+        p = AppPoolId;
+        break;
+    case 13:
+        p = ServerComment;
+        break;
+    case 14:
+        p = ServerBindings;
+        break;
+    case 15:
+        p = AppFriendlyName;
+        break;
+    case 17:
+        if (is(AnonymousUserPass))
+            return AnonymousUserPass;
+        p = AnonymousUserName;
+        break;
+    default:
+        return PropCount;
     }
-    return PropCount;
+    return is(p) ? p : PropCount;
 }
 
 // The properties of one key's record that the check reads: the first of each name, as a lookup by
@@ -357,26 +389,33 @@ Class classOf(QByteArrayView keyType) {
     return Class::Other;
 }
 
+// What the check found of a site's home directory.
+enum class Home : std::uint8_t {
+    There,   // the folder, and the default page when the site has one
+    NoRoot,  // no root, or a root without a path
+    Missing, // the folder is not there
+    NoPage,  // the default page is not there
+};
+
 // A web site, with what its keys say as its root reads it: a value of the root, else of the site's
 // key, else of the service.
 struct Site {
-    std::int64_t key = 0;      // its key's id
-    std::int64_t root = 0;     // its ROOT virtual directory's id; 0 when there is none
-    Str name;                  // its key's name: the site's number
-    Str comment;               // ServerComment, trimmed
-    Str storedComment;         // ServerComment as the key holds it
-    Str anonymous;             // the anonymous user
-    Str password;              // AnonymousUserPass
-    Str pool;                  // AppPoolId; empty for DefaultAppPool
-    Str path;                  // its root's Path
-    Str folder;                // the name of its folder directly under the sites root, lower case; or empty
-    Str relative;              // its path below the sites root's host folder, when the folder is listed
-    std::uint32_t user = None; // its anonymous user's account (index in the users)
+    std::int64_t key = 0;         // its key's id
+    std::int64_t root = 0;        // its ROOT virtual directory's id; 0 when there is none
+    Str name;                     // its key's name: the site's number
+    Str comment;                  // ServerComment, trimmed
+    Str storedComment;            // ServerComment as the key holds it
+    Str anonymous;                // the anonymous user
+    Str password;                 // AnonymousUserPass
+    Str pool;                     // AppPoolId; empty for DefaultAppPool
+    Str path;                     // its root's Path
+    std::uint32_t user = None;    // its anonymous user's account (index in the users)
     std::uint32_t account = None; // the accounts entry of its anonymous user's name
     bool keyNamesPool = false;    // its key holds AppPoolId
     bool rootNamesPool = false;   // its root holds AppPoolId
     bool windowMade = false; // its root carries the friendly name the window gives: it has a default page
     bool poolExists = true;  // its pool is one of the pools
+    Home home = Home::There;
 };
 
 struct User {
@@ -436,7 +475,7 @@ bool isDevice(Text name) {
         base.remove_prefix(1);
     while (!base.empty() && base.back() == ' ')
         base.remove_suffix(1);
-    if (base.size() > 7)
+    if (base.size() != 3 && base.size() != 4 && base.size() != 6 && base.size() != 7)
         return false;
     for (const Text device : {"CON", "PRN", "AUX", "NUL", "CLOCK$", "CONIN$", "CONOUT$"})
         if (sameText(base, device))
@@ -517,6 +556,9 @@ private:
     // Settles what needs every key: each site's account, pool and folder; the default FTP site's
     // directories.
     void settle();
+    // Whether the site's home directory and its default page are there; relative is the home
+    // directory's path below the sites root's host folder, empty when it is not below it.
+    Home homeOf(const Site& s, Text relative);
     void checkFolders();
     void checkAnonymousUsers();
     void checkPools();
@@ -573,6 +615,7 @@ private:
     Result& r;
     Arena kept; // every text kept
     files::WinPath root;
+    std::vector<std::string> rootNames; // the root's names when they are all ASCII
     QString rootHost;
     int rootFd = -1; // the sites root's host folder, open for lookups below it
     bool rootExists = false;
@@ -585,7 +628,7 @@ private:
     // Scratch space, kept between uses.
     std::vector<Text> names;
     std::vector<std::uint32_t> ownBindings;
-    std::string buffer1, buffer2, buffer3, hostName;
+    std::string buffer1, buffer2, buffer3, hostName, page;
 };
 
 void Checker::placeParsed(const files::WinPath& p, std::string& folder, std::string& relative) const {
@@ -622,12 +665,14 @@ void Checker::place(Text windowsPath, std::string& folder, std::string& relative
     if (form == PathForm::NotAbsolute || !root.valid() || QChar(QLatin1Char(drive)) != root.drive ||
         qsizetype(names.size()) <= depth)
         return;
-    for (qsizetype i = 0; i < depth; ++i)
-        if (QStringView(root.names[i])
-                .compare(
-                    QLatin1StringView(names[std::size_t(i)].data(), qsizetype(names[std::size_t(i)].size())),
-                    Qt::CaseInsensitive) != 0)
+    for (qsizetype i = 0; i < depth; ++i) {
+        const Text name = names[std::size_t(i)];
+        if (!(rootNames.empty() ? QStringView(root.names[i])
+                                          .compare(QLatin1StringView(name.data(), qsizetype(name.size())),
+                                                   Qt::CaseInsensitive) == 0
+                                : sameText(name, rootNames[std::size_t(i)])))
             return;
+    }
     folder.assign(names[std::size_t(depth)]);
     for (char& c : folder)
         c = asciiLower(c);
@@ -694,14 +739,21 @@ void Checker::listRoot() {
 
 void Checker::readAccounts() {
     Database& db = m.db();
-    // The members of velmorausers, as the database holds their SIDs.
-    TextMap<char> members;
-    auto group = db.prepare("SELECT member_sid FROM members WHERE group_sid IN (SELECT sid FROM principals "
-                            "WHERE name = ?1)");
-    group.bind(1, SiteAccountGroup);
-    while (group.step())
-        members.insert(textOf(group.utf8(0)));
-    auto st = db.prepare("SELECT sid, name, kind, flags, salt, hash FROM principals");
+    std::size_t principals = 0;
+    {
+        auto count = db.prepare("SELECT count(*) FROM principals");
+        principals = count.step() ? std::size_t(count.number(0)) : 0;
+    }
+    users.reserve(principals);
+    accounts.reserve(principals, principals * 16);
+    kept.reserve(principals * 80);
+    // Each principal in the table's order, with whether it is a member of velmorausers (its SID
+    // among the group's members as the database holds them).
+    auto st =
+        db.prepare("SELECT p.sid, p.name, p.kind, p.flags, p.salt, p.hash, m.member_sid IS NOT NULL "
+                   "FROM principals p LEFT JOIN members m ON m.group_sid IN (SELECT sid FROM principals "
+                   "WHERE name = ?1) AND m.member_sid = p.sid ORDER BY p.rowid");
+    st.bind(1, SiteAccountGroup);
     std::string sidBuffer, nameBuffer, saltBuffer;
     while (st.step()) {
         const Text name = canonical(st.utf8(1), nameBuffer);
@@ -726,7 +778,7 @@ void Checker::readAccounts() {
             accounts[accounts.insert(lowered(name, buffer1)).first].user = index;
             // The group's members that are users; their order does not matter, the findings are
             // sorted.
-            if (members.contains(textOf(st.utf8(0))))
+            if (st.number(6) != 0)
                 siteAccounts.push_back(index);
         }
         if (sameText(name, "IIS_WPG"))
@@ -816,9 +868,12 @@ void Checker::readKey(std::int64_t id, std::int64_t parent, QByteArrayView path,
                 mb.poolsKey = id;
         }
     }
-    // The sites come in the order of their ids: the one of a ROOT is found by halving.
+    // The sites come in the order of their ids: the one of a ROOT is the last one (as when the
+    // site was made with its root), or found by halving.
     Site* site = nullptr;
-    if (isRoot && !mb.sites.empty()) {
+    if (isRoot && !mb.sites.empty() && mb.sites.back().key == parent) {
+        site = &mb.sites.back();
+    } else if (isRoot && !mb.sites.empty()) {
         const auto it = std::lower_bound(mb.sites.begin(), mb.sites.end(), parent,
                                          [](const Site& s, std::int64_t key) { return s.key < key; });
         if (it != mb.sites.end() && it->key == parent)
@@ -845,6 +900,19 @@ void Checker::readKey(std::int64_t id, std::int64_t parent, QByteArrayView path,
 void Checker::readMetabase(std::int64_t poolsKey) {
     mb = {};
     mb.poolsKey = poolsKey;
+    // Room for what the keys below W3SVC and AppPools bring, so that nothing is copied as it grows.
+    auto children = [&](const QString& path) {
+        auto st = m.db().prepare(
+            "SELECT count(*) FROM mb_keys WHERE parent = (SELECT id FROM mb_keys WHERE path = ?1)");
+        st.bind(1, path);
+        return st.step() ? std::size_t(st.number(0)) : 0;
+    };
+    const std::size_t sites = children(u"/lm/w3svc"_s);
+    const std::size_t pools = children(u"/lm/w3svc/apppools"_s);
+    mb.sites.reserve(sites);
+    mb.bindings.reserve(2 * sites, 2 * sites * 24);
+    mb.pools.reserve(pools + 16, (pools + 16) * 16);
+    kept.reserve(sites * 160);
     // The rows lie in the order of their ids in the table: one pass over it, without a sort.
     auto st =
         m.db().prepare("SELECT id, parent, path, name, keytype, props FROM mb_keys WHERE path = '/lm/w3svc' "
@@ -886,11 +954,9 @@ void Checker::settle() {
         use.used = true;
         s.poolExists = use.key != 0;
         place(kept(s.path), folder, relative);
-        if (!folder.empty()) {
-            s.folder = keepText(folder);
-            s.relative = keepText(relative);
+        if (!folder.empty())
             useRootFolder(folder);
-        }
+        s.home = homeOf(s, relative);
     }
     for (const FtpDir& d : mb.ftpDirs) {
         place(kept(d.path), folder, relative);
@@ -898,44 +964,48 @@ void Checker::settle() {
     }
 }
 
+Home Checker::homeOf(const Site& s, Text relative) {
+    const Text path = kept(s.path);
+    if (!s.root || path.empty())
+        return Home::NoRoot;
+    if (s.windowMade && !relative.empty()) {
+        // The page found as a file below its folder: the folder is there too.
+        page.assign(relative);
+        page += "/index.html";
+        if (typeBelowRoot(page) == S_IFREG)
+            return Home::There;
+    }
+    if (!folderExists(path, relative))
+        return Home::Missing;
+    if (!s.windowMade)
+        return Home::There;
+    const QByteArray windowsPage = (qstr(path) + u"\\index.html"_s).toUtf8();
+    page.assign(relative);
+    if (!relative.empty())
+        page += "/index.html";
+    return fileExists(textOf(windowsPage), page) ? Home::There : Home::NoPage;
+}
+
 void Checker::checkFolders() {
-    std::string page;
     for (const Site& s : mb.sites) {
-        const Text path = kept(s.path);
-        if (!s.root || path.empty()) {
-            Finding f = about(Kind::MissingFolder, s);
+        if (s.home == Home::There)
+            continue;
+        Finding f = about(Kind::MissingFolder, s);
+        switch (s.home) {
+        case Home::NoRoot:
             f.object = cpathOf(s.key) + u"/ROOT"_s;
             f.problem = u"网站没有主目录"_s;
-            add(f);
-            continue;
-        }
-        const Text relative = kept(s.relative);
-        if (s.windowMade && !relative.empty()) {
-            // The page found as a file below its folder: the folder is there too.
-            page.assign(relative);
-            page += "/index.html";
-            if (typeBelowRoot(page) == S_IFREG)
-                continue;
-        }
-        if (!folderExists(path, relative)) {
-            Finding f = about(Kind::MissingFolder, s);
-            f.object = qstr(path);
+            break;
+        case Home::Missing:
+            f.object = kept.qstring(s.path);
             f.problem = u"主目录不存在"_s;
-            add(f);
-            continue;
-        }
-        if (!s.windowMade)
-            continue;
-        const QString windowsPage = qstr(path) + u"\\index.html"_s;
-        page.assign(relative);
-        if (!relative.empty())
-            page += "/index.html";
-        if (!fileExists(textOf(windowsPage.toUtf8()), page)) {
-            Finding f = about(Kind::MissingFolder, s);
-            f.object = windowsPage;
+            break;
+        default:
+            f.object = kept.qstring(s.path) + u"\\index.html"_s;
             f.problem = u"默认页不存在"_s;
-            add(f);
+            break;
         }
+        add(f);
     }
 }
 
@@ -1092,13 +1162,15 @@ void Checker::checkAces() {
     // the sites' folders, gathered at the first entry.
     TextMap<std::uint32_t> ownAccount; // SID -> site
     TextMap<std::uint32_t> folderSite; // lower-case folder under the root -> site
+    std::string folder, relative, sidBuffer;
     bool gathered = false;
     auto gather = [&] {
         gathered = true;
         for (std::uint32_t i = 0; i < mb.sites.size(); ++i) {
             const Site& s = mb.sites[i];
-            if (!s.folder.empty())
-                folderSite[folderSite.insert(kept(s.folder)).first] = i;
+            place(kept(s.path), folder, relative);
+            if (!folder.empty())
+                folderSite[folderSite.insert(folder).first] = i;
             if (s.user != None && sameText(accountPart(kept(s.anonymous)), kept(s.comment)))
                 ownAccount[ownAccount.insert(kept(users[s.user].sid)).first] = i;
         }
@@ -1112,7 +1184,6 @@ void Checker::checkAces() {
     const Site* owner = nullptr; // the site whose folder holds the path
     QStringList deleted;
     QSet<QString> foreign;
-    std::string folder, relative, sidBuffer;
     auto flush = [&] {
         if (path.isEmpty() || (deleted.isEmpty() && foreign.isEmpty()))
             return;
@@ -1215,6 +1286,10 @@ platform::Status Checker::run() {
     root = files::WinPath::parse(r.sitesRoot);
     if (!root.valid())
         return platform::Error{platform::hr::BadPathname, u"设置文件中的主目录无效：%1"_s.arg(r.sitesRoot)};
+    for (const QString& name : std::as_const(root.names))
+        rootNames.push_back(name.toStdString());
+    if (!std::all_of(rootNames.begin(), rootNames.end(), [](const std::string& n) { return isAscii(n); }))
+        rootNames.clear();
     Database::ReadScope scope(m.db());
     rootExists = m.files().isFolder(root);
     if (rootExists) {
