@@ -42,7 +42,8 @@ namespace {
 // 100,000 accounts and 100,000 folders. It takes each key as the database gives it (a key always
 // comes after its parent: ids only grow, and a key is made below one that exists), keeps of it only
 // the little its site needs, and keeps texts as UTF-8 in one arena, so that neither the time nor
-// the memory goes into one string object per value.
+// the memory goes into one string object per value. The sites' folders are looked up on a second
+// thread while the keys are read.
 
 using Text = std::string_view; // UTF-8
 
