@@ -351,6 +351,47 @@ TEST_F(DriftedMachine, JsonNamesEveryFindingWithItsRepair) {
         << "passwords stay out of the report";
 }
 
+// Thousands of sites, as one import writes them, each with its folder and default page; the
+// folders and pages are looked up in batches beside the reading of the metabase. A page taken
+// away, a page that became a folder, a home directory and a whole site folder taken away are
+// each found, whichever batch holds them.
+TEST_F(CheckTest, EachOfThousandsOfSitesIsLookedUp) {
+    constexpr int Sites = 2500;
+    QByteArray extra;
+    const QString root = m().hostPath(u"D:\\WebRoot"_s);
+    for (int i = 0; i < Sites; ++i) {
+        const QByteArray n = QByteArray::number(10000 + i);
+        const QByteArray name = "many" + n;
+        extra += "<IIsWebServer\tLocation =\"/LM/W3SVC/" + n + "\"\n\t\tServerBindings=\":80:www." + name +
+                 ".com\"\n\t\tServerComment=\"" + name +
+                 "\"\n\t>\n</IIsWebServer>\n<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/" + n +
+                 "/ROOT\"\n\t\tAppFriendlyName=\"" + QByteArray("默认应用程序 ") + name +
+                 "\"\n\t\tPath=\"D:\\WebRoot\\" + name + "\\web\"\n\t>\n</IIsWebVirtualDir>\n";
+        ASSERT_TRUE(QDir().mkpath(root + u"/many"_s + QString::fromLatin1(n) + u"/web"_s));
+        QFile page(root + u"/many"_s + QString::fromLatin1(n) + u"/web/index.html"_s);
+        ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+    }
+    QByteArray xml = emulation::metabase::exportMetabaseXml(m().db());
+    xml.replace("</MBProperty>", extra + "</MBProperty>");
+    ASSERT_TRUE(emulation::metabase::importMetabaseXml(m().db(), xml).ok());
+    EXPECT_EQ(found(), std::multiset<std::string>{});
+
+    ASSERT_TRUE(QFile::remove(root + u"/many10007/web/index.html"_s));
+    ASSERT_TRUE(QFile::remove(root + u"/many11500/web/index.html"_s));
+    ASSERT_TRUE(QDir().mkpath(root + u"/many11500/web/index.html"_s));
+    ASSERT_TRUE(QDir(root + u"/many11024/web"_s).removeRecursively());
+    ASSERT_TRUE(QDir(root + u"/many12499"_s).removeRecursively());
+    EXPECT_EQ(found(), (std::multiset<std::string>{"missing-folder 10007", "missing-folder 11500",
+                                                   "missing-folder 11024", "missing-folder 12499"}));
+    auto r = check::run(m());
+    ASSERT_TRUE(r.ok());
+    std::set<std::string> problems;
+    for (const auto& f : r.value().findings)
+        problems.insert((f.site + u' ' + f.problem).toStdString());
+    EXPECT_EQ(problems, (std::set<std::string>{"10007 默认页不存在", "11500 默认页不存在",
+                                               "11024 主目录不存在", "12499 主目录不存在"}));
+}
+
 TEST_F(CheckTest, SitesRootComesFromTheSettingsFile) {
     EXPECT_EQ(check::sitesRoot(m()), u"D:\\WebRoot"_s);
     tm.writeFile(u"C:\\WINDOWS\\system32\\drivers\\config.ini"_s,
