@@ -141,6 +141,53 @@ std::string StaticFiles::homeFolder(const emulation::files::WinPath& root, bool 
     return folder;
 }
 
+bool StaticFiles::direct(const std::string& home, const UrlPath& url, const Site& site,
+                         emulation::files::WinPath& path, std::string& resolved, struct stat& info) {
+    if (m_drivesFd < 0 || !within(home, m_drives))
+        return false;
+    std::string relative = home.substr(m_drives.size() + 1);
+    for (const QString& name : url.names) {
+        relative += '/';
+        relative += name.toStdString();
+    }
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const long opened = ::syscall(SYS_openat2, m_drivesFd, relative.c_str(), &how, sizeof how);
+    if (opened < 0)
+        return false;
+    const int fd = static_cast<int>(opened);
+    bool found = false;
+    if (::fstat(fd, &info) == 0) {
+        if (S_ISREG(info.st_mode)) {
+            found = true;
+        } else if (S_ISDIR(info.st_mode) && url.endsInSlash && site.enableDefaultDoc) {
+            const auto names = m_folders.names(m_drives + '/' + relative, &info);
+            if (names)
+                for (const QString& doc : *site.defaultDocs) {
+                    const auto stored = names->constFind(doc.toLower());
+                    if (stored == names->constEnd())
+                        continue;
+                    // The first one there decides; when it is no plain file the full search answers.
+                    struct stat docInfo {};
+                    if (::fstatat(fd, stored->c_str(), &docInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISREG(docInfo.st_mode)) {
+                        relative += '/';
+                        relative += *stored;
+                        path.names << doc;
+                        info = docInfo;
+                        found = true;
+                    }
+                    break;
+                }
+        }
+    }
+    ::close(fd);
+    if (found)
+        resolved = m_realDrives + '/' + relative;
+    return found;
+}
+
 Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const Site& site,
                             const RightsOf& rightsOf) {
     Response r;
@@ -159,71 +206,77 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
     std::string home = homeFolder(site.root, false);
     emulation::files::WinPath path = site.root;
     path.names += url->names;
-    struct stat info {};
-    auto below = [&](const std::string& from, std::string& file) {
-        file = from;
-        for (const QString& name : url->names)
-            file += '/' + name.toStdString();
-        if (::stat(file.c_str(), &info) == 0)
-            return true;
-        std::string folder = from;
-        for (const QString& name : url->names) {
-            const auto stored = m_folders.find(folder, name);
-            if (!stored)
-                return false;
-            folder += '/' + *stored;
-        }
-        file = folder;
-        return ::stat(file.c_str(), &info) == 0;
-    };
-    auto locate = [&](std::string& file) {
-        if (!home.empty() && below(home, file))
-            return true;
-        home = homeFolder(site.root, true);
-        return !home.empty() && below(home, file);
-    };
-    std::string file;
-    if (!locate(file)) {
-        fail(r, 404, 0, FileNotFound);
-        return r;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        if (!url->endsInSlash) {
-            r.status = 301;
-            r.headers.emplace_back("Location", "http://" + rq.authority + rq.rawPath + '/' +
-                                                   (rq.query.empty() ? std::string() : '?' + rq.query));
-            r.contentType = "text/html";
-            r.body = "<head><title>文档已移动</title></head>\n<body><h1>对象已移动</h1></body>";
-            return r;
-        }
-        // The first default document that is there; that it is a file is checked when it is opened.
-        bool found = false;
-        const auto names = site.enableDefaultDoc ? m_folders.names(file, &info) : nullptr;
-        if (names)
-            for (const QString& doc : *site.defaultDocs) {
-                const auto stored = names->constFind(doc.toLower());
-                if (stored != names->constEnd()) {
-                    file += '/' + *stored;
-                    path.names << doc;
-                    found = true;
-                    break;
-                }
-            }
-        if (!found) {
-            fail(r, 403, 14, AccessDenied);
-            return r;
-        }
-    } else if (!S_ISREG(info.st_mode)) {
-        fail(r, 404, 0, FileNotFound);
-        return r;
-    }
-
-    // Links: never out of the drives; within the home directory their target's rights apply.
     std::string resolved;
-    const auto real = target(file, home, path, resolved);
-    if (!real) {
-        fail(r, 404, 0, FileNotFound);
-        return r;
+    struct stat info {};
+    const bool known = direct(home, *url, site, path, resolved, info);
+    std::optional<emulation::files::WinPath> real;
+    if (known) {
+        real = path;
+    } else {
+        auto below = [&](const std::string& from, std::string& file) {
+            file = from;
+            for (const QString& name : url->names)
+                file += '/' + name.toStdString();
+            if (::stat(file.c_str(), &info) == 0)
+                return true;
+            std::string folder = from;
+            for (const QString& name : url->names) {
+                const auto stored = m_folders.find(folder, name);
+                if (!stored)
+                    return false;
+                folder += '/' + *stored;
+            }
+            file = folder;
+            return ::stat(file.c_str(), &info) == 0;
+        };
+        auto locate = [&](std::string& file) {
+            if (!home.empty() && below(home, file))
+                return true;
+            home = homeFolder(site.root, true);
+            return !home.empty() && below(home, file);
+        };
+        std::string file;
+        if (!locate(file)) {
+            fail(r, 404, 0, FileNotFound);
+            return r;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            if (!url->endsInSlash) {
+                r.status = 301;
+                r.headers.emplace_back("Location", "http://" + rq.authority + rq.rawPath + '/' +
+                                                       (rq.query.empty() ? std::string() : '?' + rq.query));
+                r.contentType = "text/html";
+                r.body = "<head><title>文档已移动</title></head>\n<body><h1>对象已移动</h1></body>";
+                return r;
+            }
+            // The first default document that is there; that it is a file is checked when it is opened.
+            bool found = false;
+            const auto names = site.enableDefaultDoc ? m_folders.names(file, &info) : nullptr;
+            if (names)
+                for (const QString& doc : *site.defaultDocs) {
+                    const auto stored = names->constFind(doc.toLower());
+                    if (stored != names->constEnd()) {
+                        file += '/' + *stored;
+                        path.names << doc;
+                        found = true;
+                        break;
+                    }
+                }
+            if (!found) {
+                fail(r, 403, 14, AccessDenied);
+                return r;
+            }
+        } else if (!S_ISREG(info.st_mode)) {
+            fail(r, 404, 0, FileNotFound);
+            return r;
+        }
+
+        // Links: never out of the drives; within the home directory their target's rights apply.
+        real = target(file, home, path, resolved);
+        if (!real) {
+            fail(r, 404, 0, FileNotFound);
+            return r;
+        }
     }
     const QString name = path.names.isEmpty() ? QString() : path.names.last();
     const qsizetype dot = name.lastIndexOf(u'.');
@@ -237,7 +290,7 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
         return r;
     }
 
-    const auto content = m_files.read(resolved);
+    const auto content = known ? m_files.read(resolved, info) : m_files.read(resolved);
     if (!content) {
         fail(r, 404, 0, FileNotFound);
         return r;

@@ -5,12 +5,15 @@
 #include "emulation/w3svc/FileContents.h"
 #include "emulation/w3svc/FolderIndex.h"
 #include "emulation/w3svc/SiteTable.h"
+#include "emulation/w3svc/UrlPath.h"
 
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+
+#include <sys/stat.h>
 
 namespace w3svc {
 
@@ -51,6 +54,13 @@ public:
                                                     std::string& resolved) const;
 
 private:
+    // The common case in a few system calls: the names as written, no link on the way from the
+    // drives, and a regular file or a folder (asked for with its slash) whose first default
+    // document is one. path receives the default document's name, resolved the host path, info the
+    // file's status. False leaves the request to the full search, which answers every other case.
+    bool direct(const std::string& home, const UrlPath& url, const Site& site,
+                emulation::files::WinPath& path, std::string& resolved, struct stat& info);
+
     // The host folder of a site's home directory, its names matched without regard to case;
     // remembered, and looked for again when again is set. Empty when it is not there.
     std::string homeFolder(const emulation::files::WinPath& root, bool again);
