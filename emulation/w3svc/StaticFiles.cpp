@@ -34,6 +34,13 @@ std::string realPath(const std::string& path) {
     return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
 }
 
+// The lower-case name of a site's i-th default document, as the folder index keys names.
+QString docKey(const Site& site, qsizetype i) {
+    if (site.defaultDocKeys && site.defaultDocKeys->size() == site.defaultDocs->size())
+        return site.defaultDocKeys->at(i);
+    return site.defaultDocs->at(i).toLower();
+}
+
 bool within(const std::string& path, const std::string& folder) {
     return !folder.empty() && path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
            path[folder.size()] == '/';
@@ -119,8 +126,9 @@ std::optional<emulation::files::WinPath> StaticFiles::target(const std::string& 
     return path;
 }
 
-std::string StaticFiles::homeFolder(const emulation::files::WinPath& root, bool again) {
-    const std::string key = root.toString().toLower().toStdString();
+std::string StaticFiles::homeFolder(const Site& site, bool again) {
+    const emulation::files::WinPath& root = site.root;
+    const std::string key = site.rootKey.empty() ? root.toString().toLower().toStdString() : site.rootKey;
     if (!again) {
         std::lock_guard lock(m_homesLock);
         const auto it = m_homes.find(key);
@@ -164,8 +172,9 @@ bool StaticFiles::direct(const std::string& home, const UrlPath& url, const Site
         } else if (S_ISDIR(info.st_mode) && url.endsInSlash && site.enableDefaultDoc) {
             const auto names = m_folders.names(m_drives + '/' + relative, &info);
             if (names)
-                for (const QString& doc : *site.defaultDocs) {
-                    const auto stored = names->constFind(doc.toLower());
+                for (qsizetype i = 0; i < site.defaultDocs->size(); ++i) {
+                    const QString& doc = site.defaultDocs->at(i);
+                    const auto stored = names->constFind(docKey(site, i));
                     if (stored == names->constEnd())
                         continue;
                     // The first one there decides; when it is no plain file the full search answers.
@@ -203,7 +212,7 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
 
     // The file on this computer: below the home folder as last found, the names as written first,
     // else matched without regard to case; the home folder is looked for again when that fails.
-    std::string home = homeFolder(site.root, false);
+    std::string home = homeFolder(site, false);
     emulation::files::WinPath path = site.root;
     path.names += url->names;
     std::string resolved;
@@ -232,7 +241,7 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
         auto locate = [&](std::string& file) {
             if (!home.empty() && below(home, file))
                 return true;
-            home = homeFolder(site.root, true);
+            home = homeFolder(site, true);
             return !home.empty() && below(home, file);
         };
         std::string file;
@@ -253,8 +262,9 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
             bool found = false;
             const auto names = site.enableDefaultDoc ? m_folders.names(file, &info) : nullptr;
             if (names)
-                for (const QString& doc : *site.defaultDocs) {
-                    const auto stored = names->constFind(doc.toLower());
+                for (qsizetype i = 0; i < site.defaultDocs->size(); ++i) {
+                    const QString& doc = site.defaultDocs->at(i);
+                    const auto stored = names->constFind(docKey(site, i));
                     if (stored != names->constEnd()) {
                         file += '/' + *stored;
                         path.names << doc;

@@ -63,7 +63,7 @@ private:
 
     // The host folder of a site's home directory, its names matched without regard to case;
     // remembered, and looked for again when again is set. Empty when it is not there.
-    std::string homeFolder(const emulation::files::WinPath& root, bool again);
+    std::string homeFolder(const Site& site, bool again);
 
     std::string m_drives;     // as the machine names it
     std::string m_realDrives; // the same with every link resolved
