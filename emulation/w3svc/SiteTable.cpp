@@ -151,6 +151,7 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
         site.defaultDocs = list;
         site.defaultDocKeys = keys;
         site.rootKey = site.root.toString().toLower().toStdString();
+        site.defaultDocText = list->join(u',').toStdString();
         site.enableDefaultDoc = bit(rootChain, u"DirBrowseFlags", EnableDefaultDocBit, true);
         site.accessRead = bit(rootChain, u"AccessFlags", AccessReadBit, false);
         site.anonymousUser = text(rootChain, u"AnonymousUserName");

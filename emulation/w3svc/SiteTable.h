@@ -51,6 +51,7 @@ struct Site {
     std::shared_ptr<const QStringList> defaultDocs;
     std::shared_ptr<const QStringList> defaultDocKeys; // the same in lower case, to look them up
     std::string rootKey;                               // the root's Path in lower case
+    std::string defaultDocText;                        // the default documents, "," between them
     bool enableDefaultDoc = true;
     bool accessRead = true;
     QString anonymousUser;

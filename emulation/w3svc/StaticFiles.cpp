@@ -15,6 +15,8 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -57,6 +59,8 @@ StaticFiles::StaticFiles(const QString& drivesFolder)
 StaticFiles::~StaticFiles() {
     if (m_drivesFd >= 0)
         ::close(m_drivesFd);
+    if (m_watch >= 0)
+        ::close(m_watch);
 }
 
 std::string etagOf(std::time_t modified) {
@@ -197,6 +201,110 @@ bool StaticFiles::direct(const std::string& home, const UrlPath& url, const Site
     return found;
 }
 
+std::uint64_t StaticFiles::noticeChanges() {
+    int watch = m_watch.load(std::memory_order_acquire);
+    if (watch < 0) {
+        std::lock_guard lock(m_foundLock);
+        watch = m_watch.load(std::memory_order_relaxed);
+        if (watch < 0 && !m_watchFailed) {
+            watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            m_watchFailed = watch < 0;
+            m_watch.store(watch, std::memory_order_release);
+        }
+        if (watch < 0)
+            return 0;
+    }
+    // Every event counts, whatever it names: the queue overflowing, a watch ending, any entry of a
+    // watched folder made, taken away or renamed. The round moves on before the events are taken
+    // from the queue, so that a thread that finds the queue empty finds the new round too.
+    int pending = 0;
+    if (::ioctl(watch, FIONREAD, &pending) == 0 && pending > 0) {
+        std::lock_guard lock(m_foundLock);
+        m_round.fetch_add(1, std::memory_order_acq_rel);
+        alignas(inotify_event) char events[4096];
+        while (::read(watch, events, sizeof events) > 0) {
+        }
+        m_findings.clear();
+    }
+    return m_round.load(std::memory_order_acquire);
+}
+
+std::uint64_t StaticFiles::watchFolders(const std::string& home, const UrlPath& url) {
+    const std::uint64_t round = noticeChanges();
+    if (round == 0)
+        return 0;
+    const int watch = m_watch.load(std::memory_order_acquire);
+    constexpr std::uint32_t Mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                   IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+    // The drives, every folder down to the home folder, and the folders the request names below it.
+    if (::inotify_add_watch(watch, m_drives.c_str(), Mask) < 0)
+        return 0;
+    for (std::size_t at = m_drives.size() + 1; at <= home.size(); ++at)
+        if (at == home.size() || home[at] == '/')
+            if (::inotify_add_watch(watch, home.substr(0, at).c_str(), Mask) < 0)
+                return 0;
+    std::string folder = home;
+    const qsizetype folders = url.endsInSlash ? url.names.size() : url.names.size() - 1;
+    for (qsizetype i = 0; i < folders; ++i) {
+        folder += '/';
+        folder += url.names[i].toStdString();
+        if (::inotify_add_watch(watch, folder.c_str(), Mask) < 0)
+            return 0;
+    }
+    return round;
+}
+
+bool StaticFiles::found(const std::string& home, const UrlPath& url, const Site& site,
+                        emulation::files::WinPath& path, std::string& resolved, struct stat& info) {
+    if (m_drivesFd < 0 || !within(home, m_drives))
+        return false;
+    std::string key = home;
+    for (const QString& name : url.names) {
+        key += '/';
+        key += name.toStdString();
+    }
+    key += url.endsInSlash ? "/\n" : "\n";
+    if (site.enableDefaultDoc)
+        key += site.defaultDocText.empty() && site.defaultDocs ? site.defaultDocs->join(u',').toStdString()
+                                                               : site.defaultDocText;
+    std::shared_ptr<const Finding> kept;
+    if (const std::uint64_t round = noticeChanges(); round != 0) {
+        std::lock_guard lock(m_foundLock);
+        const auto it = m_findings.find(key);
+        if (it != m_findings.end() && it->second->round == round)
+            kept = it->second;
+    }
+    if (kept && ::fstatat(m_drivesFd, kept->relative.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode)) {
+        if (kept->byDefaultDoc)
+            path.names << kept->defaultDoc;
+        resolved = m_realDrives + '/' + kept->relative;
+        return true;
+    }
+    // Watched before it is looked for: a change while it is looked for drops the finding.
+    const std::uint64_t round = watchFolders(home, url);
+    const qsizetype names = path.names.size();
+    if (!direct(home, url, site, path, resolved, info))
+        return false;
+    if (round != 0) {
+        auto finding = std::make_shared<Finding>();
+        finding->round = round;
+        finding->relative = resolved.substr(m_realDrives.size() + 1);
+        finding->byDefaultDoc = path.names.size() > names;
+        if (finding->byDefaultDoc)
+            finding->defaultDoc = path.names.last();
+        if (noticeChanges() == round) {
+            std::lock_guard lock(m_foundLock);
+            if (m_round.load(std::memory_order_acquire) == round) {
+                if (m_findings.size() >= MaxFindings)
+                    m_findings.clear();
+                m_findings[key] = std::move(finding);
+            }
+        }
+    }
+    return true;
+}
+
 Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const Site& site,
                             const RightsOf& rightsOf) {
     Response r;
@@ -217,7 +325,7 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
     path.names += url->names;
     std::string resolved;
     struct stat info {};
-    const bool known = direct(home, *url, site, path, resolved, info);
+    const bool known = found(home, *url, site, path, resolved, info);
     std::optional<emulation::files::WinPath> real;
     if (known) {
         real = path;
