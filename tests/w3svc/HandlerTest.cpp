@@ -376,6 +376,31 @@ TEST_F(HandlerTest, TheDefaultDocumentAndFilesFollowTheFolderAsItIsNow) {
     const auto linked = get("/digits.txt", "www.shop.example");
     EXPECT_EQ(linked.status, 404) << "a link to the folder above the site's";
     EXPECT_EQ(linked.body.find("SECRET"), std::string::npos);
+
+    // A folder on the way, then the home folder itself, put aside for a link out of the drives.
+    const std::string outside = QFile::encodeName(m.folder()).toStdString() + "/outside";
+    ASSERT_EQ(::mkdir(outside.c_str(), 0755), 0);
+    QFile page(QFile::decodeName(QByteArray::fromStdString(outside + "/page.htm")));
+    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+    page.write("OUTSIDE");
+    page.close();
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\sub\\page.htm"_s, "inside");
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\page.htm"_s, "home");
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(get("/sub/page.htm", "www.shop.example").body, "inside");
+        EXPECT_EQ(get("/page.htm", "www.shop.example").body, "home");
+    }
+    ASSERT_EQ(::rename((web + "/sub").c_str(), (web + "/sub.old").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), (web + "/sub").c_str()), 0);
+    const auto throughFolder = get("/sub/page.htm", "www.shop.example");
+    EXPECT_EQ(throughFolder.status, 404);
+    EXPECT_EQ(throughFolder.body.find("OUTSIDE"), std::string::npos);
+    EXPECT_EQ(get("/page.htm", "www.shop.example").body, "home");
+    ASSERT_EQ(::rename(web.c_str(), (web + ".old").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), web.c_str()), 0);
+    const auto throughHome = get("/page.htm", "www.shop.example");
+    EXPECT_EQ(throughHome.status, 404);
+    EXPECT_EQ(throughHome.body.find("OUTSIDE"), std::string::npos);
 }
 
 TEST_F(HandlerTest, TheSameRequestAgainSeesEveryChangeMadeSince) {
