@@ -6,6 +6,21 @@
 
 namespace net {
 
+namespace {
+
+// A handler that throws ends only the work it was doing; the loop goes on.
+void runContext(boost::asio::io_context* ctx) {
+    for (;;) {
+        try {
+            ctx->run();
+            return;
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+} // namespace
+
 EventLoop::EventLoop(unsigned threads) {
     if (threads == 0)
         threads = std::max(2u, std::thread::hardware_concurrency());
@@ -13,16 +28,7 @@ EventLoop::EventLoop(unsigned threads) {
         auto context = std::make_unique<boost::asio::io_context>(1);
         Work work = boost::asio::make_work_guard(*context);
         try {
-            m_threads.emplace_back([ctx = context.get()] {
-                // A handler that throws ends only the work it was doing; the loop goes on.
-                for (;;) {
-                    try {
-                        ctx->run();
-                        return;
-                    } catch (const std::exception&) {
-                    }
-                }
-            });
+            m_threads.emplace_back([ctx = context.get()] { runContext(ctx); });
         } catch (const std::system_error&) {
             break; // no more threads: the loop runs on those it has
         }
@@ -31,6 +37,14 @@ EventLoop::EventLoop(unsigned threads) {
     }
     if (m_contexts.empty()) // none could be made: a context nobody runs keeps next() valid
         m_contexts.push_back(std::make_unique<boost::asio::io_context>(1));
+    m_accept = std::make_unique<boost::asio::io_context>(1);
+    m_acceptWork = std::make_unique<Work>(boost::asio::make_work_guard(*m_accept));
+    try {
+        m_acceptThread = std::thread([ctx = m_accept.get()] { runContext(ctx); });
+        m_acceptOwn = true;
+    } catch (const std::system_error&) {
+        m_acceptWork.reset(); // listeners accept on the first context instead
+    }
 }
 
 EventLoop::~EventLoop() {
@@ -43,6 +57,11 @@ boost::asio::io_context& EventLoop::next() {
 }
 
 void EventLoop::stop() {
+    if (m_acceptWork)
+        m_acceptWork->reset();
+    m_accept->stop();
+    if (m_acceptThread.joinable())
+        m_acceptThread.join();
     for (Work& w : m_work)
         w.reset();
     for (auto& c : m_contexts)

@@ -13,8 +13,8 @@
 namespace net {
 
 // One listening TCP socket that hands each accepted connection, on the event loop's next context,
-// to a callback. When the process runs out of descriptors (or memory for a socket) accepting pauses
-// for a moment and resumes: new connections wait in the backlog, served ones go on.
+// to a callback that runs on that context's thread. When the process runs out of descriptors (or memory for a
+// socket) accepting pauses for a moment and resumes: new connections wait in the backlog, served ones go on.
 class TcpAcceptor : public std::enable_shared_from_this<TcpAcceptor> {
 public:
     using OnSocket = std::function<void(boost::asio::ip::tcp::socket)>;

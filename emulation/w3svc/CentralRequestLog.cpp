@@ -13,9 +13,14 @@ CentralRequestLog::CentralRequestLog(std::function<QString(const QString&)> host
 CentralRequestLog::~CentralRequestLog() = default;
 
 void CentralRequestLog::write(const iislog::LogRecord& record, const QString& directory) {
-    const QDate day = QDateTime::fromMSecsSinceEpoch(record.timeMs, Qt::UTC).date();
     std::lock_guard lock(m_lock);
-    if (openFor(day, directory))
+    // The UTC day is worked out again only when the record's time leaves the day last seen.
+    const std::int64_t ms = record.timeMs;
+    if (ms < m_dayStartMs || ms >= m_dayStartMs + MsPerDay) {
+        m_recordDay = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).date();
+        m_dayStartMs = QDateTime(m_recordDay, QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+    }
+    if (openFor(m_recordDay, directory))
         m_writer->append(record); // else tried again with the next request
 }
 

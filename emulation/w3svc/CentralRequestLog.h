@@ -4,6 +4,7 @@
 
 #include <QDate>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,9 @@ private:
     std::unique_ptr<iislog::Writer> m_writer;
     QDate m_day;
     QString m_directory;
+    static constexpr std::int64_t MsPerDay = 24 * 60 * 60 * 1000;
+    QDate m_recordDay;                         // the UTC day of the last record written
+    std::int64_t m_dayStartMs = -MsPerDay - 1; // where that day begins, in ms since the epoch
 };
 
 } // namespace w3svc

@@ -49,13 +49,17 @@ std::uint64_t CommitWatch::stamp() {
     const unsigned char* h = header();
     if (!h)
         return 0;
-    unsigned char copy[HeaderBytes];
+    std::uint64_t copy[HeaderBytes / 8];
     std::atomic_thread_fence(std::memory_order_acquire);
     std::memcpy(copy, h, HeaderBytes);
-    // FNV-1a over both copies; never 0.
+    // FNV-1a over both copies, eight bytes at a time, each word mixed so that every bit of it
+    // reaches the whole hash; never 0.
     std::uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : copy)
-        hash = (hash ^ c) * 1099511628211ull;
+    for (std::uint64_t word : copy) {
+        word ^= word >> 29;
+        hash = (hash ^ word) * 1099511628211ull;
+        hash ^= hash >> 32;
+    }
     return hash | 1;
 }
 

@@ -7,7 +7,15 @@ namespace w3svc {
 
 std::shared_ptr<const FileContents::File> FileContents::read(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::stat(path.c_str(), &info) != 0)
+        return nullptr;
+    return read(path, info);
+}
+
+std::shared_ptr<const FileContents::File> FileContents::read(const std::string& path,
+                                                             const struct stat& known) {
+    struct stat info = known;
+    if (!S_ISREG(info.st_mode))
         return nullptr;
     auto same = [&](const File& f) {
         return f.device == info.st_dev && f.inode == info.st_ino && f.size == info.st_size &&

@@ -25,6 +25,9 @@ public:
     };
     // The file at a path of this computer; null when it is no regular file or cannot be read.
     std::shared_ptr<const File> read(const std::string& path);
+    // The same when the caller has just found the file's status (a regular file): the kept contents
+    // are checked against it instead of looking at the path again.
+    std::shared_ptr<const File> read(const std::string& path, const struct stat& known);
 
     static constexpr size_t MaxCachedFile = 256 * 1024;
     static constexpr size_t MaxCachedBytes = 32 * 1024 * 1024;

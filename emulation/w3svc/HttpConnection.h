@@ -80,6 +80,8 @@ private:
     int m_fd = -1;
     std::vector<char> m_chunk;
     std::uint64_t m_lingered = 0;
+    static constexpr int MaxDirectWrites = 16;
+    int m_directWrites = 0; // answers written at once further up the stack
     bool m_closed = false;
 };
 

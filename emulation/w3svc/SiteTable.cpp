@@ -98,7 +98,9 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
                  emulation::metabase::PropertyRecord::find(machineRecord, u"MimeMap"));
 
     const QString emptyRecord;
-    QHash<QString, std::shared_ptr<const QStringList>> docLists; // one parsed list per distinct text
+    // One parsed list (and its lower-case keys) per distinct text.
+    QHash<QString, std::pair<std::shared_ptr<const QStringList>, std::shared_ptr<const QStringList>>>
+        docLists;
     table->m_sites.reserve(servers.size());
     for (const Row& row : servers) {
         bool numeric = false;
@@ -121,15 +123,21 @@ std::unique_ptr<SiteTable> SiteTable::read(emulation::machine::Database& db) {
             emulation::metabase::PropertyRecord::find(rootRecord, u"Path").value_or(MetaValue()).toString());
         site.redirect = rootChain.text(u"HttpRedirect").trimmed();
         const QString docs = rootChain.text(u"DefaultDoc");
-        auto& list = docLists[docs];
+        auto& [list, keys] = docLists[docs];
         if (!list) {
-            QStringList names;
+            QStringList names, lower;
             for (const QString& d : docs.split(u',', Qt::SkipEmptyParts))
-                if (!d.trimmed().isEmpty())
+                if (!d.trimmed().isEmpty()) {
                     names << d.trimmed();
+                    lower << d.trimmed().toLower();
+                }
             list = std::make_shared<const QStringList>(names);
+            keys = std::make_shared<const QStringList>(lower);
         }
         site.defaultDocs = list;
+        site.defaultDocKeys = keys;
+        site.rootKey = site.root.toString().toLower().toStdString();
+        site.defaultDocText = list->join(u',').toStdString();
         site.enableDefaultDoc = bit(rootChain, u"DirBrowseFlags", EnableDefaultDocBit, true);
         site.accessRead = bit(rootChain, u"AccessFlags", AccessReadBit, false);
         site.anonymousUser = rootChain.text(u"AnonymousUserName");

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,9 @@ struct Site {
     emulation::files::WinPath root; // the root's Path
     QString redirect;               // the root's HttpRedirect; empty when the root is not redirected
     std::shared_ptr<const QStringList> defaultDocs;
+    std::shared_ptr<const QStringList> defaultDocKeys; // the same in lower case, to look them up
+    std::string rootKey;                               // the root's Path in lower case
+    std::string defaultDocText;                        // the default documents, "," between them
     bool enableDefaultDoc = true;
     bool accessRead = true;
     QString anonymousUser;

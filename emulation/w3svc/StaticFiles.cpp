@@ -15,6 +15,8 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -34,6 +36,13 @@ std::string realPath(const std::string& path) {
     return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
 }
 
+// The lower-case name of a site's i-th default document, as the folder index keys names.
+QString docKey(const Site& site, qsizetype i) {
+    if (site.defaultDocKeys && site.defaultDocKeys->size() == site.defaultDocs->size())
+        return site.defaultDocKeys->at(i);
+    return site.defaultDocs->at(i).toLower();
+}
+
 bool within(const std::string& path, const std::string& folder) {
     return !folder.empty() && path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
            path[folder.size()] == '/';
@@ -50,6 +59,8 @@ StaticFiles::StaticFiles(const QString& drivesFolder)
 StaticFiles::~StaticFiles() {
     if (m_drivesFd >= 0)
         ::close(m_drivesFd);
+    if (m_watch >= 0)
+        ::close(m_watch);
 }
 
 std::string etagOf(std::time_t modified) {
@@ -119,8 +130,9 @@ std::optional<emulation::files::WinPath> StaticFiles::target(const std::string& 
     return path;
 }
 
-std::string StaticFiles::homeFolder(const emulation::files::WinPath& root, bool again) {
-    const std::string key = root.toString().toLower().toStdString();
+std::string StaticFiles::homeFolder(const Site& site, bool again) {
+    const emulation::files::WinPath& root = site.root;
+    const std::string key = site.rootKey.empty() ? root.toString().toLower().toStdString() : site.rootKey;
     if (!again) {
         std::lock_guard lock(m_homesLock);
         const auto it = m_homes.find(key);
@@ -141,6 +153,158 @@ std::string StaticFiles::homeFolder(const emulation::files::WinPath& root, bool 
     return folder;
 }
 
+bool StaticFiles::direct(const std::string& home, const UrlPath& url, const Site& site,
+                         emulation::files::WinPath& path, std::string& resolved, struct stat& info) {
+    if (m_drivesFd < 0 || !within(home, m_drives))
+        return false;
+    std::string relative = home.substr(m_drives.size() + 1);
+    for (const QString& name : url.names) {
+        relative += '/';
+        relative += name.toStdString();
+    }
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const long opened = ::syscall(SYS_openat2, m_drivesFd, relative.c_str(), &how, sizeof how);
+    if (opened < 0)
+        return false;
+    const int fd = static_cast<int>(opened);
+    bool found = false;
+    if (::fstat(fd, &info) == 0) {
+        if (S_ISREG(info.st_mode)) {
+            found = true;
+        } else if (S_ISDIR(info.st_mode) && url.endsInSlash && site.enableDefaultDoc) {
+            const auto names = m_folders.names(m_drives + '/' + relative, &info);
+            if (names)
+                for (qsizetype i = 0; i < site.defaultDocs->size(); ++i) {
+                    const QString& doc = site.defaultDocs->at(i);
+                    const auto stored = names->constFind(docKey(site, i));
+                    if (stored == names->constEnd())
+                        continue;
+                    // The first one there decides; when it is no plain file the full search answers.
+                    struct stat docInfo {};
+                    if (::fstatat(fd, stored->c_str(), &docInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISREG(docInfo.st_mode)) {
+                        relative += '/';
+                        relative += *stored;
+                        path.names << doc;
+                        info = docInfo;
+                        found = true;
+                    }
+                    break;
+                }
+        }
+    }
+    ::close(fd);
+    if (found)
+        resolved = m_realDrives + '/' + relative;
+    return found;
+}
+
+std::uint64_t StaticFiles::noticeChanges() {
+    int watch = m_watch.load(std::memory_order_acquire);
+    if (watch < 0) {
+        std::lock_guard lock(m_foundLock);
+        watch = m_watch.load(std::memory_order_relaxed);
+        if (watch < 0 && !m_watchFailed) {
+            watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            m_watchFailed = watch < 0;
+            m_watch.store(watch, std::memory_order_release);
+        }
+        if (watch < 0)
+            return 0;
+    }
+    // Every event counts, whatever it names: the queue overflowing, a watch ending, any entry of a
+    // watched folder made, taken away or renamed. The round moves on before the events are taken
+    // from the queue, so that a thread that finds the queue empty finds the new round too.
+    int pending = 0;
+    if (::ioctl(watch, FIONREAD, &pending) == 0 && pending > 0) {
+        std::lock_guard lock(m_foundLock);
+        m_round.fetch_add(1, std::memory_order_acq_rel);
+        alignas(inotify_event) char events[4096];
+        while (::read(watch, events, sizeof events) > 0) {
+        }
+        m_findings.clear();
+    }
+    return m_round.load(std::memory_order_acquire);
+}
+
+std::uint64_t StaticFiles::watchFolders(const std::string& home, const UrlPath& url) {
+    const std::uint64_t round = noticeChanges();
+    if (round == 0)
+        return 0;
+    const int watch = m_watch.load(std::memory_order_acquire);
+    constexpr std::uint32_t Mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                   IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+    // The drives, every folder down to the home folder, and the folders the request names below it.
+    if (::inotify_add_watch(watch, m_drives.c_str(), Mask) < 0)
+        return 0;
+    for (std::size_t at = m_drives.size() + 1; at <= home.size(); ++at)
+        if (at == home.size() || home[at] == '/')
+            if (::inotify_add_watch(watch, home.substr(0, at).c_str(), Mask) < 0)
+                return 0;
+    std::string folder = home;
+    const qsizetype folders = url.endsInSlash ? url.names.size() : url.names.size() - 1;
+    for (qsizetype i = 0; i < folders; ++i) {
+        folder += '/';
+        folder += url.names[i].toStdString();
+        if (::inotify_add_watch(watch, folder.c_str(), Mask) < 0)
+            return 0;
+    }
+    return round;
+}
+
+bool StaticFiles::found(const std::string& home, const UrlPath& url, const Site& site,
+                        emulation::files::WinPath& path, std::string& resolved, struct stat& info) {
+    if (m_drivesFd < 0 || !within(home, m_drives))
+        return false;
+    std::string key = home;
+    for (const QString& name : url.names) {
+        key += '/';
+        key += name.toStdString();
+    }
+    key += url.endsInSlash ? "/\n" : "\n";
+    if (site.enableDefaultDoc)
+        key += site.defaultDocText.empty() && site.defaultDocs ? site.defaultDocs->join(u',').toStdString()
+                                                               : site.defaultDocText;
+    std::shared_ptr<const Finding> kept;
+    if (const std::uint64_t round = noticeChanges(); round != 0) {
+        std::lock_guard lock(m_foundLock);
+        const auto it = m_findings.find(key);
+        if (it != m_findings.end() && it->second->round == round)
+            kept = it->second;
+    }
+    if (kept && ::fstatat(m_drivesFd, kept->relative.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode)) {
+        if (kept->byDefaultDoc)
+            path.names << kept->defaultDoc;
+        resolved = m_realDrives + '/' + kept->relative;
+        return true;
+    }
+    // Watched before it is looked for: a change while it is looked for drops the finding.
+    const std::uint64_t round = watchFolders(home, url);
+    const qsizetype names = path.names.size();
+    if (!direct(home, url, site, path, resolved, info))
+        return false;
+    if (round != 0) {
+        auto finding = std::make_shared<Finding>();
+        finding->round = round;
+        finding->relative = resolved.substr(m_realDrives.size() + 1);
+        finding->byDefaultDoc = path.names.size() > names;
+        if (finding->byDefaultDoc)
+            finding->defaultDoc = path.names.last();
+        if (noticeChanges() == round) {
+            std::lock_guard lock(m_foundLock);
+            if (m_round.load(std::memory_order_acquire) == round) {
+                if (m_findings.size() >= MaxFindings)
+                    m_findings.clear();
+                m_findings[key] = std::move(finding);
+            }
+        }
+    }
+    return true;
+}
+
 Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const Site& site,
                             const RightsOf& rightsOf) {
     Response r;
@@ -156,74 +320,81 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
 
     // The file on this computer: below the home folder as last found, the names as written first,
     // else matched without regard to case; the home folder is looked for again when that fails.
-    std::string home = homeFolder(site.root, false);
+    std::string home = homeFolder(site, false);
     emulation::files::WinPath path = site.root;
     path.names += url->names;
-    struct stat info {};
-    auto below = [&](const std::string& from, std::string& file) {
-        file = from;
-        for (const QString& name : url->names)
-            file += '/' + name.toStdString();
-        if (::stat(file.c_str(), &info) == 0)
-            return true;
-        std::string folder = from;
-        for (const QString& name : url->names) {
-            const auto stored = m_folders.find(folder, name);
-            if (!stored)
-                return false;
-            folder += '/' + *stored;
-        }
-        file = folder;
-        return ::stat(file.c_str(), &info) == 0;
-    };
-    auto locate = [&](std::string& file) {
-        if (!home.empty() && below(home, file))
-            return true;
-        home = homeFolder(site.root, true);
-        return !home.empty() && below(home, file);
-    };
-    std::string file;
-    if (!locate(file)) {
-        fail(r, 404, 0, FileNotFound);
-        return r;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        if (!url->endsInSlash) {
-            r.status = 301;
-            r.headers.emplace_back("Location", "http://" + rq.authority + rq.rawPath + '/' +
-                                                   (rq.query.empty() ? std::string() : '?' + rq.query));
-            r.contentType = "text/html";
-            r.body = "<head><title>文档已移动</title></head>\n<body><h1>对象已移动</h1></body>";
-            return r;
-        }
-        // The first default document that is there; that it is a file is checked when it is opened.
-        bool found = false;
-        const auto names = site.enableDefaultDoc ? m_folders.names(file, &info) : nullptr;
-        if (names)
-            for (const QString& doc : *site.defaultDocs) {
-                const auto stored = names->constFind(doc.toLower());
-                if (stored != names->constEnd()) {
-                    file += '/' + *stored;
-                    path.names << doc;
-                    found = true;
-                    break;
-                }
-            }
-        if (!found) {
-            fail(r, 403, 14, AccessDenied);
-            return r;
-        }
-    } else if (!S_ISREG(info.st_mode)) {
-        fail(r, 404, 0, FileNotFound);
-        return r;
-    }
-
-    // Links: never out of the drives; within the home directory their target's rights apply.
     std::string resolved;
-    const auto real = target(file, home, path, resolved);
-    if (!real) {
-        fail(r, 404, 0, FileNotFound);
-        return r;
+    struct stat info {};
+    const bool known = found(home, *url, site, path, resolved, info);
+    std::optional<emulation::files::WinPath> real;
+    if (known) {
+        real = path;
+    } else {
+        auto below = [&](const std::string& from, std::string& file) {
+            file = from;
+            for (const QString& name : url->names)
+                file += '/' + name.toStdString();
+            if (::stat(file.c_str(), &info) == 0)
+                return true;
+            std::string folder = from;
+            for (const QString& name : url->names) {
+                const auto stored = m_folders.find(folder, name);
+                if (!stored)
+                    return false;
+                folder += '/' + *stored;
+            }
+            file = folder;
+            return ::stat(file.c_str(), &info) == 0;
+        };
+        auto locate = [&](std::string& file) {
+            if (!home.empty() && below(home, file))
+                return true;
+            home = homeFolder(site, true);
+            return !home.empty() && below(home, file);
+        };
+        std::string file;
+        if (!locate(file)) {
+            fail(r, 404, 0, FileNotFound);
+            return r;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            if (!url->endsInSlash) {
+                r.status = 301;
+                r.headers.emplace_back("Location", "http://" + rq.authority + rq.rawPath + '/' +
+                                                       (rq.query.empty() ? std::string() : '?' + rq.query));
+                r.contentType = "text/html";
+                r.body = "<head><title>文档已移动</title></head>\n<body><h1>对象已移动</h1></body>";
+                return r;
+            }
+            // The first default document that is there; that it is a file is checked when it is opened.
+            bool found = false;
+            const auto names = site.enableDefaultDoc ? m_folders.names(file, &info) : nullptr;
+            if (names)
+                for (qsizetype i = 0; i < site.defaultDocs->size(); ++i) {
+                    const QString& doc = site.defaultDocs->at(i);
+                    const auto stored = names->constFind(docKey(site, i));
+                    if (stored != names->constEnd()) {
+                        file += '/' + *stored;
+                        path.names << doc;
+                        found = true;
+                        break;
+                    }
+                }
+            if (!found) {
+                fail(r, 403, 14, AccessDenied);
+                return r;
+            }
+        } else if (!S_ISREG(info.st_mode)) {
+            fail(r, 404, 0, FileNotFound);
+            return r;
+        }
+
+        // Links: never out of the drives; within the home directory their target's rights apply.
+        real = target(file, home, path, resolved);
+        if (!real) {
+            fail(r, 404, 0, FileNotFound);
+            return r;
+        }
     }
     const QString name = path.names.isEmpty() ? QString() : path.names.last();
     const qsizetype dot = name.lastIndexOf(u'.');
@@ -237,7 +408,7 @@ Response StaticFiles::serve(const FileRequest& rq, const SiteTable& table, const
         return r;
     }
 
-    const auto content = m_files.read(resolved);
+    const auto content = known ? m_files.read(resolved, info) : m_files.read(resolved);
     if (!content) {
         fail(r, 404, 0, FileNotFound);
         return r;

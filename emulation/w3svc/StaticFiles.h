@@ -5,12 +5,18 @@
 #include "emulation/w3svc/FileContents.h"
 #include "emulation/w3svc/FolderIndex.h"
 #include "emulation/w3svc/SiteTable.h"
+#include "emulation/w3svc/UrlPath.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+
+#include <sys/stat.h>
 
 namespace w3svc {
 
@@ -51,9 +57,28 @@ public:
                                                     std::string& resolved) const;
 
 private:
+    // The common case in a few system calls: the names as written, no link on the way from the
+    // drives, and a regular file or a folder (asked for with its slash) whose first default
+    // document is one. path receives the default document's name, resolved the host path, info the
+    // file's status. False leaves the request to the full search, which answers every other case.
+    bool direct(const std::string& home, const UrlPath& url, const Site& site,
+                emulation::files::WinPath& path, std::string& resolved, struct stat& info);
+
+    // direct(), with what it found kept while no folder on the way changes: the folders from the
+    // drives down to the file are watched, and a change in any of them drops everything kept. A
+    // kept finding still looks at the file itself, so its contents are always as they are now.
+    bool found(const std::string& home, const UrlPath& url, const Site& site, emulation::files::WinPath& path,
+               std::string& resolved, struct stat& info);
+    // Reads what the watch noticed; a change drops the findings. The round of changes now, 0 when
+    // nothing can be watched.
+    std::uint64_t noticeChanges();
+    // Watches the folders a finding depends on; the round of changes from which on it holds, 0 when
+    // they cannot be watched.
+    std::uint64_t watchFolders(const std::string& home, const UrlPath& url);
+
     // The host folder of a site's home directory, its names matched without regard to case;
     // remembered, and looked for again when again is set. Empty when it is not there.
-    std::string homeFolder(const emulation::files::WinPath& root, bool again);
+    std::string homeFolder(const Site& site, bool again);
 
     std::string m_drives;     // as the machine names it
     std::string m_realDrives; // the same with every link resolved
@@ -62,6 +87,19 @@ private:
     std::mutex m_homesLock;
     std::unordered_map<std::string, std::string> m_homes; // lower-case Windows path -> host folder
     FileContents m_files;
+
+    struct Finding {
+        std::uint64_t round = 0; // the round of changes it was found in
+        std::string relative;    // the file below the drives
+        QString defaultDoc;      // the default document's name, when the folder was asked for
+        bool byDefaultDoc = false;
+    };
+    static constexpr std::size_t MaxFindings = 4096;
+    std::mutex m_foundLock;                // the findings, and the making of the watch
+    std::atomic<int> m_watch{-1};          // the inotify instance, -1 until needed or when none
+    bool m_watchFailed = false;            // can be had
+    std::atomic<std::uint64_t> m_round{1}; // counts the rounds of changes noticed
+    std::unordered_map<std::string, std::shared_ptr<const Finding>> m_findings;
 };
 
 // IIS 6's ETag of a file: its modification time as a Windows FILETIME in hex, ":", and the

@@ -13,7 +13,9 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
+#include <iterator>
 
 namespace w3svc {
 
@@ -54,6 +56,31 @@ void startRecord(iislog::LogRecord& e, const Request& rq) {
     e.protocolVersion = QString::fromStdString(rq.version);
     e.bytesReceived = rq.bytesReceived;
 }
+
+// What a thread last looked up in one state: the same request again (a keep-alive client asks for
+// the same page over and over) takes the answer without building keys or taking locks. A state's
+// lookups never change while it holds, and its serial is never used again.
+struct LastSite {
+    std::uint64_t serial = 0;
+    QString address;
+    std::uint16_t port = 0;
+    std::string host;
+    const Site* site = nullptr;
+};
+struct LastLogon {
+    std::uint64_t serial = 0;
+    const Site* site = nullptr;
+    std::optional<QString> sid;
+};
+struct LastRights {
+    std::uint64_t serial = 0;
+    QString sid;
+    emulation::files::WinPath path;
+    std::uint32_t granted = 0;
+};
+thread_local LastSite t_lastSite;
+thread_local LastLogon t_lastLogon;
+thread_local LastRights t_lastRights;
 
 } // namespace
 
@@ -110,12 +137,25 @@ std::shared_ptr<const Snapshot> WebService::reload() {
                     m_machine.fact(u"service.iisadmin"_s) != u"stopped"_s;
     snap->resetCount = m_machine.fact(u"iisreset.count"_s);
     snap->generation = ++m_generation;
+    static std::atomic<std::uint64_t> serials{0};
+    snap->serial = ++serials;
     if (snap->table->centralBinaryLogging())
         m_centralLog.prepare(snap->table->logFileDirectory(), QDateTime::currentMSecsSinceEpoch());
     return snap;
 }
 
 std::optional<QString> WebService::logon(const Snapshot& snap, const Site& site) {
+    LastLogon& last = t_lastLogon;
+    if (last.serial == snap.serial && last.site == &site)
+        return last.sid;
+    const std::optional<QString> sid = logonOnce(snap, site);
+    last.serial = snap.serial;
+    last.site = &site;
+    last.sid = sid;
+    return sid;
+}
+
+std::optional<QString> WebService::logonOnce(const Snapshot& snap, const Site& site) {
     const QString key = site.anonymousUser + u'\n' + site.anonymousPass;
     {
         std::shared_lock lock(snap.cacheLock);
@@ -139,6 +179,20 @@ std::optional<QString> WebService::logon(const Snapshot& snap, const Site& site)
 
 std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid,
                                    const emulation::files::WinPath& path) {
+    LastRights& last = t_lastRights;
+    if (last.serial == snap.serial && last.path.drive == path.drive && last.path.names == path.names &&
+        last.sid == sid)
+        return last.granted;
+    const std::uint32_t granted = rightsOnce(snap, sid, path);
+    last.serial = snap.serial;
+    last.sid = sid;
+    last.path = path;
+    last.granted = granted;
+    return granted;
+}
+
+std::uint32_t WebService::rightsOnce(const Snapshot& snap, const QString& sid,
+                                     const emulation::files::WinPath& path) {
     const QString key = sid + u'\n' + path.toString().toLower();
     {
         std::shared_lock lock(snap.cacheLock);
@@ -161,6 +215,7 @@ std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid,
 Response WebService::handle(const Request& rq) {
     const auto snap = current();
     Response r;
+    r.headers.reserve(6);
     r.headers.emplace_back("Server", IisServer);
     r.headers.emplace_back("Date", httpDate(std::time(nullptr)));
     r.headOnly = rq.method == "HEAD";
@@ -197,7 +252,16 @@ Response WebService::handle(const Request& rq) {
         httpApiAnswer(r, 503, "N/A");
         return r;
     }
-    const Site* site = snap->table->match(rq.address, rq.port, QString::fromStdString(authority->host));
+    LastSite& last = t_lastSite;
+    if (last.serial != snap->serial || last.port != rq.port || last.host != authority->host ||
+        last.address != rq.address) {
+        last.site = snap->table->match(rq.address, rq.port, QString::fromStdString(authority->host));
+        last.serial = snap->serial;
+        last.address = rq.address;
+        last.port = rq.port;
+        last.host = authority->host;
+    }
+    const Site* site = last.site;
     if (!site) {
         httpApiAnswer(r, 400, "Hostname");
         return r;
@@ -250,10 +314,20 @@ Response WebService::handle(const Request& rq) {
     file.range = rq.range;
     file.ifModifiedSince = rq.ifModifiedSince;
     file.ifNoneMatch = rq.ifNoneMatch;
-    Response served = m_files.serve(file, *snap->table, *site, [&](const emulation::files::WinPath& path) {
-        return rightsOf(*snap, *sid, path);
-    });
-    served.headers.insert(served.headers.begin(), r.headers.begin(), r.headers.end());
+    struct Asker {
+        WebService& service;
+        const Snapshot& snap;
+        const QString& sid;
+    } asker{*this, *snap, *sid};
+    // One reference captured: the check fits in the function object without a heap block.
+    Response served =
+        m_files.serve(file, *snap->table, *site, [&asker](const emulation::files::WinPath& path) {
+            return asker.service.rightsOf(asker.snap, asker.sid, path);
+        });
+    // The service's headers first, then the handler's.
+    r.headers.reserve(r.headers.size() + served.headers.size());
+    std::move(served.headers.begin(), served.headers.end(), std::back_inserter(r.headers));
+    served.headers = std::move(r.headers);
     served.headOnly = r.headOnly;
     served.log = r.log;
     served.centralLog = r.centralLog;

@@ -30,6 +30,7 @@ struct Snapshot {
     bool running = true;          // the W3SVC service (and IIS Admin) is not stopped
     QString resetCount;           // changes with every iisreset
     std::uint64_t generation = 0; // counts the snapshots read
+    std::uint64_t serial = 0;     // tells this state apart from every other one of the process
 
     // What the access checks found while this state holds.
     mutable std::shared_mutex cacheLock;
@@ -67,7 +68,9 @@ public:
 private:
     std::shared_ptr<const Snapshot> reload();
     std::optional<QString> logon(const Snapshot& snap, const Site& site);
+    std::optional<QString> logonOnce(const Snapshot& snap, const Site& site);
     std::uint32_t rightsOf(const Snapshot& snap, const QString& sid, const emulation::files::WinPath& path);
+    std::uint32_t rightsOnce(const Snapshot& snap, const QString& sid, const emulation::files::WinPath& path);
 
     emulation::machine::Machine& m_machine;
     std::mutex m_dbLock; // the machine's database and the members below

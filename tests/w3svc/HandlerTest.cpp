@@ -7,6 +7,7 @@
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/metabase/MetabaseStore.h"
 #include "emulation/w3svc/ErrorPages.h"
+#include "emulation/w3svc/HttpDate.h"
 #include "emulation/w3svc/UrlPath.h"
 #include "emulation/w3svc/WebService.h"
 #include "tests/support/TempMachine.h"
@@ -21,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -339,6 +341,115 @@ TEST_F(HandlerTest, LinksNeverLeadOutOfTheDrivesAndTheirTargetsRightsApply) {
     const auto linked = get("/open.htm", "www.shop.example");
     EXPECT_EQ(linked.status, 401);
     EXPECT_EQ(linked.substatus, 3);
+}
+
+TEST_F(HandlerTest, TheDefaultDocumentAndFilesFollowTheFolderAsItIsNow) {
+    const std::string web = hostPath(u"D:\\WebRoot\\shop\\web"_s);
+    EXPECT_EQ(get("/", "www.shop.example").body, "<p>shop</p>")
+        << "Index.html while Default.htm is not there";
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\Default.htm"_s, "default");
+    EXPECT_EQ(get("/", "www.shop.example").body, "default") << "the first default document once it is there";
+
+    // The first default document decides even when it is no file: IIS does not go on to the next.
+    ASSERT_EQ(::unlink((web + "/Default.htm").c_str()), 0);
+    ASSERT_EQ(::mkdir((web + "/Default.htm").c_str(), 0755), 0);
+    const auto folder = get("/", "www.shop.example");
+    EXPECT_EQ(folder.status, 404);
+    EXPECT_EQ(folder.body.find("<p>shop</p>"), std::string::npos);
+
+    // A default document that is a link: followed within the site, never out of the drives.
+    ASSERT_EQ(::rmdir((web + "/Default.htm").c_str()), 0);
+    ASSERT_EQ(::symlink("digits.txt", (web + "/Default.htm").c_str()), 0);
+    EXPECT_EQ(get("/", "www.shop.example").body, "0123456789");
+    ASSERT_EQ(::unlink((web + "/Default.htm").c_str()), 0);
+    ASSERT_EQ(::symlink("/etc/hostname", (web + "/Default.htm").c_str()), 0);
+    EXPECT_EQ(get("/", "www.shop.example").status, 404);
+    ASSERT_EQ(::unlink((web + "/Default.htm").c_str()), 0);
+
+    // A file served once and then changed, or put in place of a link, is answered as it is now.
+    EXPECT_EQ(get("/digits.txt", "www.shop.example").body, "0123456789");
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\digits.txt"_s, "9876543210 and more");
+    EXPECT_EQ(get("/digits.txt", "www.shop.example").body, "9876543210 and more");
+    ASSERT_EQ(::unlink((web + "/digits.txt").c_str()), 0);
+    ASSERT_EQ(::symlink(hostPath(u"D:\\WebRoot\\shop\\secret.txt"_s).c_str(), (web + "/digits.txt").c_str()),
+              0);
+    const auto linked = get("/digits.txt", "www.shop.example");
+    EXPECT_EQ(linked.status, 404) << "a link to the folder above the site's";
+    EXPECT_EQ(linked.body.find("SECRET"), std::string::npos);
+
+    // A folder on the way, then the home folder itself, put aside for a link out of the drives.
+    const std::string outside = QFile::encodeName(m.folder()).toStdString() + "/outside";
+    ASSERT_EQ(::mkdir(outside.c_str(), 0755), 0);
+    QFile page(QFile::decodeName(QByteArray::fromStdString(outside + "/page.htm")));
+    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+    page.write("OUTSIDE");
+    page.close();
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\sub\\page.htm"_s, "inside");
+    m.writeFile(u"D:\\WebRoot\\shop\\web\\page.htm"_s, "home");
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(get("/sub/page.htm", "www.shop.example").body, "inside");
+        EXPECT_EQ(get("/page.htm", "www.shop.example").body, "home");
+    }
+    ASSERT_EQ(::rename((web + "/sub").c_str(), (web + "/sub.old").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), (web + "/sub").c_str()), 0);
+    const auto throughFolder = get("/sub/page.htm", "www.shop.example");
+    EXPECT_EQ(throughFolder.status, 404);
+    EXPECT_EQ(throughFolder.body.find("OUTSIDE"), std::string::npos);
+    EXPECT_EQ(get("/page.htm", "www.shop.example").body, "home");
+    ASSERT_EQ(::rename(web.c_str(), (web + ".old").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), web.c_str()), 0);
+    const auto throughHome = get("/page.htm", "www.shop.example");
+    EXPECT_EQ(throughHome.status, 404);
+    EXPECT_EQ(throughHome.body.find("OUTSIDE"), std::string::npos);
+}
+
+TEST_F(HandlerTest, TheSameRequestAgainSeesEveryChangeMadeSince) {
+    auto& accounts = m->accounts();
+    ASSERT_EQ(accounts.addUser(u"shopuser"_s, u"Pw-12345"_s, {}, {}, 0x10040), 0u);
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"AnonymousUserName"_s, u"shopuser"_s);
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"AnonymousUserPass"_s, u"Pw-12345"_s);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(get("/Index.html", "www.shop.example").status, 200) << i;
+
+    // Rights taken away: the next request is refused.
+    m->files().setExplicitAces(
+        WinPath::parse(u"D:\\WebRoot\\shop\\web\\Index.html"_s),
+        {{true, accounts.lookup(u"shopuser"_s)->sid, emulation::accounts::rights::Read, 0}});
+    const auto denied = get("/Index.html", "www.shop.example");
+    EXPECT_EQ(denied.status, 401);
+    EXPECT_EQ(denied.substatus, 3);
+    m->files().setExplicitAces(WinPath::parse(u"D:\\WebRoot\\shop\\web\\Index.html"_s), {});
+    EXPECT_EQ(get("/Index.html", "www.shop.example").status, 200) << "and given back";
+
+    // Another account, then one that does not exist: the logon follows, and fails.
+    ASSERT_EQ(accounts.addUser(u"other"_s, u"Pw-12345"_s, {}, {}, 0x10040), 0u);
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"AnonymousUserName"_s, u"other"_s);
+    EXPECT_EQ(get("/Index.html", "www.shop.example").status, 200);
+    put(u"/LM/W3SVC/10000/ROOT"_s, u"AnonymousUserName"_s, u"nobody"_s);
+    const auto refused = get("/Index.html", "www.shop.example");
+    EXPECT_EQ(refused.status, 401);
+    EXPECT_EQ(refused.substatus, 1);
+
+    // The host name moved to another site: the same request reaches that one.
+    m.writeFile(u"D:\\WebRoot\\moved\\web\\Index.html"_s, "moved");
+    put(u"/LM/W3SVC/10000"_s, u"ServerBindings"_s, QStringList{u":80:old.shop.example"_s});
+    addSite(10001, u"moved"_s, {u":80:www.shop.example"_s}, u"D:\\WebRoot\\moved\\web"_s);
+    const auto moved = get("/Index.html", "www.shop.example");
+    EXPECT_EQ(moved.body, "moved");
+    EXPECT_EQ(moved.entry.siteId, 10001u);
+}
+
+TEST(HttpDate, TwoTimesAskedForInTurnAreEachFormattedRight) {
+    const std::time_t rfcExample = 784111777; // RFC 9110's example date
+    const std::string rfcText = "Sun, 06 Nov 1994 08:49:37 GMT";
+    EXPECT_EQ(w3svc::httpDate(rfcExample), rfcText);
+    EXPECT_EQ(w3svc::httpDate(rfcExample + 1), "Sun, 06 Nov 1994 08:49:38 GMT");
+    EXPECT_EQ(w3svc::httpDate(rfcExample), rfcText);
+    EXPECT_EQ(w3svc::httpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(w3svc::httpDate(rfcExample + 1), "Sun, 06 Nov 1994 08:49:38 GMT");
+    EXPECT_EQ(w3svc::httpDate(rfcExample), rfcText);
+    EXPECT_EQ(w3svc::httpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(w3svc::parseHttpDate(w3svc::httpDate(1700000000)), 1700000000);
 }
 
 TEST_F(HandlerTest, InvalidRangesAreIgnoredAndConditionalRequestsFollowTheEtag) {

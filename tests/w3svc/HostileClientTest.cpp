@@ -218,6 +218,50 @@ TEST_F(HostileClientTest, PipelinedRequestsAreAllAnsweredInOrder) {
     EXPECT_EQ(parseReplies(c.readAll(closed, 5000)).size(), 2u);
 }
 
+TEST_F(HostileClientTest, ALongRunOfPipelinedRequestsIsAnsweredWholeAndInOrder) {
+    writeFile(u"D:\\WebRoot\\shop\\web\\digits.txt"_s, "0123456789");
+    start();
+    // Far more answers than are written at once further up the stack: the rest go through the loop.
+    std::string bytes;
+    for (int i = 0; i < 200; ++i)
+        bytes += i % 2 == 0 ? request("/Index.html")
+                            : request("/digits.txt", "Range: bytes=" + std::to_string(i % 10) + "-9\r\n");
+    bytes += request("/digits.txt", "Connection: close\r\n");
+    bool closed = false;
+    const auto replies = answersTo(bytes, closed);
+    ASSERT_EQ(replies.size(), 201u);
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(replies[i].body,
+                  i % 2 == 0 ? std::string("<p>shop</p>") : std::string("0123456789").substr(i % 10))
+            << i;
+    EXPECT_EQ(replies[200].body, "0123456789");
+    EXPECT_TRUE(closed);
+}
+
+TEST_F(HostileClientTest, AnswersLargerThanTheSocketTakesAtOnceArriveWhole) {
+    // Below the size that is sent from the disk: each answer is one buffer, written in part at
+    // first while the client reads nothing, and the rest once it reads.
+    std::string page(240 * 1024, 'p');
+    for (std::size_t i = 0; i < page.size(); i += 1000)
+        page[i] = static_cast<char>('a' + (i / 1000) % 26);
+    writeFile(u"D:\\WebRoot\\shop\\web\\big.htm"_s, QByteArray::fromStdString(page));
+    start();
+    std::string bytes;
+    for (int i = 0; i < 100; ++i) // more than the sockets' buffers hold
+        bytes += request("/big.htm");
+    bytes += request("/Index.html", "Connection: close\r\n");
+    RawClient c("127.0.0.1", port());
+    ASSERT_TRUE(c.connected());
+    c.send(bytes);
+    bool closed = false;
+    const auto replies = parseReplies(c.readAll(closed, 10000));
+    ASSERT_EQ(replies.size(), 101u);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_TRUE(replies[i].body == page) << i;
+    EXPECT_EQ(replies[100].body, "<p>shop</p>");
+    EXPECT_TRUE(closed);
+}
+
 TEST_F(HostileClientTest, HeaderValuesNeverForgeOrTearW3cLogLines) {
     // A line a crash cut off before this run.
     const QString log = u"C:\\WINDOWS\\system32\\LogFiles\\W3SVC10000\\ex"_s + today() + u".log"_s;
