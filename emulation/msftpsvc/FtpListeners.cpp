@@ -4,6 +4,7 @@
 #include "emulation/msftpsvc/FtpSession.h"
 #include "emulation/net/EventLoop.h"
 #include "emulation/net/TcpAcceptor.h"
+#include "emulation/w3svc/HttpListeners.h"
 
 #include <algorithm>
 #include <set>
@@ -71,28 +72,9 @@ void FtpListeners::update(const std::function<void(const QString&)>& warn) {
                 alive.insert(site.id);
     endSessions([&alive](std::uint32_t id) { return id != 0 && !alive.count(id); });
 
-    std::map<std::pair<QString, std::uint16_t>, std::pair<QString, std::uint16_t>> wanted;
-    if (snap->running)
-        for (const auto& [ip, port] : snap->table->endpoints()) {
-            const int listenPort = port + m_offset;
-            if (listenPort <= 0 || listenPort > 65535) {
-                if (!m_warned[{ip, port}])
-                    warn(u"FTP 端口 %1 加上偏移 %2 超出范围，未侦听。"_s.arg(port).arg(m_offset));
-                m_warned[{ip, port}] = true;
-                continue;
-            }
-            const auto lp = static_cast<std::uint16_t>(listenPort);
-            if (ip.isEmpty()) {
-                wanted[{u"127.0.0.1"_s, lp}] = {QString(), port};
-                for (const auto& [a, l] : m_addresses)
-                    wanted[{l, lp}] = {a, port};
-            } else if (const QString l = loopbackOf(ip); !l.isEmpty()) {
-                wanted[{l, lp}] = {ip, port};
-            } else if (!m_warned[{ip, port}]) {
-                m_warned[{ip, port}] = true;
-                warn(u"%1 不是本机的 IP 地址，绑定到它的 FTP 站点不应答。"_s.arg(ip));
-            }
-        }
+    const w3svc::ListenPlan wanted = snap->running ? w3svc::listenPlan(snap->table->endpoints(), m_offset,
+                                                                       m_addresses, m_warned, warn, u"FTP "_s)
+                                                   : w3svc::ListenPlan();
 
     for (auto it = m_open.begin(); it != m_open.end();) {
         if (wanted.count(it->first)) {

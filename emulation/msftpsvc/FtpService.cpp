@@ -36,7 +36,7 @@ bool within(const std::string& path, const std::string& folder) {
 } // namespace
 
 FtpService::FtpService(emulation::machine::Machine& machine)
-    : m_machine(machine), m_commits(machine.folder() + u"/machine.db"_s),
+    : m_machine(machine), m_state(machine.folder() + u"/machine.db"_s),
       m_realDrives(realPathOf(QFile::encodeName(machine.drivesFolder()).toStdString())),
       m_logs([&machine](const QString& folder) { return machine.hostPath(folder); }, u"MSFTPSVC"_s,
              &FtpService::logHeader) {}
@@ -46,27 +46,7 @@ FtpService::~FtpService() {
 }
 
 std::shared_ptr<const FtpSnapshot> FtpService::current() {
-    // Without a commit since the last check the WAL index's header is as that check found it, and
-    // the state read then still holds.
-    const std::uint64_t now = m_commits.stamp();
-    if (now != 0 && now == m_checkedStamp.load(std::memory_order_acquire))
-        if (auto snap = m_current.load(std::memory_order_acquire))
-            return snap;
-    std::lock_guard lock(m_dbLock);
-    const std::uint64_t before = m_commits.stamp();
-    std::int64_t version = -1;
-    {
-        auto st = m_machine.db().prepare("PRAGMA data_version");
-        if (st.step())
-            version = st.number(0);
-    }
-    if (!m_snapshot || version != m_dataVersion) {
-        m_dataVersion = version;
-        m_snapshot = reload();
-    }
-    m_current.store(m_snapshot, std::memory_order_release);
-    m_checkedStamp.store(before, std::memory_order_release);
-    return m_snapshot;
+    return m_state.current(m_dbLock, m_machine.db(), [this] { return reload(); });
 }
 
 std::shared_ptr<const FtpSnapshot> FtpService::reload() {

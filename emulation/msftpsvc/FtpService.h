@@ -104,11 +104,7 @@ private:
 
     emulation::machine::Machine& m_machine;
     std::mutex m_dbLock; // the machine's database and the members below
-    std::int64_t m_dataVersion = -1;
-    std::shared_ptr<const FtpSnapshot> m_snapshot;
-    w3svc::CommitWatch m_commits;
-    std::atomic<std::uint64_t> m_checkedStamp{0};
-    std::atomic<std::shared_ptr<const FtpSnapshot>> m_current;
+    w3svc::CommitFollower<FtpSnapshot> m_state;
     std::uint64_t m_generation = 0;
     std::string m_realDrives;
     w3svc::W3cSiteLogs m_logs;

@@ -5,9 +5,43 @@
 #include "emulation/w3svc/HttpConnection.h"
 #include "emulation/w3svc/WebService.h"
 
+#include <algorithm>
+
 namespace w3svc {
 
 using namespace Qt::Literals::StringLiterals;
+
+ListenPlan listenPlan(const std::set<std::pair<QString, std::uint16_t>>& endpoints, int offset,
+                      const std::vector<std::pair<QString, QString>>& addresses,
+                      std::map<std::pair<QString, std::uint16_t>, bool>& warned,
+                      const std::function<void(const QString&)>& warn, const QString& service) {
+    ListenPlan wanted;
+    for (const auto& [ip, port] : endpoints) {
+        const int listenPort = port + offset;
+        if (listenPort <= 0 || listenPort > 65535) {
+            if (!warned[{ip, port}])
+                warn(service + u"端口 %1 加上偏移 %2 超出范围，未侦听。"_s.arg(port).arg(offset));
+            warned[{ip, port}] = true;
+            continue;
+        }
+        const auto lp = static_cast<std::uint16_t>(listenPort);
+        if (ip.isEmpty()) {
+            wanted[{u"127.0.0.1"_s, lp}] = {QString(), port};
+            for (const auto& [a, l] : addresses)
+                wanted[{l, lp}] = {a, port};
+            continue;
+        }
+        const auto mapped = std::find_if(addresses.begin(), addresses.end(),
+                                         [&ip = ip](const auto& a) { return a.first == ip; });
+        if (mapped != addresses.end()) {
+            wanted[{mapped->second, lp}] = {ip, port};
+        } else if (!warned[{ip, port}]) {
+            warned[{ip, port}] = true;
+            warn(u"%1 不是本机的 IP 地址，绑定到它的%2站点不应答。"_s.arg(ip, service));
+        }
+    }
+    return wanted;
+}
 
 std::vector<std::pair<QString, QString>> loopbackAddresses(const QStringList& machineAddresses) {
     std::vector<std::pair<QString, QString>> out;
@@ -57,29 +91,9 @@ void HttpListeners::update(const std::function<void(const QString&)>& warn) {
     m_generation = snap->generation;
     m_resetCount = snap->resetCount;
 
-    // What should be open: (loopback, listen port) -> (machine address, binding port).
-    std::map<std::pair<QString, std::uint16_t>, std::pair<QString, std::uint16_t>> wanted;
-    if (snap->running)
-        for (const auto& [ip, port] : snap->table->endpoints()) {
-            const int listenPort = port + m_offset;
-            if (listenPort <= 0 || listenPort > 65535) {
-                if (!m_warned[{ip, port}])
-                    warn(u"端口 %1 加上偏移 %2 超出范围，未侦听。"_s.arg(port).arg(m_offset));
-                m_warned[{ip, port}] = true;
-                continue;
-            }
-            const auto lp = static_cast<std::uint16_t>(listenPort);
-            if (ip.isEmpty()) {
-                wanted[{u"127.0.0.1"_s, lp}] = {QString(), port};
-                for (const auto& [a, l] : m_addresses)
-                    wanted[{l, lp}] = {a, port};
-            } else if (const QString l = loopbackOf(ip); !l.isEmpty()) {
-                wanted[{l, lp}] = {ip, port};
-            } else if (!m_warned[{ip, port}]) {
-                m_warned[{ip, port}] = true;
-                warn(u"%1 不是本机的 IP 地址，绑定到它的站点不应答。"_s.arg(ip));
-            }
-        }
+    const ListenPlan wanted =
+        snap->running ? listenPlan(snap->table->endpoints(), m_offset, m_addresses, m_warned, warn, {})
+                      : ListenPlan();
 
     for (auto it = m_open.begin(); it != m_open.end();) {
         if (wanted.count(it->first)) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,17 @@ namespace w3svc {
 
 class WebService;
 struct ListenEndpoint;
+
+// Where a service's listeners go: (loopback, listen port) -> (machine address, binding port), for
+// the addresses (empty: all unassigned) and ports its started sites are bound to, each port +
+// offset. Bindings of all unassigned addresses answer on 127.0.0.1 and on every mapped address. An
+// endpoint that cannot be served (a port out of range, an address that is not the machine's) is
+// told once to warn; service names the service in that note ("" for the web service, "FTP ").
+using ListenPlan = std::map<std::pair<QString, std::uint16_t>, std::pair<QString, std::uint16_t>>;
+ListenPlan listenPlan(const std::set<std::pair<QString, std::uint16_t>>& endpoints, int offset,
+                      const std::vector<std::pair<QString, QString>>& addresses,
+                      std::map<std::pair<QString, std::uint16_t>, bool>& warned,
+                      const std::function<void(const QString&)>& warn, const QString& service);
 
 // Each machine address's loopback address, in order: 127.0.1.1, 127.0.1.2, ...
 std::vector<std::pair<QString, QString>> loopbackAddresses(const QStringList& machineAddresses);

@@ -85,7 +85,7 @@ thread_local LastRights t_lastRights;
 } // namespace
 
 WebService::WebService(emulation::machine::Machine& machine)
-    : m_machine(machine), m_commits(machine.folder() + u"/machine.db"_s), m_files(machine.drivesFolder()),
+    : m_machine(machine), m_state(machine.folder() + u"/machine.db"_s), m_files(machine.drivesFolder()),
       m_siteLogs([&machine](const QString& folder) { return machine.hostPath(folder); }),
       m_centralLog([&machine](const QString& folder) { return machine.hostPath(folder); }),
       m_errorLog([&machine](const QString& path) { return machine.hostPath(path); }) {}
@@ -106,27 +106,8 @@ QStringList WebService::machineAddresses() {
 }
 
 std::shared_ptr<const Snapshot> WebService::current() {
-    // A request must see every commit made before it arrived. Without a commit since the last
-    // check the WAL index's header is as that check found it, and the state read then still holds.
-    const std::uint64_t now = m_commits.stamp();
-    if (now != 0 && now == m_checkedStamp.load(std::memory_order_acquire))
-        if (auto snap = m_current.load(std::memory_order_acquire))
-            return snap;
-    std::lock_guard lock(m_dbLock);
-    const std::uint64_t before = m_commits.stamp(); // a commit after this is noticed next time
-    std::int64_t version = -1;
-    {
-        auto st = m_machine.db().prepare("PRAGMA data_version");
-        if (st.step())
-            version = st.number(0);
-    }
-    if (!m_snapshot || version != m_dataVersion) {
-        m_dataVersion = version;
-        m_snapshot = reload();
-    }
-    m_current.store(m_snapshot, std::memory_order_release);
-    m_checkedStamp.store(before, std::memory_order_release);
-    return m_snapshot;
+    // A request must see every commit made before it arrived.
+    return m_state.current(m_dbLock, m_machine.db(), [this] { return reload(); });
 }
 
 std::shared_ptr<const Snapshot> WebService::reload() {

@@ -74,11 +74,7 @@ private:
 
     emulation::machine::Machine& m_machine;
     std::mutex m_dbLock; // the machine's database and the members below
-    std::int64_t m_dataVersion = -1;
-    std::shared_ptr<const Snapshot> m_snapshot;
-    CommitWatch m_commits;
-    std::atomic<std::uint64_t> m_checkedStamp{0};           // the WAL index as the last check found it
-    std::atomic<std::shared_ptr<const Snapshot>> m_current; // the state that check left
+    CommitFollower<Snapshot> m_state;
     std::uint64_t m_generation = 0;
     StaticFiles m_files;
     W3cSiteLogs m_siteLogs;
