@@ -47,6 +47,16 @@ protected:
     }
 };
 
+TEST_F(VelmoraMachineTest, AnExportThatCannotBeWrittenWholeFails) {
+    ASSERT_EQ(tool({u"install"_s}).exitCode, 0);
+    QProcess p;
+    p.setStandardOutputFile(u"/dev/full"_s);
+    p.start(QString::fromUtf8(VELMORA_MACHINE_BIN), {u"--machine"_s, machine(), u"metabase"_s, u"export"_s});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains(u"磁盘空间不足。"_s));
+}
+
 TEST_F(VelmoraMachineTest, InstallThenExportHoldsTheDefaultSites) {
     EXPECT_EQ(tool({u"install"_s}).exitCode, 0);
     const Ran exported = tool({u"metabase"_s, u"export"_s});

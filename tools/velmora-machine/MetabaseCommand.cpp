@@ -9,6 +9,10 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace velmora_machine {
@@ -21,7 +25,16 @@ int exportMetabase(const Invocation& invocation, emulation::machine::Machine& ma
     const QByteArray xml = emulation::metabase::exportMetabaseXml(machine.db());
     const QString output = invocation.value(u"output"_s);
     if (output.isEmpty()) {
-        std::fwrite(xml.constData(), 1, static_cast<size_t>(xml.size()), stdout);
+        // A pipe or file behind standard output can be full or gone: a short export is a failure,
+        // never a success with half a metabase.
+        errno = 0;
+        const bool whole = std::fwrite(xml.constData(), 1, static_cast<size_t>(xml.size()), stdout) ==
+                               static_cast<size_t>(xml.size()) &&
+                           std::fflush(stdout) == 0 && !std::ferror(stdout);
+        if (!whole)
+            return invocation.fail(errno == ENOSPC ? u"无法写入标准输出：磁盘空间不足。"_s
+                                                   : u"无法写入标准输出：%1"_s.arg(
+                                                         QString::fromLocal8Bit(std::strerror(errno))));
         return ExitOk;
     }
     // The file holds the machine's secrets, encrypted: readable by its owner only.
