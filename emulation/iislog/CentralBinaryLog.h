@@ -201,6 +201,9 @@ public:
     // Opens the file another reader has open, to read it from the first sound record at or after a
     // file offset on: a part of the file read beside the other. Where it starts is no damage.
     bool openPart(const Reader& whole, qint64 from);
+    // Opens the file another reader has open, to read on from exactly this offset as a reader that
+    // came there would: the bytes there are checked like any record's, and damage there is damage.
+    bool openAt(const Reader& whole, qint64 offset);
 
     // Only records of this site are returned from now on; 0 returns every site's records.
     void setSiteFilter(quint32 siteId) { m_site = siteId; }
@@ -228,6 +231,7 @@ private:
     bool fill(qsizetype need);
     bool resync(qint64 fromFilePos);
     bool seekSound(qint64 fromFilePos);
+    bool openOn(const Reader& whole, qint64 from, bool exact);
     void reset();
     bool checkAhead(qsizetype size);
 

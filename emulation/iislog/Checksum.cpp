@@ -3,7 +3,9 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #if defined(__x86_64__)
 #include <nmmintrin.h>
@@ -91,36 +93,106 @@ __attribute__((target("sse4.2"))) void prefixesBySse42(const char* data, qsizety
     }
 }
 
+// The register of a CRC-32C started at all ones and run over n zero bytes, for n up to LongestZeros:
+// a stretch summed from a register of zero is then corrected to the start at all ones at the end.
+constexpr qsizetype LongestZeros = 4096;
+
+struct ZeroRuns {
+    std::array<quint32, LongestZeros + 1> after{};
+    __attribute__((target("sse4.2"))) ZeroRuns() {
+        quint32 c = 0xFFFFFFFFu;
+        for (qsizetype n = 0; n <= LongestZeros; ++n) {
+            after[static_cast<std::size_t>(n)] = c;
+            c = _mm_crc32_u8(c, 0);
+        }
+    }
+};
+
+inline quint64 load64(const char* p) {
+    quint64 v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// Four stretches of 8 to LongestZeros bytes side by side: the processor takes a step of each chain
+// every cycle, where a single chain waits three cycles for its last step. A register of zero stays
+// zero over zero bytes, so each stretch is summed from zero as if led by zeros: every chain runs
+// the same number of steps, the shorter ones first over zeros, and no chain waits at its end. A
+// stretch's first n mod 8 bytes make its first word, at the word's top; the register's start at all
+// ones is added at the end (the CRC is linear).
+__attribute__((target("sse4.2"))) void fourBySse42(const char* const* data, const qsizetype* sizes,
+                                                   quint32* out) {
+    static const ZeroRuns zeros;
+    constexpr int N = 4;
+    qsizetype first[N];     // the step of each chain's first word
+    quint64 front[N][2];    // what a chain takes before its words: zero, then its first word
+    std::uintptr_t base[N]; // base[i] + 8 * step: the chain's word at a later step
+    qsizetype steps = 0;
+    qsizetype fewest = std::numeric_limits<qsizetype>::max();
+    for (int i = 0; i < N; ++i) {
+        const qsizetype words = (sizes[i] >> 3) + 1;
+        steps = std::max(steps, words);
+        fewest = std::min(fewest, words);
+    }
+    for (int i = 0; i < N; ++i) {
+        const qsizetype lead = sizes[i] & 7;
+        first[i] = steps - ((sizes[i] >> 3) + 1);
+        front[i][0] = 0;
+        front[i][1] = (load64(data[i]) << (56 - 8 * lead)) << 8;
+        base[i] = reinterpret_cast<std::uintptr_t>(data[i]) + static_cast<std::uintptr_t>(lead) - 8 -
+                  8 * static_cast<std::uintptr_t>(first[i]);
+    }
+    quint64 c0 = 0, c1 = 0, c2 = 0, c3 = 0;
+    // Until every chain has taken its first word: zeros, the first word, or the stretch's words,
+    // chosen without a branch.
+    const qsizetype leading = steps - fewest + 1;
+    qsizetype j = 0;
+    const auto word = [&](int i) {
+        const std::uintptr_t inside = std::uintptr_t(0) - static_cast<std::uintptr_t>(j > first[i]);
+        const std::uintptr_t before = reinterpret_cast<std::uintptr_t>(&front[i][j == first[i]]);
+        return load64(reinterpret_cast<const char*>(
+            ((base[i] + 8 * static_cast<std::uintptr_t>(j)) & inside) | (before & ~inside)));
+    };
+    for (; j < leading; ++j) {
+        c0 = _mm_crc32_u64(c0, word(0));
+        c1 = _mm_crc32_u64(c1, word(1));
+        c2 = _mm_crc32_u64(c2, word(2));
+        c3 = _mm_crc32_u64(c3, word(3));
+    }
+    const char* p0 = reinterpret_cast<const char*>(base[0]);
+    const char* p1 = reinterpret_cast<const char*>(base[1]);
+    const char* p2 = reinterpret_cast<const char*>(base[2]);
+    const char* p3 = reinterpret_cast<const char*>(base[3]);
+    for (; j < steps; ++j) {
+        c0 = _mm_crc32_u64(c0, load64(p0 + 8 * j));
+        c1 = _mm_crc32_u64(c1, load64(p1 + 8 * j));
+        c2 = _mm_crc32_u64(c2, load64(p2 + 8 * j));
+        c3 = _mm_crc32_u64(c3, load64(p3 + 8 * j));
+    }
+    const auto finish = [&](quint64 c, int i) {
+        return static_cast<quint32>(c) ^ zeros.after[static_cast<std::size_t>(sizes[i])] ^ 0xFFFFFFFFu;
+    };
+    out[0] = finish(c0, 0);
+    out[1] = finish(c1, 1);
+    out[2] = finish(c2, 2);
+    out[3] = finish(c3, 3);
+}
+
 __attribute__((target("sse4.2"))) void crcsBySse42(const char* const* data, const qsizetype* sizes, int count,
                                                    quint32* out) {
-    if (count < MaxStretches) {
-        for (int i = 0; i < count; ++i)
-            out[i] = advanceBySse42(0xFFFFFFFFu, data[i], sizes[i]) ^ 0xFFFFFFFFu;
-        return;
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const qsizetype* four = sizes + i;
+        if (std::min(std::min(four[0], four[1]), std::min(four[2], four[3])) >= 8 &&
+            std::max(std::max(four[0], four[1]), std::max(four[2], four[3])) <= LongestZeros) {
+            fourBySse42(data + i, four, out + i);
+            continue;
+        }
+        for (int k = 0; k < 4; ++k)
+            out[i + k] = advanceBySse42(0xFFFFFFFFu, data[i + k], four[k]) ^ 0xFFFFFFFFu;
     }
-    // The bytes all four stretches have, eight at a time from each: four independent chains.
-    const qsizetype common =
-        std::min(std::min(sizes[0], sizes[1]), std::min(sizes[2], sizes[3])) & ~qsizetype(7);
-    const char* p0 = data[0];
-    const char* p1 = data[1];
-    const char* p2 = data[2];
-    const char* p3 = data[3];
-    quint64 c0 = 0xFFFFFFFFu, c1 = 0xFFFFFFFFu, c2 = 0xFFFFFFFFu, c3 = 0xFFFFFFFFu;
-    for (qsizetype i = 0; i < common; i += 8) {
-        quint64 v0, v1, v2, v3;
-        std::memcpy(&v0, p0 + i, 8);
-        std::memcpy(&v1, p1 + i, 8);
-        std::memcpy(&v2, p2 + i, 8);
-        std::memcpy(&v3, p3 + i, 8);
-        c0 = _mm_crc32_u64(c0, v0);
-        c1 = _mm_crc32_u64(c1, v1);
-        c2 = _mm_crc32_u64(c2, v2);
-        c3 = _mm_crc32_u64(c3, v3);
-    }
-    out[0] = advanceBySse42(static_cast<quint32>(c0), p0 + common, sizes[0] - common) ^ 0xFFFFFFFFu;
-    out[1] = advanceBySse42(static_cast<quint32>(c1), p1 + common, sizes[1] - common) ^ 0xFFFFFFFFu;
-    out[2] = advanceBySse42(static_cast<quint32>(c2), p2 + common, sizes[2] - common) ^ 0xFFFFFFFFu;
-    out[3] = advanceBySse42(static_cast<quint32>(c3), p3 + common, sizes[3] - common) ^ 0xFFFFFFFFu;
+    for (; i < count; ++i)
+        out[i] = advanceBySse42(0xFFFFFFFFu, data[i], sizes[i]) ^ 0xFFFFFFFFu;
 }
 
 bool hasSse42() {

@@ -15,9 +15,8 @@ enum class Crc { Ieee, Castagnoli };
 Crc crcOfVersion(quint16 version);
 
 quint32 crc(Crc kind, const char* data, qsizetype size);
-// The CRCs of several stretches at once (up to MaxStretches): the processor computes a CRC-32C
-// a step every cycle for independent stretches but one every three for a single one.
-inline constexpr int MaxStretches = 4;
+// The CRCs of many stretches at once: the processor computes a CRC-32C a step every cycle for
+// independent stretches but one every three for a single one.
 void crcs(Crc kind, const char* const* data, const qsizetype* sizes, int count, quint32* out);
 
 // The checksums of every stretch of one buffer, each in a few steps after one pass over the

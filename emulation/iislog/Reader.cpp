@@ -98,6 +98,14 @@ bool Reader::open(const QString& hostPath) {
 }
 
 bool Reader::openPart(const Reader& whole, qint64 from) {
+    return openOn(whole, from, false);
+}
+
+bool Reader::openAt(const Reader& whole, qint64 offset) {
+    return openOn(whole, offset, true);
+}
+
+bool Reader::openOn(const Reader& whole, qint64 from, bool exact) {
     reset();
     if (whole.m_fd < 0 || whole.m_header.version == 0) {
         m_openError = OpenError::Unreadable;
@@ -118,6 +126,8 @@ bool Reader::openPart(const Reader& whole, qint64 from) {
     m_buffer.resize(static_cast<std::size_t>(ReadChunk));
     from = std::max<qint64>(from, HeaderSize);
     m_bufferPos = from;
+    if (exact)
+        return true;
     if (!seekSound(from) && !m_error.isEmpty()) {
         m_openError = OpenError::Unreadable;
         return false;
@@ -173,6 +183,23 @@ bool Reader::seekSound(qint64 from) {
         m_eof = false;
     }
     static constexpr char MarkerBytes[4] = {'\xFF', '\xFE', 'R', 'C'};
+    // Most searches end at the first marker, on a record of common length: it is checked by itself
+    // before a window of checksums is built for the harder case.
+    fill(ReadChunk);
+    if (!m_error.isEmpty())
+        return false;
+    if (const void* hit =
+            ::memmem(m_buffer.data() + m_begin, static_cast<size_t>(m_end - m_begin), MarkerBytes, 4)) {
+        const qsizetype at = static_cast<const char*>(hit) - m_buffer.data();
+        const qint64 length = m_end - at >= 8 ? load<quint32>(m_buffer.data() + at + 4) : 0;
+        RecordView view;
+        if (length >= MinRecord && length <= ReadChunk / 8 && at + length <= m_end &&
+            checksumHolds(m_buffer.data() + at, length, m_crc) &&
+            layView(m_buffer.data() + at, length, view) && plausibleTime(view.timeMs)) {
+            m_begin = at;
+            return true;
+        }
+    }
     for (;;) {
         fill(2 * MaxRecord);
         if (!m_error.isEmpty())
@@ -224,14 +251,15 @@ bool Reader::seekSound(qint64 from) {
 }
 
 // Checks the checksum of the record at the buffer's read position (size bytes long) and of the
-// whole records behind it, several at once; m_checkedTo is then the end of the last sound one.
-// False when the first record's checksum does not hold.
+// whole records behind it in the buffer, many at once; m_checkedTo is then the end of the last sound
+// one. False when the first record's checksum does not hold.
 bool Reader::checkAhead(qsizetype size) {
-    const char* data[MaxStretches];
-    qsizetype sizes[MaxStretches];
+    constexpr int Batch = 256; // a read's worth of records of common length
+    const char* data[Batch];
+    qsizetype sizes[Batch];
     int count = 0;
     qsizetype at = m_begin;
-    for (qsizetype length = size; count < MaxStretches;) {
+    for (qsizetype length = size; count < Batch;) {
         data[count] = m_buffer.data() + at + 4;
         sizes[count] = length - 8;
         ++count;
@@ -243,7 +271,7 @@ bool Reader::checkAhead(qsizetype size) {
             m_end - at < length)
             break;
     }
-    quint32 sums[MaxStretches];
+    quint32 sums[Batch];
     crcs(m_crc, data, sizes, count, sums);
     qint64 checked = m_bufferPos + m_begin;
     for (int i = 0; i < count; ++i) {

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -76,7 +77,7 @@ struct RunResult {
     QString output;
 };
 
-RunResult runTool(const QStringList& args, qint64 splitFrom = velmoraconv::defaultSplitFrom()) {
+RunResult runTool(const QStringList& args, qint64 partBytes = velmoraconv::defaultPartBytes()) {
     velmoraconv::PathResolver paths;
     paths.input = [](const QString& p) {
         return velmoraconv::Resolved{p, {}, velmoraconv::Success};
@@ -85,7 +86,7 @@ RunResult runTool(const QStringList& args, qint64 splitFrom = velmoraconv::defau
         return velmoraconv::Resolved{p, {}, velmoraconv::Success};
     };
     RunResult r;
-    r.status = velmoraconv::run(args, paths, r.output, splitFrom);
+    r.status = velmoraconv::run(args, paths, r.output, partBytes);
     return r;
 }
 
@@ -421,9 +422,9 @@ TEST_F(Velmoraconv, AbsurdTimesAreDamageAndBadTextIsEscaped) {
     EXPECT_TRUE(QString::fromUtf8(text).toUtf8() == text) << "the log is UTF-8 text";
 }
 
-// A log read in two halves side by side gives what one reader from start to end gives: the same
-// lines, the same count, the same damage reported, whatever lies at the middle of the file.
-class VelmoraconvInHalves : public ::testing::Test {
+// A log read in parts side by side gives what one reader from start to end gives: the same lines,
+// the same count, the same damage reported, whatever lies where one part ends and the next begins.
+class VelmoraconvInParts : public ::testing::Test {
 protected:
     QTemporaryDir dir;
     QString log = dir.filePath(u"ra240105.ibl"_s);
@@ -453,45 +454,50 @@ protected:
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
     }
-    // Each site's output and report, read whole and in halves, are the same.
-    void expectHalvesAsWhole(const char* what) {
+    // Each site's output and report, read whole, in halves and in many small parts, are the same.
+    void expectPartsAsWhole(const char* what) {
         SCOPED_TRACE(what);
+        const qint64 size = QFileInfo(log).size();
         for (const QString& site : {u"10000"_s, u"10002"_s, u"10009"_s}) {
             const auto whole = runTool(query(out, log, site), std::numeric_limits<qint64>::max());
             const QByteArray wholeText = readBytes(out);
-            ASSERT_TRUE(QFile::remove(out));
-            const auto halves = runTool(query(out, log, site), 1);
-            EXPECT_EQ(halves.status, whole.status) << site.toStdString();
-            EXPECT_EQ(halves.output, whole.output) << site.toStdString();
-            EXPECT_EQ(readBytes(out), wholeText) << site.toStdString();
-            EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2)
-                << "no scratch file left";
+            for (const qint64 part : {size / 2, qint64(997), qint64(250)}) {
+                ASSERT_TRUE(QFile::remove(out));
+                const auto parts = runTool(query(out, log, site), part);
+                const std::string trace = site.toStdString() + " in parts of " + std::to_string(part);
+                EXPECT_EQ(parts.status, whole.status) << trace;
+                EXPECT_EQ(parts.output, whole.output) << trace;
+                EXPECT_EQ(readBytes(out), wholeText) << trace;
+                EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2)
+                    << "no scratch file left";
+            }
         }
     }
+    qint64 halves() const { return QFileInfo(log).size() / 2; }
 };
 
-TEST_F(VelmoraconvInHalves, ASoundLogIsTheSame) {
+TEST_F(VelmoraconvInParts, ASoundLogIsTheSame) {
     const QByteArray bytes = header + records(0, 300);
     setLog(bytes);
-    expectHalvesAsWhole("sound");
-    const auto r = runTool(query(out, log, u"10002"_s), 1);
+    expectPartsAsWhole("sound");
+    const auto r = runTool(query(out, log, u"10002"_s), halves());
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.output.contains(u"网站 10002 的 30 条记录"_s)) << r.output.toStdString();
     // Its first line is the first of the site, in the second half: the header's date is its time.
     EXPECT_TRUE(readBytes(out).contains("#Date: 2024-01-05 00:02:30\r\n")) << readBytes(out).toStdString();
 }
 
-TEST_F(VelmoraconvInHalves, DamageAroundTheMiddleIsTheSame) {
+TEST_F(VelmoraconvInParts, DamageAroundTheMiddleIsTheSame) {
     const QByteArray sound = header + records(0, 300);
     const qsizetype middle = sound.size() / 2;
     for (qsizetype at = middle - 400; at < middle + 400; at += 47) {
         QByteArray bytes = sound;
         bytes[at] = static_cast<char>(bytes[at] ^ 0x21);
         setLog(bytes);
-        expectHalvesAsWhole(qPrintable(u"a changed byte at %1"_s.arg(at - middle)));
+        expectPartsAsWhole(qPrintable(u"a changed byte at %1"_s.arg(at - middle)));
         // A stretch cut out, so that a record runs into the next one.
         setLog(sound.left(at) + sound.mid(at + 97));
-        expectHalvesAsWhole(qPrintable(u"97 bytes cut out at %1"_s.arg(at - middle)));
+        expectPartsAsWhole(qPrintable(u"97 bytes cut out at %1"_s.arg(at - middle)));
     }
     // False markers claiming the longest record, across the middle.
     QByteArray markers;
@@ -499,13 +505,13 @@ TEST_F(VelmoraconvInHalves, DamageAroundTheMiddleIsTheSame) {
         markers += QByteArray("\xFF\xFE\x52\x43\x43\x00\x0B\x00", 8); // 720963 bytes long
     const QByteArray front = records(0, 150);
     setLog(header + front + markers + records(150, 300));
-    expectHalvesAsWhole("false markers");
+    expectPartsAsWhole("false markers");
 }
 
 // A record may hold the bytes of a whole sound record in a text (written by hand here): a reader
 // started at the middle takes it for a record, one reading from the start never does. The output
 // is still that of one reader from the start.
-TEST_F(VelmoraconvInHalves, ARecordHiddenInsideARecordAtTheMiddleIsNoRecord) {
+TEST_F(VelmoraconvInParts, ARecordHiddenInsideARecordAtTheMiddleIsNoRecord) {
     QByteArray hidden;
     LogRecord inner = smallDay().first();
     inner.uriStem = u"/hidden"_s;
@@ -525,8 +531,8 @@ TEST_F(VelmoraconvInHalves, ARecordHiddenInsideARecordAtTheMiddleIsNoRecord) {
     ASSERT_LT(carrierAt + at - 20000, bytes.size() / 2) << "the middle is in the text";
     ASSERT_GT(carrierAt + at, bytes.size() / 2) << "the hidden record after it";
     setLog(bytes);
-    expectHalvesAsWhole("a record inside a record");
-    runTool(query(out, log, u"10000"_s), 1);
+    expectPartsAsWhole("a record inside a record");
+    runTool(query(out, log, u"10000"_s), halves());
     EXPECT_FALSE(readBytes(out).contains("/hidden"));
 }
 

@@ -10,11 +10,15 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <thread>
@@ -32,6 +36,9 @@ const QString Usage =
 
 constexpr qint64 MsPerDay = 86400000;
 constexpr qsizetype WriteChunk = 1024 * 1024;
+// A large log's parts read side by side: small enough that a few parts' lines held in memory stay
+// small, large enough that a part's start and end cost little.
+constexpr qint64 PartBytes = 4 * 1024 * 1024;
 constexpr qint64 UnixEpochJulianDay = 2440588;
 
 // "2024-01-05 00:00:01" for a UTC time in milliseconds since the epoch.
@@ -183,35 +190,6 @@ public:
         m_written += bytes.size();
         return true;
     }
-    // Appends the bytes of another file (read from its start).
-    bool appendFrom(int fd) {
-        if (::lseek(fd, 0, SEEK_SET) != 0)
-            return fail();
-        for (;;) {
-            const ssize_t n = ::copy_file_range(fd, nullptr, m_fd, nullptr, 1 << 30, 0);
-            if (n == 0)
-                return true;
-            if (n > 0)
-                continue;
-            if (errno == EINTR)
-                continue;
-            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-                return fail();
-            break; // a file system that cannot copy within the kernel: copied here
-        }
-        std::vector<char> buffer(static_cast<std::size_t>(WriteChunk));
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return fail();
-            if (n == 0)
-                return true;
-            if (!write(QByteArray::fromRawData(buffer.data(), n)))
-                return false;
-        }
-    }
     bool commit() {
         if (::fdatasync(m_fd) != 0)
             return fail();
@@ -239,82 +217,189 @@ private:
     QString m_error;
 };
 
-// A file for lines written beside the output, in its folder, with no name: it is gone when closed,
-// whatever happens.
-class ScratchFile {
-public:
-    ~ScratchFile() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool open(const QString& besideHostPath) {
-        const QByteArray target = QFile::encodeName(besideHostPath);
-        const qsizetype slash = target.lastIndexOf('/');
-        const QByteArray folder = slash < 0 ? QByteArray(".") : target.left(slash);
-        m_fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        for (int attempt = 0; m_fd < 0 && attempt < 100; ++attempt) {
-            const QByteArray name = folder + "/." + Name + '-' + QByteArray::number(::getpid()) + "-part-" +
-                                    QByteArray::number(attempt);
-            m_fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (m_fd >= 0)
-                ::unlink(name.constData());
-            else if (errno != EEXIST)
-                break;
-        }
-        if (m_fd < 0)
-            m_error = writeError(errno);
-        return m_fd >= 0;
-    }
-    bool write(const QByteArray& bytes) {
-        if (iislog::writeAll(m_fd, bytes.constData(), bytes.size()))
-            return true;
-        m_error = writeError(errno);
-        return false;
-    }
-    int fd() const { return m_fd; }
-    QString errorString() const { return m_error; }
-
-private:
-    int m_fd = -1;
-    QString m_error;
-};
-
-// One reader's lines of the site, written out a chunk at a time.
-struct Part {
+// What has been written of the site: its lines, the time of its first record, and the damage
+// passed over on the way.
+struct Extraction {
     quint64 written = 0;
-    std::optional<qint64> firstTime; // of the first record
-    bool writeFailed = false;
+    std::optional<qint64> firstTime;
+    quint64 damaged = 0;
+    QString readError;  // why reading stopped early
+    QString writeError; // why writing failed
 };
 
-// Reads the site's records of a reader to its end and writes their lines; with a header in front of
-// the first when asked. False when a write failed.
-template <typename Write> bool extractLines(iislog::Reader& reader, bool header, Part& part, Write&& write) {
+// Reads the site's records of a reader to its end and writes their lines, a chunk at a time, with
+// the log's header in front of the first.
+void extractLines(iislog::Reader& reader, OutputFile& file, Extraction& done) {
     QByteArray pending;
     pending.reserve(WriteChunk + 64 * 1024);
     iislog::RecordView record;
     LineWriter lines;
     while (reader.next(record)) {
-        if (!part.firstTime) {
-            part.firstTime = record.timeMs;
-            if (header)
-                pending += w3cHeader(record.timeMs);
+        if (!done.firstTime) {
+            done.firstTime = record.timeMs;
+            pending += w3cHeader(record.timeMs);
         }
         lines.append(pending, record);
-        ++part.written;
+        ++done.written;
         if (pending.size() >= WriteChunk) {
-            if (!write(pending)) {
-                part.writeFailed = true;
-                return false;
+            if (!file.write(pending)) {
+                done.writeError = file.errorString();
+                return;
             }
-            pending.clear();
+            pending.resize(0); // keeps its memory: a new one would be paged in again
         }
     }
-    if (!pending.isEmpty() && !write(pending)) {
-        part.writeFailed = true;
-        return false;
+    if (!pending.isEmpty() && !file.write(pending)) {
+        done.writeError = file.errorString();
+        return;
     }
-    return true;
+    done.damaged += reader.damagedRecords();
+    done.readError = reader.errorString();
 }
+
+// The site's lines of one part of the log, as its reader found them: from where it started to
+// where it stopped, in front of the first record at or after the next part.
+struct PartLines {
+    qint64 start = 0;
+    qint64 end = 0;
+    QByteArray lines;
+    quint64 count = 0;
+    std::optional<qint64> firstTime;
+    quint64 damaged = 0;
+    QString readError;
+};
+
+// A large log is read in parts by several threads side by side, each part's lines kept in memory
+// until the parts before it are written: the output grows in order while the log is read, so the
+// disk has it when reading ends. A part's reader starts at the first sound record at or after the
+// part's start and reads on to the first record at or after the next part's start. Where that is
+// not where the next part's reader started (damage near the boundary hid where records start), the
+// next part is read again from where this one ended: the output is always what one reader from start
+// to end gives.
+class PartedExtraction {
+public:
+    PartedExtraction(const iislog::Reader& whole, quint32 site, qint64 partBytes, OutputFile& file)
+        : m_whole(whole), m_site(site), m_partBytes(partBytes), m_file(file), m_first(whole.position()),
+          m_parts(std::max<qint64>(1, (whole.fileSize() - m_first + partBytes - 1) / partBytes)),
+          m_expectedStart(m_first) {}
+
+    Extraction run(int threads) {
+        threads = static_cast<int>(std::clamp<qint64>(threads, 1, m_parts));
+        m_window = threads + 2;
+        {
+            std::vector<std::jthread> others;
+            for (int i = 1; i < threads; ++i)
+                others.emplace_back([this] { work(); });
+            work();
+        }
+        return m_done;
+    }
+
+private:
+    qint64 boundary(qint64 part) const {
+        return part >= m_parts ? std::numeric_limits<qint64>::max() : m_first + part * m_partBytes;
+    }
+
+    // Reads a part: from the first sound record at or after from, or from exactly there.
+    PartLines read(iislog::Reader& reader, qint64 part, qint64 from, bool exact) const {
+        PartLines lines;
+        if (!(exact ? reader.openAt(m_whole, from) : reader.openPart(m_whole, from))) {
+            lines.readError = reader.errorString();
+            return lines;
+        }
+        reader.setSiteFilter(m_site);
+        reader.setEnd(boundary(part + 1));
+        lines.start = reader.position();
+        iislog::RecordView record;
+        LineWriter writer;
+        while (reader.next(record)) {
+            if (!lines.firstTime)
+                lines.firstTime = record.timeMs;
+            writer.append(lines.lines, record);
+            ++lines.count;
+        }
+        lines.end = reader.position();
+        lines.damaged = reader.damagedRecords();
+        lines.readError = reader.errorString();
+        return lines;
+    }
+
+    // Writes the parts read so far in order; run by one thread at a time, without the lock.
+    bool write(iislog::Reader& reader, qint64 part, PartLines& lines) {
+        if (lines.readError.isEmpty() && lines.start != m_expectedStart)
+            lines = read(reader, part, m_expectedStart, true);
+        if (!lines.readError.isEmpty()) {
+            m_done.readError = lines.readError;
+            return false;
+        }
+        m_expectedStart = lines.end;
+        m_done.damaged += lines.damaged;
+        if (lines.count == 0)
+            return true;
+        if (!m_done.firstTime) {
+            m_done.firstTime = lines.firstTime;
+            lines.lines.prepend(w3cHeader(*lines.firstTime));
+        }
+        m_done.written += lines.count;
+        if (!m_file.write(lines.lines)) {
+            m_done.writeError = m_file.errorString();
+            return false;
+        }
+        return true;
+    }
+
+    void work() {
+        iislog::Reader reader;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            // Parts read ahead of the writing wait in memory: only a few at a time.
+            m_changed.wait(
+                lock, [&] { return m_stop || m_claimed >= m_parts || m_claimed < m_written + m_window; });
+            if (m_stop || m_claimed >= m_parts)
+                return;
+            const qint64 part = m_claimed++;
+            lock.unlock();
+            PartLines lines = read(reader, part, part == 0 ? m_first : boundary(part), part == 0);
+            lock.lock();
+            m_read.emplace(part, std::move(lines));
+            if (m_writing)
+                continue;
+            m_writing = true;
+            for (auto next = m_read.find(m_written); !m_stop && next != m_read.end();
+                 next = m_read.find(m_written)) {
+                PartLines ready = std::move(next->second);
+                m_read.erase(next);
+                lock.unlock();
+                const bool ok = write(reader, m_written, ready);
+                lock.lock();
+                m_stop = m_stop || !ok;
+                ++m_written;
+                m_changed.notify_all();
+            }
+            m_writing = false;
+        }
+    }
+
+    const iislog::Reader& m_whole;
+    const quint32 m_site;
+    const qint64 m_partBytes;
+    OutputFile& m_file;
+    const qint64 m_first; // the first record's offset
+    const qint64 m_parts;
+    qint64 m_window = 1;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<qint64, PartLines> m_read; // parts read and not yet written
+    qint64 m_claimed = 0;               // parts taken by a thread
+    qint64 m_written = 0;               // parts written
+    bool m_writing = false;             // a thread writes
+    bool m_stop = false;                // a read or a write failed
+
+    // The writing thread's alone.
+    qint64 m_expectedStart; // where the last part written ended
+    Extraction m_done;
+};
 
 // Whether two paths name one file: the same file of the same device, however spelled (letter case
 // on the machine, links, "..").
@@ -384,11 +469,11 @@ bool parseArguments(const QStringList& args, Query& query, QString& error) {
     return true;
 }
 
-qint64 defaultSplitFrom() {
-    return std::thread::hardware_concurrency() >= 2 ? 64 * 1024 * 1024 : std::numeric_limits<qint64>::max();
+qint64 defaultPartBytes() {
+    return std::thread::hardware_concurrency() >= 2 ? PartBytes : std::numeric_limits<qint64>::max();
 }
 
-int run(const QStringList& args, const PathResolver& paths, QString& output, qint64 splitFrom) {
+int run(const QStringList& args, const PathResolver& paths, QString& output, qint64 partBytes) {
     auto fail = [&](ExitStatus status, const QString& message) {
         output += message + u"\r\n"_s;
         if (status == BadArguments)
@@ -433,75 +518,26 @@ int run(const QStringList& args, const PathResolver& paths, QString& output, qin
     if (!file.open(out.hostPath))
         return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, file.errorString()));
 
+    Extraction done;
+    if (reader.fileSize() - reader.position() > partBytes) {
+        const int threads = static_cast<int>(std::min(std::thread::hardware_concurrency(), 4u));
+        done = PartedExtraction(reader, query.siteId, partBytes, file).run(threads);
+    } else {
+        extractLines(reader, file, done);
+    }
     const auto writeFailure = [&](const QString& why) {
         return fail(BadOutput, u"无法写入输出文件 %1：%2"_s.arg(query.output, why));
     };
-    const auto readFailure = [&](const QString& why) {
-        return fail(BadInput, u"读取日志文件 %1 失败：%2"_s.arg(query.input, why));
-    };
-    const auto toFile = [&](const QByteArray& bytes) {
-        return file.write(bytes);
-    };
-    Part first;
-    Part latter;
-    quint64 damaged = 0;
-    bool whole = false; // the first reader has read to the end
-    // A large log is read in two halves side by side when the processor has two cores: the second
-    // half's reader starts at the first sound record after the middle, and its lines go into a
-    // scratch file that is appended to the output. The first half's reader reads on to where the
-    // second began. Should it come to another place instead (damage near the middle that hides where
-    // records start), the second half's work is dropped and the first reader reads on to the end: the
-    // output is always what one reader from start to end gives.
-    iislog::Reader second;
-    ScratchFile scratch;
-    if (reader.fileSize() >= splitFrom && second.openPart(reader, reader.fileSize() / 2)) {
-        second.setSiteFilter(query.siteId);
-        const qint64 secondStart = second.position();
-        reader.setEnd(secondStart);
-        if (!scratch.open(out.hostPath))
-            return writeFailure(scratch.errorString());
-        bool firstOk = true;
-        {
-            std::jthread worker([&] {
-                extractLines(second, false, latter,
-                             [&](const QByteArray& bytes) { return scratch.write(bytes); });
-            });
-            firstOk = extractLines(reader, true, first, toFile);
-        }
-        if (!firstOk)
-            return writeFailure(file.errorString());
-        if (!reader.errorString().isEmpty())
-            return readFailure(reader.errorString());
-        reader.setEnd(std::numeric_limits<qint64>::max());
-        if (reader.position() == secondStart) {
-            if (latter.writeFailed)
-                return writeFailure(scratch.errorString());
-            if (!second.errorString().isEmpty())
-                return readFailure(second.errorString());
-            whole = true;
-            if (!first.firstTime && latter.firstTime && !file.write(w3cHeader(*latter.firstTime)))
-                return writeFailure(file.errorString());
-            if (!file.appendFrom(scratch.fd()))
-                return writeFailure(file.errorString());
-            damaged = second.damagedRecords();
-            if (latter.firstTime)
-                first.firstTime = latter.firstTime;
-        } else {
-            latter = {};
-        }
-    }
-    if (!whole) {
-        if (!extractLines(reader, true, first, toFile))
-            return writeFailure(file.errorString());
-        if (!reader.errorString().isEmpty())
-            return readFailure(reader.errorString());
-    }
-    if (!first.firstTime && !file.write(w3cHeader(dayStart(reader.header()))))
+    if (!done.writeError.isEmpty())
+        return writeFailure(done.writeError);
+    if (!done.readError.isEmpty())
+        return fail(BadInput, u"读取日志文件 %1 失败：%2"_s.arg(query.input, done.readError));
+    if (!done.firstTime && !file.write(w3cHeader(dayStart(reader.header()))))
         return writeFailure(file.errorString());
     if (!file.commit())
         return writeFailure(file.errorString());
-    damaged += reader.damagedRecords();
-    const quint64 written = first.written + latter.written;
+    const quint64 damaged = done.damaged;
+    const quint64 written = done.written;
 
     if (damaged > 0)
         output += u"警告：跳过了 %1 处损坏或不完整的记录。\r\n"_s.arg(damaged);

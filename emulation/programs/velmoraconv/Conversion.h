@@ -47,14 +47,14 @@ struct PathResolver {
 // Parses the arguments after the program name; on failure returns the message in error.
 bool parseArguments(const QStringList& args, Query& query, QString& error);
 
-// The size from which a log is read in two halves side by side: 64 MB on a processor of two cores
-// or more, never on one core.
-qint64 defaultSplitFrom();
+// The size of the parts a large log is read in side by side: 4 MB on a processor of two cores or
+// more; on one core a log is read from start to end.
+qint64 defaultPartBytes();
 
 // Runs the tool: prints its report or its error into output (lines end in CRLF) and returns the
-// exit status. A log of at least splitFrom bytes is read in two halves side by side, with the same
-// output as when read from start to end (the tests split small logs).
+// exit status. A log of more than partBytes after its header is read in parts of that size side by
+// side, with the same output as when read from start to end (the tests part small logs).
 int run(const QStringList& args, const PathResolver& paths, QString& output,
-        qint64 splitFrom = defaultSplitFrom());
+        qint64 partBytes = defaultPartBytes());
 
 } // namespace velmoraconv
