@@ -254,7 +254,9 @@ private:
     std::unique_ptr<format::StretchChecksums> m_sums;
     qint64 m_sumsFrom = -1;
     qint64 m_sumsEnd = -1;
-    qint64 m_checkedTo = -1; // the records before this file offset passed their checksums
+    qint64 m_checkedTo = -1;    // the records before this file offset passed their checksums
+    std::vector<qint64> m_hits; // where the filtered site's records among them start
+    std::size_t m_nextHit = 0;
 };
 
 // Decodes one record from its bytes (marker to checksum) as a file of that version holds it;

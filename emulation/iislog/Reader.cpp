@@ -40,6 +40,8 @@ void Reader::reset() {
     m_sums.reset();
     m_sumsFrom = m_sumsEnd = -1;
     m_checkedTo = -1;
+    m_hits.clear();
+    m_nextHit = 0;
 }
 
 bool Reader::open(const QString& hostPath) {
@@ -147,9 +149,13 @@ bool Reader::fill(qsizetype need) {
     if (static_cast<qsizetype>(m_buffer.size()) < need)
         m_buffer.resize(static_cast<std::size_t>(need));
     while (m_end < need && !m_eof) {
-        const ssize_t n = ::pread(m_fd, m_buffer.data() + m_end,
-                                  static_cast<size_t>(static_cast<qsizetype>(m_buffer.size()) - m_end),
-                                  m_bufferPos + m_end);
+        // A whole buffer at a time, but not far past where reading is to end: a part read beside
+        // others leaves the next part's bytes to its reader.
+        const qint64 toEnd = m_stopAt - (m_bufferPos + m_end);
+        const qsizetype room = static_cast<qsizetype>(m_buffer.size()) - m_end;
+        const qsizetype size = std::min<qint64>(room, std::max({need - m_end, toEnd, ReadChunk / 4}));
+        const ssize_t n =
+            ::pread(m_fd, m_buffer.data() + m_end, static_cast<size_t>(size), m_bufferPos + m_end);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -273,10 +279,15 @@ bool Reader::checkAhead(qsizetype size) {
     }
     quint32 sums[Batch];
     crcs(m_crc, data, sizes, count, sums);
+    m_hits.clear();
+    m_nextHit = 0;
     qint64 checked = m_bufferPos + m_begin;
     for (int i = 0; i < count; ++i) {
         if (sums[i] != load<quint32>(data[i] + sizes[i]))
             break;
+        // The records of the site read, among those checked: the others are passed over at once.
+        if (m_site != 0 && load<quint32>(data[i] + 4) == m_site)
+            m_hits.push_back(checked);
         checked += sizes[i] + 8;
     }
     m_checkedTo = checked;
@@ -301,6 +312,18 @@ bool Reader::nextRecord(RecordView& view) {
     for (;;) {
         if (m_bufferPos + m_begin >= m_stopAt)
             return false;
+        if (m_site != 0 && m_bufferPos + m_begin < m_checkedTo) {
+            // Records of other sites whose checksums hold are passed over at once, up to the next
+            // record of the site, but never past where reading is to end.
+            const qint64 here = m_bufferPos + m_begin;
+            while (m_nextHit < m_hits.size() && m_hits[m_nextHit] < here)
+                ++m_nextHit;
+            const qint64 next = m_nextHit < m_hits.size() ? m_hits[m_nextHit] : m_checkedTo;
+            if (next > here && next <= m_stopAt) {
+                m_begin += next - here;
+                continue;
+            }
+        }
         if (m_end - m_begin < 12 && !fill(12)) {
             if (m_error.isEmpty() && m_end > m_begin) {
                 // A record cut off in its first bytes at the end of the file.
