@@ -224,6 +224,9 @@ public:
 
     // Damaged or cut-off stretches found and passed over so far.
     quint64 damagedRecords() const { return m_damaged; }
+    // The bytes the reader's checksums have taken so far: a few times the bytes read, whatever the
+    // file holds.
+    quint64 summedBytes() const { return m_summed; }
 
 private:
     // The next sound record of the filtered site, laid over the buffer.
@@ -234,6 +237,7 @@ private:
     bool openOn(const Reader& whole, qint64 from, bool exact);
     void reset();
     bool checkAhead(qsizetype size);
+    bool checkLong(qsizetype size);
 
     int m_fd = -1;
     QString m_error;
@@ -254,7 +258,8 @@ private:
     std::unique_ptr<format::StretchChecksums> m_sums;
     qint64 m_sumsFrom = -1;
     qint64 m_sumsEnd = -1;
-    qint64 m_checkedTo = -1;    // the records before this file offset passed their checksums
+    qint64 m_checkedTo = -1; // the records before this file offset passed their checksums
+    quint64 m_summed = 0;
     std::vector<qint64> m_hits; // where the filtered site's records among them start
     std::size_t m_nextHit = 0;
 };

@@ -26,6 +26,9 @@ constexpr qsizetype MaxRecord = MinRecord + TextCount * MaxText;
 constexpr qint64 FirstLogTime = -62135596800000; // 0001-01-01 00:00:00.000 UTC
 constexpr qint64 LastLogTime = 253402300799999;  // 9999-12-31 23:59:59.999 UTC
 constexpr qsizetype ReadChunk = 128 * 1024;      // stays in the processor's cache while its records are read
+// Records longer than this are checked against a window of checksums rather than one by one: a false
+// marker claiming a long record would otherwise cost its whole claim each time.
+constexpr qsizetype LongRecord = 4096;
 
 template <typename T> T load(const char* p) {
     return qFromLittleEndian<T>(p);

@@ -40,6 +40,7 @@ void Reader::reset() {
     m_sums.reset();
     m_sumsFrom = m_sumsEnd = -1;
     m_checkedTo = -1;
+    m_summed = 0;
     m_hits.clear();
     m_nextHit = 0;
 }
@@ -199,7 +200,7 @@ bool Reader::seekSound(qint64 from) {
         const qsizetype at = static_cast<const char*>(hit) - m_buffer.data();
         const qint64 length = m_end - at >= 8 ? load<quint32>(m_buffer.data() + at + 4) : 0;
         RecordView view;
-        if (length >= MinRecord && length <= ReadChunk / 8 && at + length <= m_end &&
+        if (length >= MinRecord && length <= LongRecord && at + length <= m_end && (m_summed += length) &&
             checksumHolds(m_buffer.data() + at, length, m_crc) &&
             layView(m_buffer.data() + at, length, view) && plausibleTime(view.timeMs)) {
             m_begin = at;
@@ -235,6 +236,7 @@ bool Reader::seekSound(qint64 from) {
                     if (!m_sums)
                         m_sums = std::make_unique<StretchChecksums>(m_crc);
                     m_sums->build(base + at, end - at);
+                    m_summed += static_cast<quint64>(end - at);
                     m_sumsFrom = at;
                     m_sumsEnd = end;
                 }
@@ -257,8 +259,8 @@ bool Reader::seekSound(qint64 from) {
 }
 
 // Checks the checksum of the record at the buffer's read position (size bytes long) and of the
-// whole records behind it in the buffer, many at once; m_checkedTo is then the end of the last sound
-// one. False when the first record's checksum does not hold.
+// whole records behind it in the buffer (none long), many at once; m_checkedTo is then the end of the last
+// sound one. False when the first record's checksum does not hold.
 bool Reader::checkAhead(qsizetype size) {
     constexpr int Batch = 256; // a read's worth of records of common length
     const char* data[Batch];
@@ -273,12 +275,13 @@ bool Reader::checkAhead(qsizetype size) {
         if (m_end - at < 8)
             break;
         length = load<quint32>(m_buffer.data() + at + 4);
-        if (load<quint32>(m_buffer.data() + at) != RecordMarker || length < MinRecord || length > MaxRecord ||
-            m_end - at < length)
+        if (load<quint32>(m_buffer.data() + at) != RecordMarker || length < MinRecord ||
+            length > LongRecord || m_end - at < length)
             break;
     }
     quint32 sums[Batch];
     crcs(m_crc, data, sizes, count, sums);
+    m_summed += static_cast<quint64>(at - m_begin);
     m_hits.clear();
     m_nextHit = 0;
     qint64 checked = m_bufferPos + m_begin;
@@ -292,6 +295,34 @@ bool Reader::checkAhead(qsizetype size) {
     }
     m_checkedTo = checked;
     return checked > m_bufferPos + m_begin;
+}
+
+// Checks the checksum of a long record at the buffer's read position from the window of checksums
+// that the search for records keeps: what a marker claims costs the same whether it is a record or
+// not, and a window is built at most once per longest record of the file. A long record is taken by
+// itself; m_checkedTo is then its end.
+bool Reader::checkLong(qsizetype size) {
+    const qint64 here = m_bufferPos + m_begin;
+    if (m_sumsFrom < 0 || here < m_sumsFrom || here + size > m_sumsEnd) {
+        fill(2 * MaxRecord);
+        if (m_end - m_begin < size)
+            return false;
+        if (!m_sums)
+            m_sums = std::make_unique<StretchChecksums>(m_crc);
+        m_sums->build(m_buffer.data() + m_begin, m_end - m_begin);
+        m_summed += static_cast<quint64>(m_end - m_begin);
+        m_sumsFrom = here;
+        m_sumsEnd = m_bufferPos + m_end;
+    }
+    const char* record = m_buffer.data() + m_begin;
+    if (m_sums->of(here + 4 - m_sumsFrom, here + size - 4 - m_sumsFrom) != load<quint32>(record + size - 4))
+        return false;
+    m_checkedTo = here + size;
+    m_hits.clear();
+    m_nextHit = 0;
+    if (m_site != 0 && load<quint32>(record + 8) == m_site)
+        m_hits.push_back(here);
+    return true;
 }
 
 bool Reader::next(LogRecord& record) {
@@ -335,8 +366,10 @@ bool Reader::nextRecord(RecordView& view) {
         const qint64 here = m_bufferPos + m_begin;
         const quint32 size = load<quint32>(m_buffer.data() + m_begin + 4);
         if (load<quint32>(m_buffer.data() + m_begin) != RecordMarker || size < MinRecord ||
-            size > MaxRecord || (m_end - m_begin < size && !fill(size)) ||
-            (here >= m_checkedTo && !checkAhead(size))) {
+            size > MaxRecord ||
+            (here >= m_checkedTo &&
+             (size > LongRecord ? !checkLong(size)
+                                : (m_end - m_begin < size && !fill(size)) || !checkAhead(size)))) {
             // Every record's checksum is checked, also of the sites not read: a damaged record of
             // another site hides no sound record behind it.
             if (!m_error.isEmpty() || !resync(here + 1))
