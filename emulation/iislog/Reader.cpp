@@ -150,9 +150,10 @@ bool Reader::fill(qsizetype need) {
     if (static_cast<qsizetype>(m_buffer.size()) < need)
         m_buffer.resize(static_cast<std::size_t>(need));
     while (m_end < need && !m_eof) {
-        // A whole buffer at a time, but not far past where reading is to end: a part read beside
-        // others leaves the next part's bytes to its reader.
-        const qint64 toEnd = m_stopAt - (m_bufferPos + m_end);
+        // What is needed, else a read's worth (also into a buffer grown for a long record), but not
+        // far past where reading is to end: a part read beside others leaves the next part's bytes
+        // to its reader.
+        const qint64 toEnd = std::min<qint64>(m_stopAt - (m_bufferPos + m_end), ReadChunk);
         const qsizetype room = static_cast<qsizetype>(m_buffer.size()) - m_end;
         const qsizetype size = std::min<qint64>(room, std::max({need - m_end, toEnd, ReadChunk / 4}));
         const ssize_t n =

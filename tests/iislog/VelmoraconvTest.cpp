@@ -6,6 +6,7 @@
 #include "emulation/files/FileSystem.h"
 #include "emulation/iislog/CentralBinaryLog.h"
 #include "emulation/programs/velmoraconv/Conversion.h"
+#include "tests/emulation/SmallDisk.h"
 #include "tests/iislog/BitwiseCrc.h"
 #include "tests/support/TempMachine.h"
 
@@ -506,6 +507,25 @@ TEST_F(VelmoraconvInParts, DamageAroundTheMiddleIsTheSame) {
     const QByteArray front = records(0, 150);
     setLog(header + front + markers + records(150, 300));
     expectPartsAsWhole("false markers");
+}
+
+// A disk that fills while the parts are written: the tool fails with the disk's message, the log
+// it was to replace is still there, and nothing of the new one is left behind.
+TEST_F(VelmoraconvInParts, AFullDiskFailsAndKeepsThePreviousLog) {
+    testing_support::SmallDisk disk(1);
+    VELMORA_NEED_SMALL_DISK(disk);
+    setLog(header + records(0, 30000)); // more lines of site 10000 than the disk holds
+    const QString kept = disk.path() + u"/ex240105.log"_s;
+    {
+        QFile previous(kept);
+        ASSERT_TRUE(previous.open(QIODevice::WriteOnly));
+        previous.write("#Software: the previous log\r\n");
+    }
+    const auto r = runTool(query(kept, log, u"10000"_s), 64 * 1024);
+    EXPECT_EQ(r.status, velmoraconv::BadOutput);
+    EXPECT_TRUE(r.output.contains(u"磁盘空间不足。"_s)) << r.output.toStdString();
+    EXPECT_EQ(readBytes(kept), QByteArray("#Software: the previous log\r\n"));
+    EXPECT_EQ(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden), QStringList{u"ex240105.log"_s});
 }
 
 // A record may hold the bytes of a whole sound record in a text (written by hand here): a reader
