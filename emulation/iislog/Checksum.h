@@ -18,6 +18,10 @@ quint32 crc(Crc kind, const char* data, qsizetype size);
 // The CRCs of many stretches at once: the processor computes a CRC-32C a step every cycle for
 // independent stretches but one every three for a single one.
 void crcs(Crc kind, const char* const* data, const qsizetype* sizes, int count, quint32* out);
+// The same for the stretches of records lying one behind the other in memory: each stretch begins
+// 8 bytes after the one before it ends (a checksum, a marker, a length), and the 4 bytes in front of
+// the first are readable.
+void recordCrcs(Crc kind, const char* const* data, const qsizetype* sizes, int count, quint32* out);
 
 // The checksums of every stretch of one buffer, each in a few steps after one pass over the
 // buffer: a search for records among damaged bytes tries many candidate records that overlap,

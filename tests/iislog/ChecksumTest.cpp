@@ -58,3 +58,43 @@ TEST(LogChecksums, SeveralStretchesAtOnceAreEachTheirOwnCrc) {
         }
     }
 }
+
+// Records lying one behind the other, as a reader checks them a buffer at a time: each stretch's
+// CRC, whatever the records' lengths, wherever the buffer starts, also of short and long records
+// and of the records around where one chain of the processor hands over to the next.
+TEST(LogChecksums, RecordsOneBehindTheOtherAreEachTheirOwnCrc) {
+    QRandomGenerator random(20261207);
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE(round);
+        const int count = random.bounded(1, 300);
+        QByteArray buffer = randomBytes(random, random.bounded(0, 8));
+        std::vector<qsizetype> offsets;
+        std::vector<qsizetype> sizes;
+        for (int i = 0; i < count; ++i) {
+            const qsizetype length = random.bounded(16) == 0   ? random.bounded(8, 80)
+                                     : random.bounded(64) == 0 ? random.bounded(3000, 6000)
+                                                               : random.bounded(70, 400);
+            buffer += randomBytes(random, 4); // marker and length, of no matter here
+            offsets.push_back(buffer.size());
+            sizes.push_back(length);
+            buffer += randomBytes(random, length + 4); // the stretch and its checksum
+        }
+        std::vector<const char*> data;
+        for (const qsizetype offset : offsets)
+            data.push_back(buffer.constData() + offset);
+        for (const auto& [kind, poly] :
+             {std::pair{Crc::Castagnoli, CastagnoliPoly}, std::pair{Crc::Ieee, IeeePoly}}) {
+            std::vector<quint32> out(static_cast<std::size_t>(count) + 1, 0xDEADBEEFu);
+            iislog::format::recordCrcs(kind, data.data(), sizes.data(), count, out.data());
+            for (int i = 0; i < count; ++i)
+                ASSERT_EQ(out[static_cast<std::size_t>(i)],
+                          testing_support::bitwiseCrc(
+                              poly, QByteArray::fromRawData(data[static_cast<std::size_t>(i)],
+                                                            sizes[static_cast<std::size_t>(i)])))
+                    << "record " << i << " of " << count << ", " << sizes[static_cast<std::size_t>(i)]
+                    << " bytes";
+            EXPECT_EQ(out[static_cast<std::size_t>(count)], 0xDEADBEEFu)
+                << "nothing is written past the last";
+        }
+    }
+}
