@@ -154,6 +154,7 @@ QString writeError(int error) {
 class OutputFile {
 public:
     ~OutputFile() {
+        stopSyncing();
         if (m_fd >= 0) {
             ::close(m_fd);
             ::unlink(m_temp.constData());
@@ -184,13 +185,25 @@ public:
             data += n;
             size -= n;
         }
-        // The disk starts on what is written while the log is still being read, so that the wait
-        // for it in commit() is short. Only a hint: commit() says whether the bytes are stored.
-        ::sync_file_range(m_fd, m_written, bytes.size(), SYNC_FILE_RANGE_WRITE);
         m_written += bytes.size();
+        // What is written reaches the disk while the log is still being read, a megabyte at a time,
+        // so that commit() waits for little.
+        if (m_written - m_syncRequested >= SyncEvery) {
+            m_syncRequested = m_written;
+            if (!m_syncer.joinable())
+                m_syncer = std::jthread([this] { syncWhileWritten(); });
+            const std::lock_guard lock(m_syncMutex);
+            m_syncWanted = true;
+            m_syncChanged.notify_one();
+        }
         return true;
     }
     bool commit() {
+        const int syncError = stopSyncing();
+        if (syncError != 0) {
+            errno = syncError;
+            return fail();
+        }
         if (::fdatasync(m_fd) != 0)
             return fail();
         const int fd = m_fd;
@@ -206,15 +219,53 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    static constexpr qint64 SyncEvery = 1024 * 1024;
+
     bool fail() {
         m_error = writeError(errno);
         return false;
     }
+    // The syncing thread: the file's data to the disk whenever asked, until stopped. The first
+    // failure is kept for commit().
+    void syncWhileWritten() {
+        std::unique_lock lock(m_syncMutex);
+        for (;;) {
+            m_syncChanged.wait(lock, [this] { return m_syncWanted || m_syncStop; });
+            if (m_syncStop)
+                return;
+            m_syncWanted = false;
+            lock.unlock();
+            const int error = ::fdatasync(m_fd) == 0 ? 0 : errno;
+            lock.lock();
+            if (m_syncError == 0)
+                m_syncError = error;
+        }
+    }
+    // Stops the syncing thread; the first failure of its syncs (0 if none).
+    int stopSyncing() {
+        if (m_syncer.joinable()) {
+            {
+                const std::lock_guard lock(m_syncMutex);
+                m_syncStop = true;
+                m_syncChanged.notify_one();
+            }
+            m_syncer.join();
+        }
+        return m_syncError;
+    }
+
     QByteArray m_target;
     QByteArray m_temp;
     int m_fd = -1;
     qint64 m_written = 0;
+    qint64 m_syncRequested = 0; // what had been written when a sync was last asked for
     QString m_error;
+    std::mutex m_syncMutex;
+    std::condition_variable m_syncChanged;
+    bool m_syncWanted = false;
+    bool m_syncStop = false;
+    int m_syncError = 0;
+    std::jthread m_syncer; // last: stopped before the rest goes
 };
 
 // What has been written of the site: its lines, the time of its first record, and the damage
