@@ -2,6 +2,8 @@
 
 #include "emulation/iislog/W3cText.h"
 
+#include <cstring>
+
 namespace iislog {
 
 namespace {
@@ -60,42 +62,54 @@ int characterLength(const unsigned char* p, std::size_t left) {
 
 } // namespace
 
-// One value of a line: "-" when empty, each blank or control character written as "+", each byte
-// that is no UTF-8 text as "%XX", so that the log is text whatever the record held.
-void appendW3cValue(QByteArray& line, std::string_view value) {
+char* writeW3cValue(char* out, std::string_view value) {
     if (value.empty()) {
-        line += "- ";
-        return;
+        *out++ = '-';
+        *out++ = ' ';
+        return out;
     }
     const auto* p = reinterpret_cast<const unsigned char*>(value.data());
+    const std::size_t size = value.size();
     std::size_t i = 0;
     std::size_t plain = 0; // start of the run not yet copied
-    while (i < value.size()) {
+    const auto copyPlain = [&] {
+        std::memcpy(out, value.data() + plain, i - plain);
+        out += i - plain;
+    };
+    while (i < size) {
         if (p[i] > 0x20 && p[i] < 0x7F) {
             ++i;
             continue;
         }
-        const int n = blankLength(p + i, value.size() - i);
+        const int n = blankLength(p + i, size - i);
         if (n == 0) {
-            const int character = characterLength(p + i, value.size() - i);
+            const int character = characterLength(p + i, size - i);
             if (character > 0) {
                 i += static_cast<std::size_t>(character);
                 continue;
             }
             static constexpr char Hex[] = "0123456789ABCDEF";
-            line.append(value.data() + plain, static_cast<qsizetype>(i - plain));
-            const char escaped[3] = {'%', Hex[p[i] >> 4], Hex[p[i] & 0xF]};
-            line.append(escaped, 3);
+            copyPlain();
+            *out++ = '%';
+            *out++ = Hex[p[i] >> 4];
+            *out++ = Hex[p[i] & 0xF];
             plain = ++i;
             continue;
         }
-        line.append(value.data() + plain, static_cast<qsizetype>(i - plain));
-        line += '+';
+        copyPlain();
+        *out++ = '+';
         i += static_cast<std::size_t>(n);
         plain = i;
     }
-    line.append(value.data() + plain, static_cast<qsizetype>(value.size() - plain));
-    line += ' ';
+    copyPlain();
+    *out++ = ' ';
+    return out;
+}
+
+void appendW3cValue(QByteArray& line, std::string_view value) {
+    const qsizetype at = line.size();
+    line.resize(at + w3cValueRoom(value));
+    line.resize(writeW3cValue(line.data() + at, value) - line.constData());
 }
 
 } // namespace iislog

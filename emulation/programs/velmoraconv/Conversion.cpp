@@ -58,20 +58,23 @@ QByteArray w3cDateTime(qint64 ms) {
     return QByteArray(text);
 }
 
-void appendNumber(QByteArray& line, quint64 value, char after = ' ') {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    line.append(digits, end - digits);
+char* writeNumber(char* out, quint64 value, char after = ' ') {
+    out = std::to_chars(out, out + 20, value).ptr;
     if (after)
-        line += after;
+        *out++ = after;
+    return out;
 }
 
-void appendTwo(QByteArray& line, int value, char after) {
-    const char text[3] = {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10), after};
-    line.append(text, 3);
+char* writeTwo(char* out, int value, char after) {
+    *out++ = static_cast<char>('0' + value / 10);
+    *out++ = static_cast<char>('0' + value % 10);
+    *out++ = after;
+    return out;
 }
 
-// Writes the lines of one site; the date text is made once a day.
+// Writes the lines of one site; the date text is made once a day. A line is written straight into
+// room made for it at the end of the buffer, the most it can take, and the buffer cut to what it
+// took.
 class LineWriter {
 public:
     void append(QByteArray& out, const iislog::RecordView& r) {
@@ -85,33 +88,44 @@ public:
             m_day = day;
             m_date = w3cDateTime(day * MsPerDay).left(11); // "2024-01-05 "
         }
-        out += m_date;
+        qsizetype room = m_date.size() + 9 + 5 + 7 * 21 + 2; // date, time, "W3SVC", numbers, CRLF
+        for (const std::string_view text : r.text)
+            room += iislog::w3cValueRoom(text);
+        const qsizetype at = out.size();
+        if (out.capacity() < at + room)
+            out.reserve(std::max(2 * out.capacity(), at + room));
+        out.resize(at + room);
+        char* p = out.data() + at;
+        std::memcpy(p, m_date.constData(), static_cast<std::size_t>(m_date.size()));
+        p += m_date.size();
         const int secs = static_cast<int>(rest / 1000);
-        appendTwo(out, secs / 3600, ':');
-        appendTwo(out, secs / 60 % 60, ':');
-        appendTwo(out, secs % 60, ' ');
-        out += "W3SVC";
-        appendNumber(out, r.siteId);
+        p = writeTwo(p, secs / 3600, ':');
+        p = writeTwo(p, secs / 60 % 60, ':');
+        p = writeTwo(p, secs % 60, ' ');
+        std::memcpy(p, "W3SVC", 5);
+        p = writeNumber(p + 5, r.siteId);
         using T = iislog::RecordView;
-        iislog::appendW3cValue(out, r.text[T::ServerIp]);
-        iislog::appendW3cValue(out, r.text[T::Method]);
-        iislog::appendW3cValue(out, r.text[T::UriStem]);
-        iislog::appendW3cValue(out, r.text[T::UriQuery]);
-        appendNumber(out, r.serverPort);
-        iislog::appendW3cValue(out, r.text[T::UserName]);
-        iislog::appendW3cValue(out, r.text[T::ClientIp]);
-        iislog::appendW3cValue(out, r.text[T::ProtocolVersion]);
-        iislog::appendW3cValue(out, r.text[T::UserAgent]);
-        iislog::appendW3cValue(out, r.text[T::Cookie]);
-        iislog::appendW3cValue(out, r.text[T::Referrer]);
-        iislog::appendW3cValue(out, r.text[T::Host]);
-        appendNumber(out, r.status);
-        appendNumber(out, r.substatus);
-        appendNumber(out, r.win32Status);
-        appendNumber(out, r.bytesSent);
-        appendNumber(out, r.bytesReceived);
-        appendNumber(out, r.timeTaken, 0);
-        out += "\r\n";
+        p = iislog::writeW3cValue(p, r.text[T::ServerIp]);
+        p = iislog::writeW3cValue(p, r.text[T::Method]);
+        p = iislog::writeW3cValue(p, r.text[T::UriStem]);
+        p = iislog::writeW3cValue(p, r.text[T::UriQuery]);
+        p = writeNumber(p, r.serverPort);
+        p = iislog::writeW3cValue(p, r.text[T::UserName]);
+        p = iislog::writeW3cValue(p, r.text[T::ClientIp]);
+        p = iislog::writeW3cValue(p, r.text[T::ProtocolVersion]);
+        p = iislog::writeW3cValue(p, r.text[T::UserAgent]);
+        p = iislog::writeW3cValue(p, r.text[T::Cookie]);
+        p = iislog::writeW3cValue(p, r.text[T::Referrer]);
+        p = iislog::writeW3cValue(p, r.text[T::Host]);
+        p = writeNumber(p, r.status);
+        p = writeNumber(p, r.substatus);
+        p = writeNumber(p, r.win32Status);
+        p = writeNumber(p, r.bytesSent);
+        p = writeNumber(p, r.bytesReceived);
+        p = writeNumber(p, r.timeTaken, 0);
+        *p++ = '\r';
+        *p++ = '\n';
+        out.resize(p - out.constData());
     }
 
 private:
