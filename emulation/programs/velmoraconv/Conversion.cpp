@@ -366,8 +366,10 @@ private:
     }
 
     // Reads a part: from the first sound record at or after from, or from exactly there.
-    PartLines read(iislog::Reader& reader, qint64 part, qint64 from, bool exact) const {
+    PartLines read(iislog::Reader& reader, qint64 part, qint64 from, bool exact,
+                   QByteArray memory = {}) const {
         PartLines lines;
+        lines.lines = std::move(memory);
         if (!(exact ? reader.openAt(m_whole, from) : reader.openPart(m_whole, from))) {
             lines.readError = reader.errorString();
             return lines;
@@ -375,6 +377,9 @@ private:
         reader.setSiteFilter(m_site);
         reader.setEnd(boundary(part + 1));
         lines.start = reader.position();
+        // As much as a part of a site that has every record takes: memory not written to is never
+        // paged in, and the lines never move while they grow.
+        lines.lines.reserve(m_partBytes + m_partBytes / 4);
         iislog::RecordView record;
         LineWriter writer;
         while (reader.next(record)) {
@@ -423,8 +428,14 @@ private:
             if (m_stop || m_claimed >= m_parts)
                 return;
             const qint64 part = m_claimed++;
+            QByteArray memory;
+            if (!m_spare.empty()) {
+                memory = std::move(m_spare.back());
+                m_spare.pop_back();
+            }
             lock.unlock();
-            PartLines lines = read(reader, part, part == 0 ? m_first : boundary(part), part == 0);
+            PartLines lines =
+                read(reader, part, part == 0 ? m_first : boundary(part), part == 0, std::move(memory));
             lock.lock();
             m_read.emplace(part, std::move(lines));
             if (m_writing)
@@ -436,7 +447,9 @@ private:
                 m_read.erase(next);
                 lock.unlock();
                 const bool ok = write(reader, m_written, ready);
+                ready.lines.resize(0); // keeps its memory for a part still to be read
                 lock.lock();
+                m_spare.push_back(std::move(ready.lines));
                 m_stop = m_stop || !ok;
                 ++m_written;
                 m_changed.notify_all();
@@ -456,6 +469,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::map<qint64, PartLines> m_read; // parts read and not yet written
+    std::vector<QByteArray> m_spare;    // the memory of parts written, for the next ones
     qint64 m_claimed = 0;               // parts taken by a thread
     qint64 m_written = 0;               // parts written
     bool m_writing = false;             // a thread writes
