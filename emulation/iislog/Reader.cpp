@@ -200,12 +200,14 @@ bool Reader::seekSound(qint64 from) {
             ::memmem(m_buffer.data() + m_begin, static_cast<size_t>(m_end - m_begin), MarkerBytes, 4)) {
         const qsizetype at = static_cast<const char*>(hit) - m_buffer.data();
         const qint64 length = m_end - at >= 8 ? load<quint32>(m_buffer.data() + at + 4) : 0;
-        RecordView view;
-        if (length >= MinRecord && length <= LongRecord && at + length <= m_end && (m_summed += length) &&
-            checksumHolds(m_buffer.data() + at, length, m_crc) &&
-            layView(m_buffer.data() + at, length, view) && plausibleTime(view.timeMs)) {
-            m_begin = at;
-            return true;
+        if (length >= MinRecord && length <= LongRecord && at + length <= m_end) {
+            m_summed += static_cast<quint64>(length);
+            RecordView view;
+            if (checksumHolds(m_buffer.data() + at, length, m_crc) &&
+                layView(m_buffer.data() + at, length, view) && plausibleTime(view.timeMs)) {
+                m_begin = at;
+                return true;
+            }
         }
     }
     for (;;) {
