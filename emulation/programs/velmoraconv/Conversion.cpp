@@ -188,17 +188,8 @@ public:
         return m_fd >= 0 || fail();
     }
     bool write(const QByteArray& bytes) {
-        const char* data = bytes.constData();
-        qsizetype size = bytes.size();
-        while (size > 0) {
-            const ssize_t n = ::write(m_fd, data, static_cast<size_t>(size));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return fail();
-            data += n;
-            size -= n;
-        }
+        if (!iislog::writeAll(m_fd, bytes.constData(), bytes.size()))
+            return fail();
         m_written += bytes.size();
         // What is written reaches the disk while the log is still being read, a megabyte at a time,
         // so that commit() waits for little.
