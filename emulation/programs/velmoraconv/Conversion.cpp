@@ -397,12 +397,11 @@ private:
         m_done.damaged += lines.damaged;
         if (lines.count == 0)
             return true;
-        if (!m_done.firstTime) {
-            m_done.firstTime = lines.firstTime;
-            lines.lines.prepend(w3cHeader(*lines.firstTime));
-        }
         m_done.written += lines.count;
-        if (!m_file.write(lines.lines)) {
+        const bool first = !m_done.firstTime;
+        if (first)
+            m_done.firstTime = lines.firstTime;
+        if ((first && !m_file.write(w3cHeader(*lines.firstTime))) || !m_file.write(lines.lines)) {
             m_done.writeError = m_file.errorString();
             return false;
         }
