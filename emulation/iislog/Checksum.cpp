@@ -109,6 +109,11 @@ struct ZeroRuns {
             c = _mm_crc32_u8(c, 0);
         }
     }
+    // The one table, made on first use.
+    static const ZeroRuns& table() {
+        const ZeroRuns& zeros = ZeroRuns::table();
+        return zeros;
+    }
 };
 
 inline quint64 load64(const char* p) {
@@ -125,7 +130,7 @@ inline quint64 load64(const char* p) {
 // ones is added at the end (the CRC is linear).
 __attribute__((target("sse4.2"))) void fourBySse42(const char* const* data, const qsizetype* sizes,
                                                    quint32* out) {
-    static const ZeroRuns zeros;
+    const ZeroRuns& zeros = ZeroRuns::table();
     constexpr int N = 4;
     qsizetype first[N];     // the step of each chain's first word
     quint64 front[N][2];    // what a chain takes before its words: zero, then its first word
@@ -247,7 +252,7 @@ inline quint64 atTop(quint64 word, qsizetype keep) {
 // here waits on the lengths of the records, which no processor can foresee.
 __attribute__((target("sse4.2,pclmul"))) void recordsBySse42(const char* const* data, const qsizetype* sizes,
                                                              int count, quint32* out) {
-    static const ZeroRuns zeros;
+    const ZeroRuns& zeros = ZeroRuns::table();
     static const ZeroShifts shifts;
     thread_local std::vector<quint32> registers;
     const char* base = data[0] - 4; // the first record's marker
