@@ -111,7 +111,7 @@ struct ZeroRuns {
     }
     // The one table, made on first use.
     static const ZeroRuns& table() {
-        const ZeroRuns& zeros = ZeroRuns::table();
+        static const ZeroRuns zeros;
         return zeros;
     }
 };
