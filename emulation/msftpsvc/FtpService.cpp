@@ -93,23 +93,10 @@ std::optional<FtpAccount> FtpService::logon(const FtpSite& site, const QString& 
 
 std::uint32_t FtpService::rightsOf(const FtpSnapshot& snap, const QString& sid,
                                    const emulation::files::WinPath& path) {
-    const QString key = sid + u'\n' + path.toString().toLower();
-    {
-        std::shared_lock lock(snap.cacheLock);
-        const auto it = snap.rights.constFind(key);
-        if (it != snap.rights.constEnd())
-            return *it;
-    }
-    std::uint32_t granted = 0;
-    {
+    return snap.rights.get(sid, path, [&] {
         std::lock_guard lock(m_dbLock);
-        granted = m_machine.files().rightsOf(sid, path);
-    }
-    std::unique_lock lock(snap.cacheLock);
-    if (snap.rights.size() >= 100000)
-        snap.rights.clear();
-    snap.rights.insert(key, granted);
-    return granted;
+        return m_machine.files().rightsOf(sid, path);
+    });
 }
 
 std::string FtpService::hostPath(const Placement& placed) {

@@ -4,6 +4,7 @@
 #include "emulation/msftpsvc/FtpPath.h"
 #include "emulation/msftpsvc/FtpSiteTable.h"
 #include "emulation/w3svc/CommitWatch.h"
+#include "emulation/w3svc/RightsCache.h"
 #include "emulation/w3svc/W3cSiteLogs.h"
 
 #include <QHash>
@@ -32,8 +33,7 @@ struct FtpSnapshot {
     std::uint64_t generation = 0; // counts the snapshots read
 
     // What the access checks found while this state holds.
-    mutable std::shared_mutex cacheLock;
-    mutable QHash<QString, std::uint32_t> rights; // SID + "\n" + path -> granted rights
+    w3svc::RightsCache rights;
 };
 
 // Who a session is after its logon.

@@ -174,23 +174,10 @@ std::uint32_t WebService::rightsOf(const Snapshot& snap, const QString& sid,
 
 std::uint32_t WebService::rightsOnce(const Snapshot& snap, const QString& sid,
                                      const emulation::files::WinPath& path) {
-    const QString key = sid + u'\n' + path.toString().toLower();
-    {
-        std::shared_lock lock(snap.cacheLock);
-        const auto it = snap.rights.constFind(key);
-        if (it != snap.rights.constEnd())
-            return *it;
-    }
-    std::uint32_t granted = 0;
-    {
+    return snap.rights.get(sid, path, [&] {
         std::lock_guard lock(m_dbLock);
-        granted = m_machine.files().rightsOf(sid, path);
-    }
-    std::unique_lock lock(snap.cacheLock);
-    if (snap.rights.size() >= 100000) // bounded: a state may last long on a large server
-        snap.rights.clear();
-    snap.rights.insert(key, granted);
-    return granted;
+        return m_machine.files().rightsOf(sid, path);
+    });
 }
 
 Response WebService::handle(const Request& rq) {

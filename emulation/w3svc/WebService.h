@@ -4,6 +4,7 @@
 #include "emulation/w3svc/CommitWatch.h"
 #include "emulation/w3svc/Exchange.h"
 #include "emulation/w3svc/HttpErrorLog.h"
+#include "emulation/w3svc/RightsCache.h"
 #include "emulation/w3svc/SiteTable.h"
 #include "emulation/w3svc/StaticFiles.h"
 #include "emulation/w3svc/W3cSiteLogs.h"
@@ -34,8 +35,8 @@ struct Snapshot {
 
     // What the access checks found while this state holds.
     mutable std::shared_mutex cacheLock;
-    mutable QHash<QString, QString> logons;       // user + "\n" + password -> SID, empty when refused
-    mutable QHash<QString, std::uint32_t> rights; // SID + "\n" + path -> granted rights
+    mutable QHash<QString, QString> logons; // user + "\n" + password -> SID, empty when refused
+    RightsCache rights;
 };
 
 // The machine's W3SVC without the network: matches a request to a site by its checked host,
