@@ -729,6 +729,7 @@ private:
     // the listing spells it (empty when the folder is not listed).
     void place(Text windowsPath, std::string& folder, std::string& relative);
     void placeParsed(const files::WinPath& p, std::string& folder, std::string& relative) const;
+    bool startRelative(const std::string& folder, std::string& relative) const;
     void useRootFolder(Text folder) {
         if (const std::uint32_t e = rootFolders.find(folder); e != None)
             rootFolders[e].used = true;
@@ -786,17 +787,25 @@ void Checker::placeParsed(const files::WinPath& p, std::string& folder, std::str
             return;
     const QByteArray name = p.names[root.names.size()].toLower().toUtf8();
     folder.assign(name.constData(), std::size_t(name.size()));
-    if (!rootExists)
+    if (!startRelative(folder, relative))
         return;
-    const std::uint32_t e = rootFolders.find(folder);
-    if (e == None)
-        return;
-    relative.assign(kept(rootFolders[e].listed));
     for (qsizetype i = root.names.size() + 1; i < p.names.size(); ++i) {
         const QByteArray more = p.names[i].toUtf8();
         relative += '/';
         relative.append(more.constData(), std::size_t(more.size()));
     }
+}
+
+// A path's place under the sites root starts with its folder's name as the root lists it; false
+// when the root (or that folder in it) does not exist.
+bool Checker::startRelative(const std::string& folder, std::string& relative) const {
+    if (!rootExists)
+        return false;
+    const std::uint32_t e = rootFolders.find(folder);
+    if (e == None)
+        return false;
+    relative.assign(kept(rootFolders[e].listed));
+    return true;
 }
 
 void Checker::place(Text windowsPath, std::string& folder, std::string& relative) {
@@ -823,12 +832,8 @@ void Checker::place(Text windowsPath, std::string& folder, std::string& relative
     folder.assign(names[std::size_t(depth)]);
     for (char& c : folder)
         c = asciiLower(c);
-    if (!rootExists)
+    if (!startRelative(folder, relative))
         return;
-    const std::uint32_t e = rootFolders.find(folder);
-    if (e == None)
-        return;
-    relative.assign(kept(rootFolders[e].listed));
     for (std::size_t i = std::size_t(depth) + 1; i < names.size(); ++i) {
         relative += '/';
         relative += names[i];
